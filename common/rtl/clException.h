@@ -63,6 +63,12 @@ public:
     using EStreamError::EStreamError;
 };
 
+// A stream used against its nature (seeking a write-only decoder, say).
+class EclStreamError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // The system's text for an errno value.
 std::string SysErrorMessage(int AErrno);
 
