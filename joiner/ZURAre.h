@@ -1,0 +1,96 @@
+/* ZURAre: the FLV library of the joining tool. Reads and writes FLV files tag
+ * by tag and computes and rewrites their onMetaData. Plain C interface so that
+ * the tool and the library can be shipped as two separate files. */
+#ifndef ZURARE_H
+#define ZURARE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#if defined(ZURARE_BUILDING)
+#define ZURARE_API __attribute__((visibility("default")))
+#else
+#define ZURARE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct FlvReadFile FlvReadFile;   /* a file opened for reading */
+typedef struct FlvWriteFile FlvWriteFile; /* a file opened for writing */
+typedef struct FlvMeta FlvMeta;           /* a set of named metadata values */
+
+enum { FLV_TAG_AUDIO = 8, FLV_TAG_VIDEO = 9, FLV_TAG_SCRIPT = 18 };
+
+typedef struct FlvHeader {
+  uint8_t version;
+  bool hasAudio;       /* flags bit 2 */
+  bool hasVideo;       /* flags bit 0 */
+  uint32_t dataOffset; /* where the first PreviousTagSize field starts */
+} FlvHeader;
+
+typedef struct FlvTag {
+  uint8_t type;
+  uint32_t dataSize;
+  uint32_t timestamp; /* 24-bit Timestamp with TimestampExtended as bits 24-31 */
+  uint32_t streamId;
+  /* Audio tags: the first data byte. */
+  uint8_t soundFormat, soundRate, soundSize, soundType;
+  /* Video tags: the first data byte, and the picture size for the codecs
+     whose frame header carries it (0 otherwise). */
+  uint8_t frameType, codecId;
+  uint32_t width, height;
+  /* The whole tag as stored: 11-byte header, data and the trailing
+     PreviousTagSize (dataSize + 15 bytes). NULL when read without data. */
+  uint8_t* raw;
+  uint32_t rawSize;
+} FlvTag;
+
+/* Creates (or truncates) a file for writing; NULL on failure. */
+ZURARE_API FlvWriteFile* CreateFileWriteAble(const char* fileName);
+/* Flushes and closes. Returns false when any byte written since the file was
+   created did not reach it. Accepts NULL. */
+ZURARE_API bool DeleteFileWritable(FlvWriteFile* file);
+
+/* Opens an existing file (not a folder) for reading; NULL on failure. */
+ZURARE_API FlvReadFile* CreateFileReadAble(const char* fileName);
+ZURARE_API void DeleteFileReadAble(FlvReadFile* file);
+/* True once reading stopped on an error of the file rather than its end. */
+ZURARE_API bool Flv_ReadFailed(const FlvReadFile* file);
+
+/* Reads the file header; false when it is missing or not an FLV header. */
+ZURARE_API bool Flv_ReadHeader(FlvReadFile* file, FlvHeader* header);
+/* Writes a 9-byte header from the version and the two flags, then
+   PreviousTagSize0. */
+ZURARE_API bool Flv_WriteHeader(FlvWriteFile* file, const FlvHeader* header);
+
+/* Reads the next tag into *tag (release it with Flv_FreeTag). Returns false
+   at the end of the file or when the tag cannot be read completely; that
+   partial tag is dropped. Without data only the header fields and the media
+   fields are filled and raw is NULL. */
+ZURARE_API bool Flv_ReadTag(FlvReadFile* file, FlvTag** tag, bool withData);
+/* Writes the raw tag unchanged; false when the tag has no raw bytes or the
+   write failed. */
+ZURARE_API bool Flv_WriteTag(FlvWriteFile* file, const FlvTag* tag);
+/* Sets the timestamp, in the fields and in the raw bytes. */
+ZURARE_API void Flv_SetTagTimestamp(FlvTag* tag, uint32_t timestamp);
+ZURARE_API void Flv_FreeTag(FlvTag* tag);
+
+ZURARE_API FlvMeta* FlvMetaCreateObject(void);
+ZURARE_API void FlvMetaDeleteObject(FlvMeta* meta);
+/* Fills the object from the file: the values of its own onMetaData when its
+   first tag is a script tag, otherwise values computed from its audio and
+   video tags. Returns false when the file has no readable tag or when its
+   last media timestamp is below 1 ms (nothing is set then). */
+ZURARE_API bool FlvMetaParseFromFile(FlvMeta* meta, const char* fileName);
+/* Rewrites the file with the object as its first tag, through the temporary
+   file fileName + ".$$$". On any failure the file is left unchanged and the
+   temporary file is removed. */
+ZURARE_API bool FlvMetaUpdateToFile(FlvMeta* meta, const char* fileName);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,94 @@
+// Buffered file reading and writing in large blocks for the FLV library: one
+// system call per block, not per tag, and sticky error flags so that a caller
+// can tell a failed file from a finished one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cl::flv {
+
+// Owns one file descriptor.
+class FileHandle {
+public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : FFd(fd) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& other) noexcept : FFd(other.Release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  ~FileHandle() { Close(); }
+
+  int Get() const { return FFd; }
+  bool IsOpen() const { return FFd >= 0; }
+  int Release();
+  bool Close(); // false when close() reported an error
+
+private:
+  int FFd = -1;
+};
+
+class FileReader {
+public:
+  static constexpr size_t kBlockSize = 256 * 1024;
+  // Skips longer than this are done with a seek rather than by reading.
+  static constexpr uint64_t kSeekThreshold = 256 * 1024;
+
+  // Opens a regular file (or anything readable that is not a folder).
+  bool Open(const std::string& fileName);
+  bool IsOpen() const { return FFile.IsOpen(); }
+
+  // Makes bytes available and returns how many; 0 at the end of the file or
+  // after an error.
+  size_t Fill();
+  const uint8_t* Data() const { return FBuffer.data() + FStart; }
+  size_t Available() const { return FEnd - FStart; }
+  void Consume(size_t count) { FStart += count; }
+  // Drops the next `count` bytes of the file, buffered or not.
+  void Skip(uint64_t count);
+
+  bool Failed() const { return FFailed; }
+  bool AtEnd() const { return FAtEnd; }
+  // File offset of the next unconsumed byte.
+  int64_t Position() const { return FFileEnd - static_cast<int64_t>(FEnd - FStart); }
+  int Fd() const { return FFile.Get(); }
+
+private:
+  FileHandle FFile;
+  std::vector<uint8_t> FBuffer;
+  size_t FStart = 0;
+  size_t FEnd = 0;
+  int64_t FFileEnd = 0; // file offset just past the buffered bytes
+  bool FAtEnd = false;
+  bool FFailed = false;
+};
+
+class FileWriter {
+public:
+  static constexpr size_t kBlockSize = 256 * 1024;
+
+  // Creates or truncates the file.
+  bool Create(const std::string& fileName);
+  bool IsOpen() const { return FFile.IsOpen(); }
+
+  void Write(const uint8_t* data, size_t size);
+  // Appends `size` bytes of another file starting at `offset`, inside the
+  // kernel where it can.
+  void CopyFrom(int sourceFd, int64_t offset, uint64_t size);
+  bool Flush();
+  // Flushes and closes; true when every byte reached the file.
+  bool Close();
+  bool Failed() const { return FFailed; }
+
+private:
+  bool WriteAll(const uint8_t* data, size_t size);
+
+  FileHandle FFile;
+  std::vector<uint8_t> FBuffer;
+  size_t FUsed = 0;
+  bool FFailed = false;
+};
+
+} // namespace cl::flv

@@ -1,0 +1,132 @@
+#include "flvMeta.h"
+
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
+
+#include "flvTagReader.h"
+
+namespace cl::flv {
+
+const char kMetaDataCreator[] = "ZURAre FLV library 1.1";
+const char kTempSuffix[] = ".$$$";
+
+namespace {
+
+double RoundHalfUp(double v) { return std::floor(v + 0.5); }
+
+void AddTag(MediaStats& s, const FlvTag& tag) {
+  if (tag.type == FLV_TAG_VIDEO) {
+    if (!s.sawVideo) {
+      s.sawVideo = true;
+      s.videoCodecId = tag.codecId;
+      s.width = tag.width;
+      s.height = tag.height;
+    }
+    ++s.videoFrames;
+    s.videoBytes += tag.dataSize;
+  } else {
+    if (!s.sawAudio) {
+      s.sawAudio = true;
+      s.audioCodecId = tag.soundFormat;
+    }
+    s.audioBytes += tag.dataSize;
+  }
+  s.lastTimestamp = tag.timestamp;
+}
+
+// Copies the audio and video tags of `in` to `out`. Tags that follow each
+// other in the file are copied as one range.
+bool CopyMediaTags(TagReader& in, FileWriter& out) {
+  int64_t runStart = 0, runEnd = 0;
+  bool any = false;
+  auto flushRun = [&] {
+    if (runEnd > runStart)
+      out.CopyFrom(in.Fd(), runStart, uint64_t(runEnd - runStart));
+    runStart = runEnd = 0;
+  };
+  while (TagPtr tag = in.ReadTag(false)) {
+    int64_t end = in.Position();
+    int64_t start = end - int64_t(tag->dataSize + kTagHeaderSize + kPrevTagSizeSize);
+    if (!IsMediaTag(*tag)) {
+      flushRun();
+      continue;
+    }
+    any = true;
+    if (runEnd != start) {
+      flushRun();
+      runStart = start;
+    }
+    runEnd = end;
+  }
+  flushRun();
+  return any && !in.Failed() && !out.Failed();
+}
+
+} // namespace
+
+bool SetComputedMetaData(MetaObject& meta, const MediaStats& s) {
+  double duration = s.lastTimestamp * 0.001;
+  if (duration < 0.001)
+    return false;
+  meta.SetNumber("duration", duration);
+  meta.SetNumber("width", s.width);
+  meta.SetNumber("height", s.height);
+  meta.SetNumber("videodatarate", RoundHalfUp(double(s.videoBytes * 8 / 1000) / duration));
+  meta.SetNumber("framerate", RoundHalfUp(double(s.videoFrames) / duration));
+  meta.SetNumber("videocodecid", s.videoCodecId);
+  meta.SetNumber("audiodatarate", RoundHalfUp(double(s.audioBytes * 8 / 1000) / duration));
+  meta.SetNumber("audiodelay", 0);
+  meta.SetNumber("audiocodecid", s.audioCodecId);
+  meta.SetBoolean("canSeekToEnd", true);
+  meta.SetNumber("lasttimestamp", duration);
+  meta.SetString("metadatacreator", kMetaDataCreator);
+  return true;
+}
+
+bool ParseMetaDataFromFile(MetaObject& meta, const std::string& fileName) {
+  TagReader in;
+  FlvHeader header;
+  if (!in.Open(fileName) || !in.ReadHeader(header))
+    return false;
+  TagPtr first = in.ReadTag(true);
+  if (!first)
+    return false;
+  if (first->type == FLV_TAG_SCRIPT)
+    return DecodeOnMetaData(first->raw + kTagHeaderSize, first->dataSize, meta);
+  // The media fields come with every tag, read with its data or not, so the
+  // data itself is never needed here.
+  MediaStats stats;
+  for (TagPtr tag = std::move(first); tag; tag = in.ReadTag(false))
+    if (IsMediaTag(*tag))
+      AddTag(stats, *tag);
+  return SetComputedMetaData(meta, stats);
+}
+
+bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
+  TagReader in;
+  if (!in.Open(fileName))
+    return false;
+  std::string tempName = fileName + kTempSuffix;
+  FileWriter out;
+  if (!out.Create(tempName))
+    return false;
+  FlvHeader header;
+  bool ok = in.ReadHeader(header);
+  if (ok) {
+    const auto head = EncodeFileHeader(header);
+    out.Write(head.data(), head.size());
+    std::vector<uint8_t> script = EncodeTag(FLV_TAG_SCRIPT, EncodeOnMetaData(meta));
+    out.Write(script.data(), script.size());
+    ok = CopyMediaTags(in, out);
+  }
+  ok = out.Close() && ok;
+  // rename() replaces the old file in one step, so there is no moment at
+  // which neither the old nor the new file exists.
+  if (ok && std::rename(tempName.c_str(), fileName.c_str()) == 0)
+    return true;
+  ::unlink(tempName.c_str());
+  return false;
+}
+
+} // namespace cl::flv

@@ -1,0 +1,35 @@
+// Reads an FLV file tag by tag: a buffered file feeding the tag decoder.
+#pragma once
+
+#include <string>
+
+#include "flvFileIO.h"
+#include "flvTagDecoder.h"
+
+namespace cl::flv {
+
+class TagReader {
+public:
+  bool Open(const std::string& fileName) { return FFile.Open(fileName); }
+
+  // Reads the file header; false when it is missing or not an FLV header.
+  bool ReadHeader(FlvHeader& header);
+  // The next complete tag, or null at the end of the file, after an error,
+  // or when the last tag is cut short (that partial tag is dropped).
+  TagPtr ReadTag(bool withData);
+
+  bool Failed() const { return FFile.Failed(); }
+  // File offset just past the last tag returned.
+  int64_t Position() const { return FFile.Position(); }
+  int Fd() const { return FFile.Fd(); }
+
+private:
+  // Feeds the decoder until it reports something other than NeedInput;
+  // NeedInput means the input ended.
+  TagDecoder::Event Pump();
+
+  FileReader FFile;
+  TagDecoder FDecoder;
+};
+
+} // namespace cl::flv
