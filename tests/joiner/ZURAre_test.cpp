@@ -1,0 +1,172 @@
+// The FLV library on its own: the tag decoder fed in arbitrary pieces, and
+// the metadata operations of the exported interface.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ZURAre.h"
+#include "flvTagDecoder.h"
+#include "flvTestFiles.h"
+
+using namespace cl::flvtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DecodedTag {
+  uint8_t type;
+  uint32_t dataSize, timestamp, streamId, width, height;
+  uint8_t codecId, soundFormat;
+  Bytes raw;
+  bool operator==(const DecodedTag&) const = default;
+};
+
+struct Decoded {
+  bool header = false, badHeader = false;
+  FlvHeader info{};
+  std::vector<DecodedTag> tags;
+};
+
+// Feeds `file` to a decoder in pieces that end at the given offsets.
+Decoded DecodeInPieces(const Bytes& file, const std::vector<size_t>& cuts, bool keep) {
+  cl::flv::TagDecoder decoder;
+  decoder.SetKeepData(keep);
+  Decoded result;
+  size_t start = 0;
+  std::vector<size_t> ends = cuts;
+  ends.push_back(file.size());
+  for (size_t end : ends) {
+    while (start < end) {
+      size_t used = 0;
+      auto event = decoder.Feed(file.data() + start, end - start, used);
+      start += used;
+      if (event == cl::flv::TagDecoder::Event::Header) {
+        result.header = true;
+        result.info = decoder.Header();
+      } else if (event == cl::flv::TagDecoder::Event::Tag) {
+        cl::flv::TagPtr t = decoder.TakeTag();
+        Bytes raw = t->raw ? Bytes(t->raw, t->raw + t->rawSize) : Bytes{};
+        result.tags.push_back({t->type, t->dataSize, t->timestamp, t->streamId, t->width, t->height, t->codecId,
+            t->soundFormat, raw});
+      } else if (event == cl::flv::TagDecoder::Event::BadHeader) {
+        result.badHeader = true;
+        return result;
+      }
+    }
+  }
+  return result;
+}
+
+Bytes SampleFile() {
+  std::vector<TestTag> tags = {OnMetaDataTag(0, {{"duration", 3}}), {9, 0, Vp6Data(640, 360, false, 40)},
+      {8, 5, AudioData(10, 7)}, {9, 0x01020304, ScreenVideoData(320, 200, 30), 42}, {8, 9, {}},
+      {9, 80, H263Data(200, 100, 12)}};
+  Bytes file = BuildFlv(tags, 0x05, 1);
+  file[8] = 12; // three bytes of padding before PreviousTagSize0
+  file.insert(file.begin() + 9, {0xAA, 0xBB, 0xCC});
+  return file;
+}
+
+TEST(FlvTagDecoder, GivesTheSameTagsWhereverTheInputIsSplit) {
+  const Bytes file = SampleFile();
+  const Decoded whole = DecodeInPieces(file, {}, true);
+  ASSERT_TRUE(whole.header);
+  EXPECT_EQ(whole.info.dataOffset, 12u);
+  ASSERT_EQ(whole.tags.size(), 6u);
+  EXPECT_EQ(whole.tags[1].width, 640u);
+  EXPECT_EQ(whole.tags[1].height, 360u);
+  EXPECT_EQ(whole.tags[3].timestamp, 0x01020304u);
+  EXPECT_EQ(whole.tags[3].streamId, 42u);
+  EXPECT_EQ(whole.tags[3].width, 320u);
+  EXPECT_EQ(whole.tags[4].dataSize, 0u);
+  EXPECT_EQ(whole.tags[5].height, 100u);
+  EXPECT_EQ(whole.tags[2].soundFormat, 10);
+
+  for (size_t cut = 1; cut < file.size(); ++cut)
+    ASSERT_EQ(DecodeInPieces(file, {cut}, true).tags, whole.tags) << "split at " << cut;
+  std::vector<size_t> everyByte;
+  for (size_t i = 1; i < file.size(); ++i)
+    everyByte.push_back(i);
+  EXPECT_EQ(DecodeInPieces(file, everyByte, true).tags, whole.tags);
+
+  // Without data the same fields come out, only the raw bytes are missing.
+  Decoded bare = DecodeInPieces(file, everyByte, false);
+  ASSERT_EQ(bare.tags.size(), whole.tags.size());
+  for (size_t i = 0; i < bare.tags.size(); ++i) {
+    DecodedTag expected = whole.tags[i];
+    expected.raw.clear();
+    EXPECT_EQ(bare.tags[i], expected) << "tag " << i;
+  }
+}
+
+TEST(FlvTagDecoder, RejectsAWrongSignatureAndDropsAPartialTag) {
+  Bytes file = SampleFile();
+  file[0] = 'f';
+  EXPECT_TRUE(DecodeInPieces(file, {1, 2}, true).badHeader);
+  Bytes cut = SampleFile();
+  cut.resize(cut.size() - 1);
+  Decoded d = DecodeInPieces(cut, {}, true);
+  EXPECT_FALSE(d.badHeader);
+  EXPECT_EQ(d.tags.size(), 5u);
+}
+
+class MetaFileTest : public ::testing::Test {
+protected:
+  TempDir dir;
+  std::string name = dir.Path("video.flv");
+  FlvMeta* meta = FlvMetaCreateObject();
+  ~MetaFileTest() override { FlvMetaDeleteObject(meta); }
+};
+
+TEST_F(MetaFileTest, OwnOnMetaDataIsReadAndWrittenBackWithValuesOfEveryType) {
+  // An ECMA array with a number, a Boolean, a string, a keyframes object of
+  // strict arrays, a null and a date, in this order.
+  AmfWriter w;
+  w.String("onMetaData").Marker(8).U32(7);
+  w.Name("duration").Number(12.5).Name("stereo").Boolean(true).Name("encoder").String("test encoder");
+  w.Name("keyframes").Marker(3);
+  w.Name("times").Marker(10).U32(2).Number(0).Number(4.5);
+  w.Name("filepositions").Marker(10).U32(2).Number(13).Number(4096);
+  w.ObjectEnd();
+  w.Name("nothing").Marker(5);
+  w.Name("created").Marker(11).U32(0x426D1A94).U32(0xA2000000).Marker(0).Marker(0);
+  w.Name("last").Number(1);
+  w.ObjectEnd();
+  std::vector<TestTag> tags = {{18, 0, w.Get()}, {9, 0, AvcData(50)}, {8, 0, AudioData(10, 20)}, {9, 2000, AvcData(60)}};
+  WriteFile(name, BuildFlv(tags));
+
+  ASSERT_TRUE(FlvMetaParseFromFile(meta, name.c_str()));
+  ASSERT_TRUE(FlvMetaUpdateToFile(meta, name.c_str()));
+  EXPECT_FALSE(fs::exists(name + ".$$$"));
+  ParsedFlv flv = ParseFlv(ReadFile(name));
+  ASSERT_EQ(flv.tags.size(), 4u);
+  EXPECT_EQ(flv.tags[0].data, w.Get()); // nothing computed, nothing lost
+  EXPECT_EQ(flv.tags[3].data, AvcData(60));
+}
+
+TEST_F(MetaFileTest, FailedRewriteLeavesTheFileAsItWasAndNoTemporaryFile) {
+  Bytes noMedia = BuildFlv({OnMetaDataTag(0, {{"duration", 1}}), {15, 0, Bytes(4, 0)}});
+  WriteFile(name, noMedia);
+  EXPECT_FALSE(FlvMetaUpdateToFile(meta, name.c_str()));
+  EXPECT_EQ(ReadFile(name), noMedia);
+  EXPECT_FALSE(fs::exists(name + ".$$$"));
+
+  std::string missing = dir.Path("missing.flv");
+  EXPECT_FALSE(FlvMetaUpdateToFile(meta, missing.c_str()));
+  EXPECT_FALSE(fs::exists(missing + ".$$$"));
+  EXPECT_FALSE(FlvMetaParseFromFile(meta, missing.c_str()));
+}
+
+TEST_F(MetaFileTest, NothingIsComputedBelowOneMillisecond) {
+  WriteFile(name, BuildFlv({{9, 0, AvcData(10)}, {8, 0, AudioData(10, 10)}}));
+  EXPECT_FALSE(FlvMetaParseFromFile(meta, name.c_str()));
+  ASSERT_TRUE(FlvMetaUpdateToFile(meta, name.c_str()));
+  ParsedFlv flv = ParseFlv(ReadFile(name));
+  ASSERT_EQ(flv.tags.size(), 3u);
+  ParsedMeta m = ParseOnMetaData(flv.tags[0].data);
+  EXPECT_EQ(m.declaredCount, 0u);
+  EXPECT_TRUE(m.properties.empty());
+  EXPECT_TRUE(m.endMarker);
+}
+
+} // namespace
