@@ -30,20 +30,32 @@ private:
   int FFd = -1;
 };
 
+// Reads a file front to back, either through a buffer or, for scans that
+// look at a few bytes here and there, through a window mapped into memory,
+// which spares copying the bytes that are never looked at. A mapped file
+// must not shrink while it is read.
 class FileReader {
 public:
+  enum class Access { Buffered, Mapped };
   static constexpr size_t kBlockSize = 256 * 1024;
-  // Skips longer than this are done with a seek rather than by reading.
+  static constexpr size_t kMapWindow = 1024 * 1024;
+  // Buffered skips longer than this are done with a seek rather than by reading.
   static constexpr uint64_t kSeekThreshold = 256 * 1024;
 
-  // Opens a regular file (or anything readable that is not a folder).
-  bool Open(const std::string& fileName);
+  FileReader() = default;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader() { Unmap(); }
+
+  // Opens a regular file (or anything readable that is not a folder). A
+  // file that cannot be mapped is read through the buffer.
+  bool Open(const std::string& fileName, Access access = Access::Buffered);
   bool IsOpen() const { return FFile.IsOpen(); }
 
   // Makes bytes available and returns how many; 0 at the end of the file or
   // after an error.
   size_t Fill();
-  const uint8_t* Data() const { return FBuffer.data() + FStart; }
+  const uint8_t* Data() const { return (FMap ? FMap : FBuffer.data()) + FStart; }
   size_t Available() const { return FEnd - FStart; }
   void Consume(size_t count) { FStart += count; }
   // Drops the next `count` bytes of the file, buffered or not.
@@ -56,11 +68,18 @@ public:
   int Fd() const { return FFile.Get(); }
 
 private:
+  size_t FillMapped();
+  void Unmap();
+
   FileHandle FFile;
   std::vector<uint8_t> FBuffer;
+  bool FMapped = false;
+  const uint8_t* FMap = nullptr; // the mapped window, when there is one
+  size_t FMapLength = 0;
+  int64_t FFileSize = 0;         // mapped access: the size when opened
   size_t FStart = 0;
   size_t FEnd = 0;
-  int64_t FFileEnd = 0; // file offset just past the buffered bytes
+  int64_t FFileEnd = 0; // file offset just past the buffered or mapped bytes
   bool FAtEnd = false;
   bool FFailed = false;
 };

@@ -87,7 +87,7 @@ bool SetComputedMetaData(MetaObject& meta, const MediaStats& s) {
 bool ParseMetaDataFromFile(MetaObject& meta, const std::string& fileName) {
   TagReader in;
   FlvHeader header;
-  if (!in.Open(fileName) || !in.ReadHeader(header))
+  if (!in.Open(fileName, FileReader::Access::Mapped) || !in.ReadHeader(header))
     return false;
   TagPtr first = in.ReadTag(true);
   if (!first)
@@ -105,7 +105,7 @@ bool ParseMetaDataFromFile(MetaObject& meta, const std::string& fileName) {
 
 bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
   TagReader in;
-  if (!in.Open(fileName))
+  if (!in.Open(fileName, FileReader::Access::Mapped))
     return false;
   std::string tempName = fileName + kTempSuffix;
   FileWriter out;
@@ -121,12 +121,17 @@ bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
     ok = CopyMediaTags(in, out);
   }
   ok = out.Close() && ok;
-  // rename() replaces the old file in one step, so there is no moment at
-  // which neither the old nor the new file exists.
-  if (ok && std::rename(tempName.c_str(), fileName.c_str()) == 0)
-    return true;
-  ::unlink(tempName.c_str());
-  return false;
+  if (!ok) {
+    ::unlink(tempName.c_str());
+    return false;
+  }
+  // The old file goes first: renaming over it would make the file system
+  // write the new one out at once (to keep a replace-by-rename safe across a
+  // crash), which costs more than the whole rewrite.
+  ::unlink(fileName.c_str());
+  // Should the rename still fail, the temporary file is the only complete
+  // copy left and stays.
+  return std::rename(tempName.c_str(), fileName.c_str()) == 0;
 }
 
 } // namespace cl::flv

@@ -10,7 +10,9 @@ namespace cl::flv {
 
 class TagReader {
 public:
-  bool Open(const std::string& fileName) { return FFile.Open(fileName); }
+  bool Open(const std::string& fileName, FileReader::Access access = FileReader::Access::Buffered) {
+    return FFile.Open(fileName, access);
+  }
 
   // Reads the file header; false when it is missing or not an FLV header.
   bool ReadHeader(FlvHeader& header);

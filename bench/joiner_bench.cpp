@@ -1,0 +1,168 @@
+// Joins four FLV segments of about 64 MiB each with the joining tool and
+// copies the same files into one with `cat`, in the same run, and prints the
+// time ratio and the peak memory of both. Usage: joiner_bench [folder]
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kSegments = 4;
+constexpr uint64_t kSegmentBytes = 64ull << 20;
+constexpr int kRounds = 3;
+
+void Put24(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(uint8_t(v >> 16));
+  out.push_back(uint8_t(v >> 8));
+  out.push_back(uint8_t(v));
+}
+
+void AppendTag(std::vector<uint8_t>& out, uint8_t type, uint32_t ms, size_t size, uint8_t first, std::mt19937& rng) {
+  out.push_back(type);
+  Put24(out, uint32_t(size));
+  Put24(out, ms & 0xFFFFFF);
+  out.push_back(uint8_t(ms >> 24));
+  Put24(out, 0);
+  out.push_back(first);
+  for (size_t i = 1; i < size; ++i)
+    out.push_back(uint8_t(rng()));
+  uint32_t prev = uint32_t(size + 11);
+  out.push_back(uint8_t(prev >> 24));
+  Put24(out, prev);
+}
+
+// A segment of H.264 video at 25 frames per second (a key frame every two
+// seconds) and AAC audio every 23 ms, as a video site serves them.
+void WriteSegment(const std::string& name, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<size_t> inter(4000, 40000), keyframe(80000, 160000), audio(280, 420);
+  std::vector<uint8_t> out = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
+  uint32_t frame = 0, audioMs = 0;
+  FILE* f = std::fopen(name.c_str(), "wb");
+  if (!f) {
+    std::perror(name.c_str());
+    std::exit(1);
+  }
+  uint64_t written = 0;
+  while (written + out.size() < kSegmentBytes) {
+    uint32_t videoMs = frame * 40;
+    while (audioMs <= videoMs) {
+      AppendTag(out, 8, audioMs, audio(rng), 0xAF, rng);
+      audioMs += 23;
+    }
+    bool key = frame % 50 == 0;
+    AppendTag(out, 9, videoMs, key ? keyframe(rng) : inter(rng), key ? 0x17 : 0x27, rng);
+    ++frame;
+    if (out.size() > (4u << 20)) {
+      written += std::fwrite(out.data(), 1, out.size(), f);
+      out.clear();
+    }
+  }
+  written += std::fwrite(out.data(), 1, out.size(), f);
+  std::fclose(f);
+}
+
+struct Timing {
+  double seconds = 0;
+  long maxRssKiB = 0;
+  int status = -1;
+};
+
+Timing RunTimed(const std::vector<std::string>& args, const std::string& stdoutFile) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(rc));
+    std::exit(1);
+  }
+  int wstatus = 0;
+  struct rusage usage {};
+  while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  }
+  Timing t;
+  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t.maxRssKiB = usage.ru_maxrss;
+  t.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  return t;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "joiner-bench";
+  fs::create_directories(dir);
+  std::vector<std::string> sources;
+  uint64_t total = 0;
+  for (int i = 0; i < kSegments; ++i) {
+    std::string name = (dir / ("segment-" + std::to_string(i + 1) + ".flv")).string();
+    if (!fs::exists(name) || fs::file_size(name) < kSegmentBytes - (1u << 20))
+      WriteSegment(name, 1234u + uint32_t(i));
+    sources.push_back(name);
+    total += fs::file_size(name);
+  }
+  const std::string joined = (dir / "joined.flv").string(), catOut = (dir / "cat.flv").string();
+  const std::string quiet = (dir / "stdout.txt").string();
+
+  std::vector<std::string> catArgs = {"cat"};
+  catArgs.insert(catArgs.end(), sources.begin(), sources.end());
+  std::vector<std::string> joinArgs = {RUVEROV_PATH, joined};
+  joinArgs.insert(joinArgs.end(), sources.begin(), sources.end());
+
+  RunTimed(catArgs, "/dev/null"); // warm the page cache
+  std::vector<double> catTimes, joinTimes;
+  long catRss = 0, joinRss = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove(catOut);
+    Timing c = RunTimed(catArgs, catOut);
+    fs::remove(joined);
+    Timing j = RunTimed(joinArgs, quiet);
+    if (c.status != 0 || j.status != 0) {
+      std::fprintf(stderr, "cat exited %d, joiner exited %d\n", c.status, j.status);
+      return 1;
+    }
+    catTimes.push_back(c.seconds);
+    joinTimes.push_back(j.seconds);
+    catRss = std::max(catRss, c.maxRssKiB);
+    joinRss = std::max(joinRss, j.maxRssKiB);
+  }
+  double catS = Median(catTimes), joinS = Median(joinTimes);
+  std::printf("joiner_bench: %d segments, %.1f MiB in all, median of %d rounds\n", kSegments, total / 1048576.0, kRounds);
+  std::printf("  cat     %.3f s  max RSS %ld KiB\n", catS, catRss);
+  std::printf("  RuvErov %.3f s  max RSS %ld KiB  (joined %.1f MiB)\n", joinS, joinRss,
+      fs::file_size(joined) / 1048576.0);
+  std::printf("  ratio RuvErov / cat: %.2fx (goal: at most 2.5x)\n", joinS / catS);
+  fs::remove(catOut);
+  fs::remove(joined);
+  fs::remove(quiet);
+  return 0;
+}
