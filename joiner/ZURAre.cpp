@@ -12,7 +12,23 @@ using namespace cl::flv;
 
 struct FlvReadFile {
   TagReader reader;
+  bool broken = false; // a tag could not be allocated: reading is over
 };
+
+namespace {
+
+// Nothing may unwind through the C interface; running out of memory for a
+// tag or a file buffer is reported as a failure of the call.
+template <typename F>
+auto Guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
+} // namespace
 
 struct FlvWriteFile {
   FileWriter writer;
@@ -27,10 +43,10 @@ extern "C" {
 FlvWriteFile* CreateFileWriteAble(const char* fileName) {
   if (!fileName)
     return nullptr;
-  auto file = std::make_unique<FlvWriteFile>();
-  if (!file->writer.Create(fileName))
-    return nullptr;
-  return file.release();
+  return Guarded([&]() -> FlvWriteFile* {
+    auto file = std::make_unique<FlvWriteFile>();
+    return file->writer.Create(fileName) ? file.release() : nullptr;
+  }, nullptr);
 }
 
 bool DeleteFileWritable(FlvWriteFile* file) {
@@ -41,15 +57,15 @@ bool DeleteFileWritable(FlvWriteFile* file) {
 FlvReadFile* CreateFileReadAble(const char* fileName) {
   if (!fileName)
     return nullptr;
-  auto file = std::make_unique<FlvReadFile>();
-  if (!file->reader.Open(fileName))
-    return nullptr;
-  return file.release();
+  return Guarded([&]() -> FlvReadFile* {
+    auto file = std::make_unique<FlvReadFile>();
+    return file->reader.Open(fileName) ? file.release() : nullptr;
+  }, nullptr);
 }
 
 void DeleteFileReadAble(FlvReadFile* file) { delete file; }
 
-bool Flv_ReadFailed(const FlvReadFile* file) { return file && file->reader.Failed(); }
+bool Flv_ReadFailed(const FlvReadFile* file) { return file && (file->broken || file->reader.Failed()); }
 
 bool Flv_ReadHeader(FlvReadFile* file, FlvHeader* header) {
   FlvHeader h{};
@@ -71,9 +87,15 @@ bool Flv_WriteHeader(FlvWriteFile* file, const FlvHeader* header) {
 bool Flv_ReadTag(FlvReadFile* file, FlvTag** tag, bool withData) {
   if (tag)
     *tag = nullptr;
-  if (!file || !tag)
+  if (!file || !tag || file->broken)
     return false;
-  TagPtr read = file->reader.ReadTag(withData);
+  TagPtr read;
+  try {
+    read = file->reader.ReadTag(withData);
+  } catch (...) {
+    file->broken = true;
+    return false;
+  }
   if (!read)
     return false;
   *tag = read.release();
@@ -99,11 +121,11 @@ FlvMeta* FlvMetaCreateObject(void) { return new (std::nothrow) FlvMeta; }
 void FlvMetaDeleteObject(FlvMeta* meta) { delete meta; }
 
 bool FlvMetaParseFromFile(FlvMeta* meta, const char* fileName) {
-  return meta && fileName && ParseMetaDataFromFile(meta->object, fileName);
+  return meta && fileName && Guarded([&] { return ParseMetaDataFromFile(meta->object, fileName); }, false);
 }
 
 bool FlvMetaUpdateToFile(FlvMeta* meta, const char* fileName) {
-  return meta && fileName && UpdateMetaDataToFile(meta->object, fileName);
+  return meta && fileName && Guarded([&] { return UpdateMetaDataToFile(meta->object, fileName); }, false);
 }
 
 } // extern "C"

@@ -103,14 +103,37 @@ bool ParseMetaDataFromFile(MetaObject& meta, const std::string& fileName) {
   return SetComputedMetaData(meta, stats);
 }
 
+namespace {
+
+// Removes the temporary file unless the rewrite went through, however the
+// rewrite ends.
+class TempFileGuard {
+public:
+  explicit TempFileGuard(std::string name) : FName(std::move(name)) {}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  ~TempFileGuard() {
+    if (!FKept)
+      ::unlink(FName.c_str());
+  }
+  void Keep() { FKept = true; }
+  const std::string& Name() const { return FName; }
+
+private:
+  std::string FName;
+  bool FKept = false;
+};
+
+} // namespace
+
 bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
   TagReader in;
   if (!in.Open(fileName, FileReader::Access::Mapped))
     return false;
-  std::string tempName = fileName + kTempSuffix;
   FileWriter out;
-  if (!out.Create(tempName))
+  if (!out.Create(fileName + kTempSuffix))
     return false;
+  TempFileGuard temp(fileName + kTempSuffix);
   FlvHeader header;
   bool ok = in.ReadHeader(header);
   if (ok) {
@@ -120,18 +143,16 @@ bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
     out.Write(script.data(), script.size());
     ok = CopyMediaTags(in, out);
   }
-  ok = out.Close() && ok;
-  if (!ok) {
-    ::unlink(tempName.c_str());
+  if (!out.Close() || !ok)
     return false;
-  }
   // The old file goes first: renaming over it would make the file system
   // write the new one out at once (to keep a replace-by-rename safe across a
   // crash), which costs more than the whole rewrite.
   ::unlink(fileName.c_str());
-  // Should the rename still fail, the temporary file is the only complete
-  // copy left and stays.
-  return std::rename(tempName.c_str(), fileName.c_str()) == 0;
+  // From here on the temporary file is the only complete copy: it stays
+  // should the rename fail.
+  temp.Keep();
+  return std::rename(temp.Name().c_str(), fileName.c_str()) == 0;
 }
 
 } // namespace cl::flv

@@ -117,6 +117,21 @@ TEST_F(JoinerTest, TwoSourcesPlayBackToBackWithFreshMetadataInFixedOrder) {
   EXPECT_FALSE(meta.properties[11].text.empty());
 }
 
+TEST_F(JoinerTest, LargeTagsAreCopiedWhole) {
+  std::vector<TestTag> one, two;
+  for (uint32_t i = 0; i < 12; ++i) {
+    one.push_back({9, i * 40, H263Data(320, 240, 1000 + i * 190001)});
+    one.push_back({8, i * 40 + 3, AudioData(10, 7 + i * 3)});
+    two.push_back({9, i * 40, AvcData(333 + i * 170003)});
+  }
+  RunResult r = RunJoiner({dest, Source("a.flv", BuildFlv(one)), Source("b.flv", BuildFlv(two))});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Expected expected;
+  expected.Add(one);
+  expected.Add(two);
+  ExpectJoined(ReadFile(dest), expected.tags, 1);
+}
+
 TEST_F(JoinerTest, BannerComesFirstAndUsageNeedsADestinationAndASource) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{dest}}) {
     RunResult r = RunJoiner(args);

@@ -6,6 +6,7 @@
 
 #include "ZURAre.h"
 #include "flvTagDecoder.h"
+#include "flvTagReader.h"
 #include "flvTestFiles.h"
 
 using namespace cl::flvtest;
@@ -108,6 +109,53 @@ TEST(FlvTagDecoder, RejectsAWrongSignatureAndDropsAPartialTag) {
   Decoded d = DecodeInPieces(cut, {}, true);
   EXPECT_FALSE(d.badHeader);
   EXPECT_EQ(d.tags.size(), 5u);
+}
+
+// Tags from a few bytes to several read blocks and mapped windows long, so
+// that tag boundaries fall everywhere relative to them.
+std::vector<TestTag> LargeTags() {
+  std::vector<TestTag> tags;
+  const size_t sizes[] = {3, 700000, 17, 262144, 1, 1300000, 5000, 262133, 999, 2100000, 40};
+  uint32_t t = 0;
+  for (size_t size : sizes) {
+    tags.push_back({uint8_t(size % 2 ? 8 : 9), t, size % 2 ? AudioData(uint8_t(size % 16), size) : AvcData(size)});
+    t += 33;
+  }
+  return tags;
+}
+
+TEST(FlvTagReader, ReadsLargeFilesTheSameWayBufferedOrMappedWithOrWithoutData) {
+  TempDir dir;
+  const std::string name = dir.Path("large.flv");
+  const Bytes file = BuildFlv(LargeTags());
+  WriteFile(name, file);
+  const Decoded expected = DecodeInPieces(file, {}, true);
+  ASSERT_EQ(expected.tags.size(), LargeTags().size());
+  using Access = cl::flv::FileReader::Access;
+  for (Access access : {Access::Buffered, Access::Mapped}) {
+    for (bool keep : {true, false}) {
+      cl::flv::TagReader reader;
+      ASSERT_TRUE(reader.Open(name, access));
+      size_t i = 0;
+      int64_t end = 13;
+      while (cl::flv::TagPtr t = reader.ReadTag(keep)) {
+        ASSERT_LT(i, expected.tags.size());
+        const DecodedTag& e = expected.tags[i++];
+        end += int64_t(e.raw.size());
+        EXPECT_EQ(reader.Position(), end) << "tag " << i;
+        EXPECT_EQ(t->dataSize, e.dataSize);
+        EXPECT_EQ(t->timestamp, e.timestamp);
+        EXPECT_EQ(t->soundFormat, e.soundFormat);
+        EXPECT_EQ(t->codecId, e.codecId);
+        if (keep)
+          EXPECT_EQ(Bytes(t->raw, t->raw + t->rawSize), e.raw) << "tag " << i;
+        else
+          EXPECT_EQ(t->raw, nullptr);
+      }
+      EXPECT_EQ(i, expected.tags.size());
+      EXPECT_FALSE(reader.Failed());
+    }
+  }
 }
 
 class MetaFileTest : public ::testing::Test {
