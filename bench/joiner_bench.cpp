@@ -13,7 +13,6 @@
 #include <random>
 #include <spawn.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -26,6 +25,7 @@ namespace {
 constexpr int kSegments = 4;
 constexpr uint64_t kSegmentBytes = 64ull << 20;
 constexpr int kRounds = 3;
+size_t gLargestTag = 0; // bytes, header and PreviousTagSize included
 
 void Put24(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(uint8_t(v >> 16));
@@ -34,6 +34,7 @@ void Put24(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 void AppendTag(std::vector<uint8_t>& out, uint8_t type, uint32_t ms, size_t size, uint8_t first, std::mt19937& rng) {
+  gLargestTag = std::max(gLargestTag, size + 15);
   out.push_back(type);
   Put24(out, uint32_t(size));
   Put24(out, ms & 0xFFFFFF);
@@ -80,7 +81,6 @@ void WriteSegment(const std::string& name, uint32_t seed) {
 
 struct Timing {
   double seconds = 0;
-  long maxRssKiB = 0;
   int status = -1;
 };
 
@@ -101,14 +101,33 @@ Timing RunTimed(const std::vector<std::string>& args, const std::string& stdoutF
     std::exit(1);
   }
   int wstatus = 0;
-  struct rusage usage {};
-  while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
   Timing t;
   t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  t.maxRssKiB = usage.ru_maxrss;
   t.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return t;
+}
+
+// Peak resident memory of one run in KiB, as /usr/bin/time reports it (the
+// rusage of a child started with posix_spawn would include this process's
+// own memory before the exec); -1 without /usr/bin/time.
+long MaxRssKiB(const std::vector<std::string>& args, const std::string& stdoutFile, const fs::path& dir) {
+  if (!fs::exists("/usr/bin/time"))
+    return -1;
+  const std::string report = (dir / "rss.txt").string();
+  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", report};
+  timed.insert(timed.end(), args.begin(), args.end());
+  if (RunTimed(timed, stdoutFile).status != 0)
+    return -1;
+  long kib = -1;
+  if (FILE* f = std::fopen(report.c_str(), "r")) {
+    if (std::fscanf(f, "%ld", &kib) != 1)
+      kib = -1;
+    std::fclose(f);
+  }
+  fs::remove(report);
+  return kib;
 }
 
 double Median(std::vector<double> v) {
@@ -125,8 +144,13 @@ int main(int argc, char** argv) {
   uint64_t total = 0;
   for (int i = 0; i < kSegments; ++i) {
     std::string name = (dir / ("segment-" + std::to_string(i + 1) + ".flv")).string();
-    if (!fs::exists(name) || fs::file_size(name) < kSegmentBytes - (1u << 20))
-      WriteSegment(name, 1234u + uint32_t(i));
+    WriteSegment(name, 1234u + uint32_t(i));
+    // On disk before timing starts, so that no write-back of the
+    // segments runs during the rounds.
+    if (FILE* f = std::fopen(name.c_str(), "rb")) {
+      ::fsync(fileno(f));
+      std::fclose(f);
+    }
     sources.push_back(name);
     total += fs::file_size(name);
   }
@@ -140,7 +164,6 @@ int main(int argc, char** argv) {
 
   RunTimed(catArgs, "/dev/null"); // warm the page cache
   std::vector<double> catTimes, joinTimes;
-  long catRss = 0, joinRss = 0;
   for (int round = 0; round < kRounds; ++round) {
     fs::remove(catOut);
     Timing c = RunTimed(catArgs, catOut);
@@ -152,17 +175,22 @@ int main(int argc, char** argv) {
     }
     catTimes.push_back(c.seconds);
     joinTimes.push_back(j.seconds);
-    catRss = std::max(catRss, c.maxRssKiB);
-    joinRss = std::max(joinRss, j.maxRssKiB);
   }
+  fs::remove(catOut);
+  const long catRss = MaxRssKiB(catArgs, catOut, dir);
+  fs::remove(joined);
+  const long joinRss = MaxRssKiB(joinArgs, quiet, dir);
   double catS = Median(catTimes), joinS = Median(joinTimes);
   std::printf("joiner_bench: %d segments, %.1f MiB in all, median of %d rounds\n", kSegments, total / 1048576.0, kRounds);
   std::printf("  cat     %.3f s  max RSS %ld KiB\n", catS, catRss);
   std::printf("  RuvErov %.3f s  max RSS %ld KiB  (joined %.1f MiB)\n", joinS, joinRss,
       fs::file_size(joined) / 1048576.0);
   std::printf("  ratio RuvErov / cat: %.2fx (goal: at most 2.5x)\n", joinS / catS);
+  std::printf("  largest tag %zu KiB\n", gLargestTag / 1024);
   fs::remove(catOut);
   fs::remove(joined);
   fs::remove(quiet);
+  for (const std::string& s : sources)
+    fs::remove(s);
   return 0;
 }

@@ -250,9 +250,14 @@ INSTANTIATE_TEST_SUITE_P(Codecs, JoinerCodecTest,
         CodecCase{"H263Truncated", Bytes{0x12, 0x00, 0x00}, 0, 0, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(JoinerTest, DestinationThatCannotBeCreatedEndsWithStatus1) {
+TEST_F(JoinerTest, DestinationThatCannotBeCreatedOrWrittenEndsWithStatus1) {
   std::string a = Source("a.flv", BuildFlv(MediaTags(400)));
   RunResult r = RunJoiner({dir.Path("missing/joined.flv"), a});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kCreateMessage);
+  if (!fs::exists("/dev/full"))
+    GTEST_SKIP() << "no /dev/full to make every write fail";
+  r = RunJoiner({"/dev/full", a}); // opens fine, every write fails
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, kCreateMessage);
 }
