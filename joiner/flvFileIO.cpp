@@ -73,9 +73,14 @@ size_t FileReader::FillMapped() {
   const int64_t base = offset - offset % kPage;
   const size_t length = static_cast<size_t>(std::min<int64_t>(kMapWindow, FFileSize - base));
   void* p = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, FFile.Get(), static_cast<off_t>(base));
-  if (p == MAP_FAILED) {
-    FFailed = true;
-    return 0;
+  if (p == MAP_FAILED) { // a file system without mapping: go on reading
+    if (::lseek(FFile.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+      FFailed = true;
+      return 0;
+    }
+    FMapped = false;
+    FBuffer.resize(kBlockSize);
+    return Fill();
   }
   FMap = static_cast<const uint8_t*>(p);
   FMapLength = length;
