@@ -53,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
 
     url.Parse(base, relative);
     Compose(url);
+    // A resolved address keeps no "." or ".." segment in its path.
+    if (!url.Scheme().empty()) {
+        const std::string path = url.Path() + "/";
+        if (path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) std::abort();
+    }
+    // A reference with its own scheme does not depend on the base.
+    const size_t schemeEnd = relative.find("://");
+    if (schemeEnd != std::string::npos && schemeEnd > 0 && schemeEnd < relative.find_first_of("?#") && !relative.starts_with("//")) {
+        cl::TclUrlParser alone(charSet);
+        alone.Parse("x", relative);
+        if (alone.AbsolutePath() != url.AbsolutePath() || alone.Scheme() != url.Scheme() ||
+            alone.Host() != url.Host() || alone.Port() != url.Port()) {
+            std::abort();
+        }
+    }
 
     cl::TclUrlParser copy;
     copy.Assign(url);
