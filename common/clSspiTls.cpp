@@ -363,20 +363,23 @@ TclTlsSspi::TStep TclTlsSspi::DriveHandshake(const uint8_t* AData, size_t ALengt
             DrainOutput(AToken);  // an alert for the peer is not sent: the connection fails
             RaiseSspiError(failure);
         }
-        if (BIO_ctrl_pending(FNetOut) > 0) {
-            status = SspiStatus::ContinueNeeded;
-            break;
-        }
+        // Every complete record is taken before any output is handed out:
+        // the engine may answer part of a flight early (TLS 1.3 sends its
+        // compatibility change-cipher record after the server's hello).
         const int64_t record = RecordLength(AData + fed, ALength - fed);
         if (record < 0) RaiseSspiError(SspiStatus::InvalidToken);
-        if (record == 0) {
-            status = SspiStatus::IncompleteMessage;
-            break;
+        if (record > 0) {
+            BIO_write(FNetIn, AData + fed, static_cast<int>(record));
+            fed += static_cast<size_t>(record);
+            continue;
         }
-        BIO_write(FNetIn, AData + fed, static_cast<int>(record));
-        fed += static_cast<size_t>(record);
+        // Output waits in the engine while a piece of a record is still
+        // missing; it goes out with the next token.
+        status = (BIO_ctrl_pending(FNetOut) > 0 && fed == ALength) ? SspiStatus::ContinueNeeded
+                                                                    : SspiStatus::IncompleteMessage;
+        break;
     }
-    DrainOutput(AToken);
+    if (status != SspiStatus::IncompleteMessage && status != SspiStatus::IncompleteCredentials) DrainOutput(AToken);
     return {status, fed};
 }
 

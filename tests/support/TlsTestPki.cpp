@@ -1,0 +1,265 @@
+// Test certificates and the loopback TLS server.
+#include "support/TlsTestPki.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace cltest {
+
+namespace {
+
+void Check(bool AOk, const char* AWhat) {
+    if (!AOk) {
+        ERR_print_errors_fp(stderr);
+        throw std::runtime_error(std::string("test PKI: ") + AWhat);
+    }
+}
+
+EVP_PKEY* NewKey() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    Check(key != nullptr, "key generation");
+    return key;
+}
+
+std::string PemOf(X509* AX) {
+    BIO* b = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(b, AX);
+    char* d = nullptr;
+    long n = BIO_get_mem_data(b, &d);
+    std::string s(d, static_cast<size_t>(n));
+    BIO_free(b);
+    return s;
+}
+
+std::string PemOf(EVP_PKEY* AKey) {
+    BIO* b = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(b, AKey, nullptr, nullptr, 0, nullptr, nullptr);
+    char* d = nullptr;
+    long n = BIO_get_mem_data(b, &d);
+    std::string s(d, static_cast<size_t>(n));
+    BIO_free(b);
+    return s;
+}
+
+void AddExt(X509* AX, X509* AIssuer, int ANid, const std::string& AValue) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, AIssuer, AX, nullptr, nullptr, 0);
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, ANid, AValue.c_str());
+    Check(ext != nullptr, "extension");
+    X509_add_ext(AX, ext, -1);
+    X509_EXTENSION_free(ext);
+}
+
+// A certificate for AKey named ACommonName, signed by AIssuerKey
+// (AIssuer null: self-signed).
+X509* NewCertificate(EVP_PKEY* AKey, const TLeafOptions& AOptions, X509* AIssuer, EVP_PKEY* AIssuerKey, bool ACa) {
+    X509* x = X509_new();
+    X509_set_version(x, 2);
+    long serial = AOptions.Serial;
+    if (serial == 0) {
+        RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
+        serial = (serial & 0x7FFFFFFFFFFFL) | 1;
+    }
+    ASN1_INTEGER_set(X509_get_serialNumber(x), serial);
+    X509_gmtime_adj(X509_getm_notBefore(x), AOptions.NotBeforeSeconds);
+    X509_gmtime_adj(X509_getm_notAfter(x), AOptions.NotAfterSeconds);
+    X509_set_pubkey(x, AKey);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "C", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("XX"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Test Org"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(AOptions.CommonName.c_str()), -1, -1, 0);
+    if (!AOptions.Email.empty())
+        X509_NAME_add_entry_by_txt(name, "emailAddress", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(AOptions.Email.c_str()), -1, -1, 0);
+    X509* issuer = AIssuer ? AIssuer : x;
+    X509_set_issuer_name(x, X509_get_subject_name(issuer));
+    AddExt(x, issuer, NID_subject_key_identifier, "hash");
+    if (ACa) {
+        AddExt(x, issuer, NID_basic_constraints, "critical,CA:TRUE");
+        AddExt(x, issuer, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        AddExt(x, issuer, NID_basic_constraints, "CA:FALSE");
+        std::string san;
+        for (const std::string& d : AOptions.DnsNames) san += (san.empty() ? "" : ",") + ("DNS:" + d);
+        for (const std::string& ip : AOptions.IpAddresses) san += (san.empty() ? "" : ",") + ("IP:" + ip);
+        if (!AOptions.Email.empty()) san += (san.empty() ? "" : ",") + ("email:" + AOptions.Email);
+        if (!san.empty()) AddExt(x, issuer, NID_subject_alt_name, san);
+        std::string eku;
+        if (AOptions.ServerAuth) eku += "serverAuth";
+        if (AOptions.ClientAuth) eku += (eku.empty() ? "" : ",") + std::string("clientAuth");
+        if (!eku.empty()) AddExt(x, issuer, NID_ext_key_usage, eku);
+    }
+    Check(X509_sign(x, AIssuerKey, EVP_sha256()) > 0, "signing");
+    return x;
+}
+
+}  // namespace
+
+TTestCa::TTestCa(const std::string& ACommonName) {
+    FKey = NewKey();
+    TLeafOptions o;
+    o.CommonName = ACommonName;
+    o.NotAfterSeconds = 365 * 86400;
+    FCertificate = NewCertificate(FKey, o, nullptr, FKey, true);
+    FCertificatePem = PemOf(FCertificate);
+}
+
+TTestCa::~TTestCa() {
+    X509_free(FCertificate);
+    EVP_PKEY_free(FKey);
+}
+
+TTestCertificate TTestCa::Issue(const TLeafOptions& AOptions) const {
+    EVP_PKEY* key = NewKey();
+    X509* x = NewCertificate(key, AOptions, FCertificate, FKey, false);
+    TTestCertificate c{PemOf(x), PemOf(key)};
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return c;
+}
+
+TTestCertificate MakeSelfSigned(const TLeafOptions& AOptions) {
+    EVP_PKEY* key = NewKey();
+    X509* x = NewCertificate(key, AOptions, nullptr, key, false);
+    TTestCertificate c{PemOf(x), PemOf(key)};
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return c;
+}
+
+std::string WriteTempFile(const std::string& AName, const std::string& AContent) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("cltest_" + std::to_string(getpid()) + "_" + AName)).string();
+    std::ofstream(path, std::ios::binary) << AContent;
+    return path;
+}
+
+// --- TTlsTestServer ---
+
+TTlsTestServer::TTlsTestServer(const TTestCertificate& ACertificate, THandler AHandler, TServerOptions AOptions)
+    : FHandler(std::move(AHandler)) {
+    FCtx = SSL_CTX_new(TLS_server_method());
+    BIO* cb = BIO_new_mem_buf(ACertificate.CertificatePem.data(), static_cast<int>(ACertificate.CertificatePem.size()));
+    X509* x = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
+    BIO_free(cb);
+    BIO* kb = BIO_new_mem_buf(ACertificate.KeyPem.data(), static_cast<int>(ACertificate.KeyPem.size()));
+    EVP_PKEY* k = PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr);
+    BIO_free(kb);
+    Check(x && k && SSL_CTX_use_certificate(FCtx, x) == 1 && SSL_CTX_use_PrivateKey(FCtx, k) == 1, "server key");
+    X509_free(x);
+    EVP_PKEY_free(k);
+    if (AOptions.MaxVersion) SSL_CTX_set_max_proto_version(FCtx, AOptions.MaxVersion);
+    if (AOptions.MinVersion) SSL_CTX_set_min_proto_version(FCtx, AOptions.MinVersion);
+    if (AOptions.RequestClientCertificate || AOptions.RequireClientCertificate) {
+        int mode = SSL_VERIFY_PEER;
+        if (AOptions.RequireClientCertificate) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+        SSL_CTX_set_verify(FCtx, mode, nullptr);
+        if (!AOptions.ClientCaPem.empty()) {
+            BIO* b = BIO_new_mem_buf(AOptions.ClientCaPem.data(), static_cast<int>(AOptions.ClientCaPem.size()));
+            X509* ca = PEM_read_bio_X509(b, nullptr, nullptr, nullptr);
+            BIO_free(b);
+            X509_STORE_add_cert(SSL_CTX_get_cert_store(FCtx), ca);
+            SSL_CTX_add_client_CA(FCtx, ca);
+            X509_free(ca);
+        }
+    }
+
+    FListen = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Check(bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(FListen, 8) == 0, "listen");
+    socklen_t len = sizeof a;
+    getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    Check(pipe(FWake) == 0, "pipe");
+    FThread = std::thread([this] { Run(); });
+}
+
+TTlsTestServer::~TTlsTestServer() {
+    const char c = 'x';
+    (void)!write(FWake[1], &c, 1);
+    FThread.join();
+    close(FWake[0]);
+    close(FWake[1]);
+    close(FListen);
+    SSL_CTX_free(FCtx);
+}
+
+std::string TTlsTestServer::LastError() const {
+    std::lock_guard<std::mutex> g(FErrorLock);
+    return FLastError;
+}
+
+void TTlsTestServer::Run() {
+    for (;;) {
+        pollfd fds[2] = {{FListen, POLLIN, 0}, {FWake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;
+        if (fds[1].revents) return;
+        const int s = accept(FListen, nullptr, nullptr);
+        if (s < 0) continue;
+        timeval tv{10, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        FAccepted++;
+        SSL* ssl = SSL_new(FCtx);
+        SSL_set_fd(ssl, s);
+        std::string error;
+        if (SSL_accept(ssl) == 1) {
+            try {
+                FHandler(ssl, s);
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+            SSL_shutdown(ssl);
+        } else {
+            char buf[256];
+            ERR_error_string_n(ERR_peek_last_error(), buf, sizeof buf);
+            error = buf;
+        }
+        ERR_clear_error();
+        {
+            std::lock_guard<std::mutex> g(FErrorLock);
+            FLastError = error;
+        }
+        SSL_free(ssl);
+        close(s);
+    }
+}
+
+std::string ReadUntil(SSL* ASsl, const std::string& ATerminator) {
+    std::string got;
+    char buf[4096];
+    while (got.find(ATerminator) == std::string::npos) {
+        const int n = SSL_read(ASsl, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+void WriteAll(SSL* ASsl, const std::string& AData) {
+    if (!AData.empty() && SSL_write(ASsl, AData.data(), static_cast<int>(AData.size())) <= 0)
+        throw std::runtime_error("test server: write failed");
+}
+
+}  // namespace cltest
