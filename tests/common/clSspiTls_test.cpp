@@ -549,3 +549,138 @@ TEST(SspiMessages, TableFallbackAndUnknownCodes) {
     EXPECT_EQ(MapSspiStatus(static_cast<int32_t>(0x80090318)), rcMoreDataNeeded);
     EXPECT_THROW(MapSspiStatus(static_cast<int32_t>(0x80090330)), EclSSPIError);
 }
+
+// --- against a server not written here ---
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// `openssl s_server` on a loopback port, for one connection; stopped when
+// the test ends.
+class TOpensslServer {
+public:
+    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile) {
+        int probe = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+        Port = ntohs(a.sin_port);
+        close(probe);
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        const std::string accept = "127.0.0.1:" + std::to_string(Port);
+        std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1", "-www",
+                                         "-cert", ACertFile, "-key", AKeyFile, "-accept", accept};
+        std::vector<char*> argv;
+        for (std::string& s : args) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        Started = posix_spawnp(&Pid, "openssl", &fa, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        // It says ACCEPT once it listens.
+        std::string said;
+        char c;
+        while (Started && said.find("ACCEPT") == std::string::npos && read(out[0], &c, 1) == 1) said += c;
+        Output = out[0];
+    }
+    ~TOpensslServer() {
+        if (Started) {
+            kill(Pid, SIGTERM);
+            waitpid(Pid, nullptr, 0);
+        }
+        if (Output >= 0) close(Output);
+    }
+    bool Started = false;
+    pid_t Pid = 0;
+    int Port = 0;
+    int Output = -1;
+};
+
+std::string Receive(int AFd) {
+    char buf[16384];
+    const ssize_t n = recv(AFd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+void SendAll(int AFd, const std::string& AData) {
+    size_t at = 0;
+    while (at < AData.size()) {
+        const ssize_t n = send(AFd, AData.data() + at, AData.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        at += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+TEST_F(SspiTls, InteroperatesWithTheOpensslCommandLineServer) {
+    const std::string cert = WriteTempFile("s_server_cert.pem", Pki().Good.CertificatePem);
+    const std::string key = WriteTempFile("s_server_key.pem", Pki().Good.KeyPem);
+    TOpensslServer server(cert, key);
+    ASSERT_TRUE(server.Started);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(server.Port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    auto client = Client();
+    TclCertificateList none(false);
+    TMemoryStream buf;
+    TclSspiReturnCode rc = client->GenContext(buf, none, false);
+    SendAll(fd, Text(buf));
+    while (rc == rcAuthContinueNeeded || rc == rcAuthMoreDataNeeded) {
+        const std::string got = Receive(fd);
+        ASSERT_FALSE(got.empty());
+        buf.Seek(0, soEnd);
+        if (rc == rcAuthContinueNeeded) buf.Clear();
+        buf.WriteBuffer(got);
+        buf.SetPosition(0);
+        rc = client->GenContext(buf, none, false);
+        if (rc == rcAuthContinueNeeded) SendAll(fd, Text(buf));
+    }
+    ASSERT_TRUE(rc == rcOK || rc == rcEncodeNeeded);
+    TMemoryStream fin;
+    if (client->TakeFinalToken(fin)) SendAll(fd, Text(fin));
+    EXPECT_TRUE(client->Certified());
+
+    TMemoryStream request, records;
+    SetText(request, "GET / HTTP/1.0\r\n\r\n");
+    client->Encrypt(request, records, request.GetSize());
+    SendAll(fd, Text(records));
+
+    TMemoryStream pending, plain;
+    if (rc == rcEncodeNeeded) pending.LoadFromStream(buf);
+    TclSspiReturnCode drc = rcOK;
+    while (drc != rcClosingNeeded) {
+        const std::string got = Receive(fd);
+        if (got.empty()) break;
+        pending.Seek(0, soEnd);
+        pending.WriteBuffer(got);
+        pending.SetPosition(0);
+        drc = client->Decrypt(pending, plain, pending);
+        if (drc == rcOK) pending.Clear();
+    }
+    close(fd);
+    EXPECT_EQ(drc, rcClosingNeeded);
+    EXPECT_EQ(Text(plain).rfind("HTTP/1.0 200 ok", 0), 0u) << Text(plain).substr(0, 80);
+}
