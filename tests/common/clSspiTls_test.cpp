@@ -719,3 +719,37 @@ TEST_F(SspiTls, ServerRenegotiationAsksForANewHandshakeStepAndDataFlowsAfterIt) 
     EXPECT_EQ(Text(plain), "after renegotiation");
     EXPECT_TRUE(client->Certified());
 }
+
+TEST_F(SspiTls, KeyUpdateRequestedByTheServerIsAnsweredThroughAHandshakeStep) {
+    TMemoryServer server(Pki().Good);
+    auto client = Client();
+    ASSERT_EQ(Handshake(*client, server), rcOK);
+    server.Step("");
+    ASSERT_EQ(SSL_key_update(server.Ssl(), SSL_KEY_UPDATE_REQUESTED), 1);
+    // The update goes out before the next record; a record follows it in the same receive.
+    TMemoryStream buf, plain;
+    SetText(buf, server.Records("after update"));
+    TclSspiReturnCode rc = client->Decrypt(buf, plain, buf);
+    TclCertificateList none(false);
+    if (rc == rcReAuthNeeded) {
+        rc = client->GenContext(buf, none, false);
+        EXPECT_TRUE(rc == rcOK || rc == rcEncodeNeeded);
+        TMemoryStream fin;
+        ASSERT_TRUE(client->TakeFinalToken(fin));
+        int error = 0;
+        server.Plain(Text(fin), &error);
+        EXPECT_EQ(error, SSL_ERROR_WANT_READ);
+        if (rc == rcEncodeNeeded) rc = client->Decrypt(buf, plain, buf);
+    }
+    EXPECT_EQ(rc, rcOK);
+    EXPECT_EQ(Text(plain), "after update");
+    // Both directions still work with the new keys.
+    TMemoryStream src, records;
+    SetText(src, "reply");
+    client->Encrypt(src, records, 5);
+    EXPECT_EQ(server.Plain(Text(records)), "reply");
+    SetText(buf, server.Records("more"));
+    plain.Clear();
+    EXPECT_EQ(client->Decrypt(buf, plain, buf), rcOK);
+    EXPECT_EQ(Text(plain), "more");
+}
