@@ -154,7 +154,7 @@ std::string WriteTempFile(const std::string& AName, const std::string& AContent)
 // --- TTlsTestServer ---
 
 TTlsTestServer::TTlsTestServer(const TTestCertificate& ACertificate, THandler AHandler, TServerOptions AOptions)
-    : FHandler(std::move(AHandler)) {
+    : FHandler(std::move(AHandler)), FPlainPreamble(AOptions.PlainPreamble) {
     FCtx = SSL_CTX_new(TLS_server_method());
     BIO* cb = BIO_new_mem_buf(ACertificate.CertificatePem.data(), static_cast<int>(ACertificate.CertificatePem.size()));
     X509* x = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
@@ -221,6 +221,12 @@ void TTlsTestServer::Run() {
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         FAccepted++;
+        if (FPlainPreamble) {
+            try {
+                FPlainPreamble(s);
+            } catch (const std::exception&) {
+            }
+        }
         SSL* ssl = SSL_new(FCtx);
         SSL_set_fd(ssl, s);
         std::string error;
@@ -260,6 +266,29 @@ std::string ReadUntil(SSL* ASsl, const std::string& ATerminator) {
 void WriteAll(SSL* ASsl, const std::string& AData) {
     if (!AData.empty() && SSL_write(ASsl, AData.data(), static_cast<int>(AData.size())) <= 0)
         throw std::runtime_error("test server: write failed");
+}
+
+std::string RecordsOf(SSL* ASsl, const std::vector<std::string>& APlainTexts) {
+    BIO* socketBio = SSL_get_wbio(ASsl);
+    BIO_up_ref(socketBio);
+    BIO* mem = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ASsl, mem);
+    for (const std::string& p : APlainTexts) SSL_write(ASsl, p.data(), static_cast<int>(p.size()));
+    char* d = nullptr;
+    const long n = BIO_get_mem_data(mem, &d);
+    std::string bytes(d, static_cast<size_t>(n));
+    SSL_set0_wbio(ASsl, socketBio);  // frees the memory buffer
+    return bytes;
+}
+
+bool SendRaw(int ASocket, const std::string& AData) {
+    size_t at = 0;
+    while (at < AData.size()) {
+        const ssize_t n = send(ASocket, AData.data() + at, AData.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace cltest

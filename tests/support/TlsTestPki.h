@@ -59,6 +59,8 @@ struct TServerOptions {
     bool RequestClientCertificate = false;
     bool RequireClientCertificate = false;
     std::string ClientCaPem;  // trusted issuer of client certificates
+    // Runs on the plain socket before the TLS handshake (an upgrade dialogue).
+    std::function<void(int ASocket)> PlainPreamble;
 };
 
 // Listens on 127.0.0.1 (port chosen by the system) and runs AHandler for
@@ -83,6 +85,7 @@ private:
 
     SSL_CTX* FCtx = nullptr;
     THandler FHandler;
+    std::function<void(int)> FPlainPreamble;
     int FListen = -1;
     int FWake[2] = {-1, -1};
     int FPort = 0;
@@ -96,5 +99,10 @@ private:
 // everything read.
 std::string ReadUntil(SSL* ASsl, const std::string& ATerminator);
 void WriteAll(SSL* ASsl, const std::string& AData);
+// The records that writing each of APlainTexts would send, as bytes, so a
+// test can put them on the wire split or joined as it likes.
+std::string RecordsOf(SSL* ASsl, const std::vector<std::string>& APlainTexts);
+// Sends raw bytes on a socket; false when the peer is gone.
+bool SendRaw(int ASocket, const std::string& AData);
 
 }  // namespace cltest
