@@ -63,9 +63,9 @@ void TclTlsNetworkStream::SetCSP(const std::string& AValue) {
     WithSession([&](TclTlsSspi& s) { s.SetCSP(AValue); });
 }
 
-void TclTlsNetworkStream::Assign(TclNetworkStream& ASource) {
+void TclTlsNetworkStream::Assign(const TclNetworkStream& ASource) {
     TclNetworkStream::Assign(ASource);
-    if (auto* tls = dynamic_cast<TclTlsNetworkStream*>(&ASource)) {
+    if (auto* tls = dynamic_cast<const TclTlsNetworkStream*>(&ASource)) {
         SetTargetName(tls->FTargetName);
         SetCertificateFlags(tls->FCertificateFlags);
         SetTLSFlags(tls->FTLSFlags);
@@ -325,7 +325,7 @@ bool TclTlsNetworkStream::Write(TStream* AData) {
                 AData->Seek(FWriteSize, soCurrent);
             }
         } else {
-            FWriteSize = std::min<int64_t>(AData->GetSize() - AData->GetPosition(), Connection()->BatchSize());
+            FWriteSize = std::min<int64_t>(AData->GetSize() - AData->GetPosition(), RequireConnection().BatchSize());
             sent = EncryptAndSend(AData, FWriteSize);
             if (sent) {
                 FWriteHoldsData = false;
@@ -352,13 +352,13 @@ int32_t TclTlsNetworkStream::GetPacketSize() {
     return FPacketSize;
 }
 
-int32_t TclTlsNetworkStream::GetReadBatchSize() {
-    const int32_t plain = TclNetworkStream::GetReadBatchSize();
+int TclTlsNetworkStream::GetReadBatchSize() {
+    const int plain = TclNetworkStream::GetReadBatchSize();
     return plain > 0 ? plain + GetPacketSize() : plain;  // a reached limit stays reached
 }
 
-int32_t TclTlsNetworkStream::GetWriteBatchSize() {
-    const int32_t plain = TclNetworkStream::GetWriteBatchSize();
+int TclTlsNetworkStream::GetWriteBatchSize() {
+    const int plain = TclNetworkStream::GetWriteBatchSize();
     return plain > 0 ? plain + GetPacketSize() : plain;
 }
 

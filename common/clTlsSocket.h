@@ -26,7 +26,8 @@ using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificat
 using TclVerifyPeerEvent = std::function<void(TObject* Sender, TclCertificate* ACertificate,
                                               const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
 
-class TclTlsNetworkStream : public TclNetworkStream {
+// Also a TObject: it is the Sender of its events.
+class TclTlsNetworkStream : public TclNetworkStream, public TObject {
 public:
     TclTlsNetworkStream();
     ~TclTlsNetworkStream() override;
@@ -54,13 +55,13 @@ public:
     // The session state (what the stream waits for).
     TclSspiReturnCode SSPIResult() const { return FSSPIResult; }
 
-    void Assign(TclNetworkStream& ASource) override;
+    void Assign(const TclNetworkStream& ASource) override;
     void Close(bool ANotifyPeer) override;
     void StreamReady() override {}
     bool Read(TStream* AData) override;
     bool Write(TStream* AData) override;
-    int32_t GetReadBatchSize() override;
-    int32_t GetWriteBatchSize() override;
+    int GetReadBatchSize() override;
+    int GetWriteBatchSize() override;
     bool IsProceedLimit() override;
     void InitProgress() override;
     void UpdateProgress(int64_t ABytesProceed) override;
