@@ -46,7 +46,8 @@ void TclTcpClientTls::SetCSP(const std::string& AValue) {
 }
 
 bool TclTcpClientTls::IsTls() const {
-    return dynamic_cast<TclTlsNetworkStream*>(Connection()->NetworkStreamOrNull()) != nullptr;
+    return Connection()->HasNetworkStream() &&
+           dynamic_cast<const TclTlsNetworkStream*>(&Connection()->NetworkStream()) != nullptr;
 }
 
 std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateNetworkStream() {
