@@ -1,0 +1,255 @@
+// The message pump: the one way a thread of this system waits. While a thread
+// waits it keeps running the calls that other threads send it (and, on a Qt
+// thread, its own events: timers, clicks, repaints), so that no wait freezes
+// the thread's other work and a worker blocked on a sent call is served.
+//
+// How the layers use it:
+// - The transport (clSocket) waits for a socket, an abort or a time-out with
+//   TclMessagePump::Current()->WaitFor(...); the bandwidth pause is Sleep().
+// - The download engine records, when an item starts, the pump of the starting
+//   thread (Current()) and raises every event of that item from its worker
+//   threads with pump->Send([&] { ...handler... }): the worker blocks until the
+//   handler ran on the starting thread; an exception thrown by the handler
+//   comes back out of Send in the worker. Send allocates nothing (the call
+//   lives on the sender's stack) and wakes the target through one eventfd
+//   write, so it is cheap enough for one call per received 8 KiB chunk.
+//   Waits on the starting thread (a synchronous start, StopAndWait) go through
+//   WaitFor/Sleep with a TclEvent the workers signal, so sent calls keep
+//   running meanwhile. A thread must never block outside the pump while
+//   another thread may Send to it, or both stop.
+// - The window installs the Qt pump (library clpumpqt, TclQtMessagePump) on
+//   its thread before anything calls Current() there. Sent calls then run
+//   from the thread's Qt event loop, whether it is idle in exec(), inside a
+//   modal dialog, or inside a nested WaitFor of the transport.
+// - A thread that never installs a pump gets the plain one (poll over the
+//   waited descriptors, the abort event and the call queue's eventfd) the
+//   first time it calls Current(). When a thread ends, its pump refuses the
+//   calls still pending or sent later with EclMessagePumpError.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "rtl/clException.h"
+
+namespace cl {
+
+// Raised by Send when the target thread has ended or its pump was shut down.
+class EclMessagePumpError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// An auto-reset event over an eventfd: Signal from any thread; the wait that
+// reports it (or TryReset) resets it. Its Handle can be polled for reading.
+class TclEvent {
+public:
+    TclEvent();
+    ~TclEvent();
+    TclEvent(const TclEvent&) = delete;
+    TclEvent& operator=(const TclEvent&) = delete;
+
+    void Signal();
+    // Resets the event; true when it was signalled.
+    bool TryReset();
+    int Handle() const { return FHandle; }
+
+private:
+    int FHandle = -1;
+};
+
+// A descriptor to wait for: Events as for poll(); the wait fills REvents.
+struct TclWaitFd {
+    int Fd = -1;
+    short Events = 0;
+    short REvents = 0;
+};
+
+enum class TclWaitResult {
+    wrReady,    // one of the descriptors is ready (see its REvents)
+    wrAbort,    // the abort event was signalled (it is reset)
+    wrMessage,  // sent calls, timers or (Qt) events ran; nothing else happened
+    wrTimeOut,  // the time-out passed without any of the above
+};
+
+// One sent call in flight. It lives on the sender's stack for the duration of
+// Send, is linked into the target's queue and is completed by the target.
+class TclPumpCall {
+public:
+    template <class F>
+    explicit TclPumpCall(F& AFunc)
+        : FTarget(&AFunc), FInvoke([](void* ATarget) { (*static_cast<F*>(ATarget))(); }) {}
+    TclPumpCall(const TclPumpCall&) = delete;
+    TclPumpCall& operator=(const TclPumpCall&) = delete;
+
+    // On the target thread: runs the call, keeps its exception, releases the sender.
+    void Run() noexcept;
+    // On the target thread: releases the sender with an error instead.
+    void Fail(std::exception_ptr AError) noexcept;
+    // On the sender: blocks until Run or Fail, then rethrows a kept exception.
+    void WaitDone();
+
+private:
+    friend class TclCallQueue;
+    void Complete() noexcept;
+
+    void* FTarget;
+    void (*FInvoke)(void*);
+    TclPumpCall* FNext = nullptr;
+    std::exception_ptr FError;
+    std::atomic<uint32_t> FDone{0};
+};
+
+// The first-in first-out queue of calls sent to one thread, with an eventfd
+// that is readable while calls are waiting.
+class TclCallQueue {
+public:
+    TclCallQueue();
+    ~TclCallQueue();
+    TclCallQueue(const TclCallQueue&) = delete;
+    TclCallQueue& operator=(const TclCallQueue&) = delete;
+
+    // Any thread: appends and wakes the owner; false when the queue is closed.
+    bool Push(TclPumpCall& ACall);
+    // Owner: the oldest call, or null.
+    TclPumpCall* Pop();
+    // Owner: consumes the wake-up signal (before draining with Pop).
+    void ClearSignal();
+    // Refuses later pushes and fails every pending call with AError.
+    void Close(std::exception_ptr AError);
+    int Handle() const { return FWakeFd; }
+
+private:
+    std::mutex FLock;
+    TclPumpCall* FHead = nullptr;
+    TclPumpCall* FTail = nullptr;
+    bool FClosed = false;
+    int FWakeFd = -1;
+};
+
+class TclMessagePump;
+
+// A repeating timer served by the pump of the thread that starts it: its
+// handler runs on that thread whenever the thread pumps (waits or processes
+// messages) and the interval has passed. Stop it before destroying it.
+class TclPumpTimer {
+public:
+    TclPumpTimer() = default;
+    ~TclPumpTimer();
+    TclPumpTimer(const TclPumpTimer&) = delete;
+    TclPumpTimer& operator=(const TclPumpTimer&) = delete;
+
+    // Starts (or restarts) the timer on the calling thread's pump.
+    void Start(int AIntervalMs, std::function<void()> AOnTimer);
+    void Stop();
+    bool Active() const { return FPump != nullptr; }
+    int Interval() const { return FInterval; }
+
+private:
+    friend class TclPlainMessagePump;
+    friend class TclMessagePump;
+    std::shared_ptr<TclMessagePump> FPump;
+    int FInterval = 0;
+    std::function<void()> FOnTimer;
+    std::chrono::steady_clock::time_point FDue{};
+    void* FImpl = nullptr;  // owned by the pump that runs the timer
+};
+
+class TclMessagePump : public std::enable_shared_from_this<TclMessagePump> {
+public:
+    virtual ~TclMessagePump();
+    TclMessagePump(const TclMessagePump&) = delete;
+    TclMessagePump& operator=(const TclMessagePump&) = delete;
+
+    // The calling thread's pump; a plain one is created the first time when
+    // none was installed.
+    static std::shared_ptr<TclMessagePump> Current();
+    // Makes APump the calling thread's pump. Fails with an assertion when the
+    // thread already has one or when APump belongs to another thread.
+    static void Install(std::shared_ptr<TclMessagePump> APump);
+    // Shuts down and forgets the calling thread's pump (as at thread end).
+    static void Uninstall();
+
+    bool IsOwnerThread() const { return std::this_thread::get_id() == FOwner; }
+
+    // Runs AFunc on the pump's thread and returns when it ran; its exception
+    // is rethrown here. Called on the pump's own thread it runs AFunc at once.
+    template <class F>
+    void Send(F&& AFunc) {
+        if (IsOwnerThread()) {
+            AFunc();
+            return;
+        }
+        TclPumpCall call(AFunc);
+        SendCall(call);
+    }
+    void SendCall(TclPumpCall& ACall);
+
+    // Owner thread: runs what is pending (sent calls, due timers, and on Qt
+    // the thread's events) without blocking. Returns the number of sent calls run.
+    virtual int ProcessMessages() = 0;
+
+    // Owner thread: sleeps until one of AFds is ready, AAbort (may be null) is
+    // signalled, something was pumped, or ATimeOutMs passed (-1: no limit).
+    // Sent calls, due timers (and Qt events) are run inside the wait.
+    virtual TclWaitResult WaitFor(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) = 0;
+
+    // Owner thread: waits AMs milliseconds (or until AAbort), pumping meanwhile.
+    // True when the time passed, false when aborted.
+    bool Sleep(int AMs, TclEvent* AAbort = nullptr);
+
+    // Refuses further calls; pending ones fail in their senders.
+    void Shutdown();
+
+protected:
+    TclMessagePump();
+
+    // Owner thread: runs every call queued so far; returns how many.
+    int RunPendingCalls();
+
+    virtual void StartTimer(TclPumpTimer& ATimer) = 0;
+    virtual void StopTimer(TclPumpTimer& ATimer) = 0;
+    // For implementations: a timer's own slot and its handler.
+    static void*& TimerImpl(TclPumpTimer& ATimer) { return ATimer.FImpl; }
+    static void FireTimer(TclPumpTimer& ATimer);
+
+    TclCallQueue FQueue;
+    std::thread::id FOwner;
+
+private:
+    friend class TclPumpTimer;
+};
+
+// The pump of threads without Qt: poll() over the waited descriptors, the
+// abort event and the call queue's eventfd, with timers in the time-out.
+class TclPlainMessagePump : public TclMessagePump {
+public:
+    TclPlainMessagePump();
+    ~TclPlainMessagePump() override;
+
+    int ProcessMessages() override;
+    TclWaitResult WaitFor(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) override;
+
+protected:
+    void StartTimer(TclPumpTimer& ATimer) override;
+    void StopTimer(TclPumpTimer& ATimer) override;
+
+private:
+    // Runs due timers; returns how many ran. ANext gets the earliest due time.
+    int RunDueTimers();
+    int MsToNextTimer() const;
+
+    std::vector<TclPumpTimer*> FTimers;
+};
+
+}  // namespace cl
