@@ -16,6 +16,7 @@ TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
     auto pump = TclMessagePump::Current();
     const auto owner = std::this_thread::get_id();
     std::atomic<int> step{0};
+    TclEvent finished;
     std::thread::id ranOn;
     bool caught = false;
     std::thread worker([&] {
@@ -26,9 +27,10 @@ TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
             caught = std::string(e.what()) == "handler failed";
         }
         step = 1;
+        finished.Signal();
     });
     while (step == 0) {
-        pump->WaitFor({}, nullptr, 5000);
+        pump->WaitFor({}, &finished, 5000);
     }
     worker.join();
     EXPECT_EQ(ranOn, owner);
@@ -41,6 +43,7 @@ TEST(MessagePump, ManyCallsFromSeveralWorkersAllRunInOrderPerWorker) {
     int last[cWorkers] = {-1, -1, -1, -1};
     bool ordered = true;
     std::atomic<int> done{0};
+    TclEvent finished;
     std::vector<std::thread> workers;
     for (int w = 0; w < cWorkers; ++w) {
         workers.emplace_back([&, w] {
@@ -51,10 +54,11 @@ TEST(MessagePump, ManyCallsFromSeveralWorkersAllRunInOrderPerWorker) {
                 });
             }
             ++done;
+            finished.Signal();
         });
     }
     while (done < cWorkers) {
-        pump->WaitFor({}, nullptr, 5000);
+        pump->WaitFor({}, &finished, 5000);
     }
     for (auto& t : workers) {
         t.join();
