@@ -9,16 +9,13 @@
 
 #include "clTcpClient.h"
 #include "support/clLoopbackServer.h"
+#include "support/clTestTcpClient.h"
 
 using namespace cl;
 using cltest::TLoopbackServer;
+using TTestClient = cltest::TTestTcpClient;
 
 namespace {
-
-class TTestClient : public TclTcpClient {
-protected:
-    int GetDefaultPort() override { return 0; }
-};
 
 class QtPump : public ::testing::Test {
 protected:

@@ -10,16 +10,13 @@
 
 #include "clTcpClient.h"
 #include "support/clLoopbackServer.h"
+#include "support/clTestTcpClient.h"
 
 using namespace cl;
 using cltest::TLoopbackServer;
+using TTestClient = cltest::TTestTcpClient;
 
 namespace {
-
-class TTestClient : public TclTcpClient {
-protected:
-    int GetDefaultPort() override { return 0; }
-};
 
 std::string Text(const TMemoryStream& AStream) {
     return std::string(AStream.Bytes().begin(), AStream.Bytes().end());
@@ -354,7 +351,11 @@ TEST_F(ReadTest, BandwidthLimitPausesAfterEveryReceive) {
 
 TEST_F(ReadTest, LargeWriteIsSentWholeInBatches) {
     std::string received;
-    Start([&](int fd) { received = TLoopbackServer::RecvCount(fd, 3 * 1024 * 1024); });
+    std::atomic<bool> served{false};
+    Start([&](int fd) {
+        received = TLoopbackServer::RecvCount(fd, 3 * 1024 * 1024);
+        served = true;
+    });
     std::vector<uint8_t> data(3 * 1024 * 1024);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 7);
@@ -363,6 +364,10 @@ TEST_F(ReadTest, LargeWriteIsSentWholeInBatches) {
     Conn().WriteBytes(data);
     EXPECT_EQ(Conn().BytesProceed(), static_cast<int64_t>(data.size()));
     FClient.Close();
+    // Stopping the server would cut its reading short: let it finish first.
+    for (int i = 0; i < 10000 && !served; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     FServer.reset();
     ASSERT_EQ(received.size(), data.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), reinterpret_cast<const uint8_t*>(received.data())));
