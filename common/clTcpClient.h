@@ -30,7 +30,7 @@ public:
     void Open();
     void Close();
 
-    TclTcpClientConnection& Connection() { return *FConnection; }
+    TclTcpClientConnection* Connection() const { return FConnection.get(); }
     bool Active() const { return FConnection->Active(); }
 
     const std::string& Server() const { return FServer; }
@@ -76,8 +76,7 @@ protected:
                                                                 const std::string& AHost, int APort);
 
     // Set while a failed open is being cleaned up.
-    bool InProgress() const { return FInProgress; }
-    void SetInProgress(bool AValue) { FInProgress = AValue; }
+    bool FInProgress = false;
 
     // Keep-alive ticks on the thread that opened the client.
     void StartKeepAliveTimer();
@@ -89,7 +88,6 @@ private:
     std::unique_ptr<TclTcpClientConnection> FConnection;
     std::string FServer;
     int FPort = -1;  // -1: not set, GetDefaultPort applies
-    bool FInProgress = false;
     std::unique_ptr<TclFirewallSettings> FFirewallSettings;
     int FKeepAlive = 0;
     TclPumpTimer FTimer;

@@ -79,16 +79,16 @@ TEST_F(QtPump, SocketWaitKeepsTimersAndSentCallsGoingUntilAnAbort) {
     QTimer aborter;
     QObject::connect(&aborter, &QTimer::timeout, [&] {
         if (sentRan && ticks >= 5) {
-            client.Connection().Abort();
+            client.Connection()->Abort();
         }
     });
     aborter.start(5);
     TMemoryStream data;
-    EXPECT_NO_THROW(client.Connection().ReadData(&data));
+    EXPECT_NO_THROW(client.Connection()->ReadData(&data));
     worker.join();
     EXPECT_TRUE(sentRan);
     EXPECT_GE(ticks, 5);
-    EXPECT_TRUE(client.Connection().IsAborted());
+    EXPECT_TRUE(client.Connection()->IsAborted());
     stop = true;
 }
 
@@ -106,7 +106,7 @@ TEST_F(QtPump, SilentServerTimesOutWhileQtTimersKeepFiring) {
     timer.start(10);
     TMemoryStream data;
     try {
-        client.Connection().ReadData(&data);
+        client.Connection()->ReadData(&data);
         ADD_FAILURE() << "no time-out";
     } catch (const EclSocketError& e) {
         EXPECT_EQ(e.ErrorCode(), cTimeoutOccured);

@@ -112,13 +112,13 @@ TEST(TcpClient, ConnectsWritesAndReadsBack) {
     client.Open();
     ASSERT_TRUE(client.Active());
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(client.Connection().PeerIP(), "127.0.0.1");
-    EXPECT_EQ(client.Connection().PeerPort(), server.Port());
-    EXPECT_EQ(client.Connection().IP(), "127.0.0.1");
-    EXPECT_GT(client.Connection().Port(), 0);
-    client.Connection().WriteString("hello");
-    client.Connection().SetIsReadUntilClose(true);
-    EXPECT_EQ(client.Connection().ReadString(), "echo:hello");
+    EXPECT_EQ(client.Connection()->PeerIP(), "127.0.0.1");
+    EXPECT_EQ(client.Connection()->PeerPort(), server.Port());
+    EXPECT_EQ(client.Connection()->IP(), "127.0.0.1");
+    EXPECT_GT(client.Connection()->Port(), 0);
+    client.Connection()->WriteString("hello");
+    client.Connection()->SetIsReadUntilClose(true);
+    EXPECT_EQ(client.Connection()->ReadString(), "echo:hello");
     EXPECT_FALSE(client.Active());
 }
 
@@ -130,8 +130,8 @@ TEST(TcpClient, OverriddenHostNameReachesTheLoopbackServer) {
     client.SetPort(80);
     client.Open();
     TclHostOverrides::Clear();
-    client.Connection().SetIsReadUntilClose(true);
-    EXPECT_EQ(client.Connection().ReadString(), "hi");
+    client.Connection()->SetIsReadUntilClose(true);
+    EXPECT_EQ(client.Connection()->ReadString(), "hi");
 }
 
 TEST(TcpClient, Ipv6LoopbackConnects) {
@@ -143,10 +143,10 @@ TEST(TcpClient, Ipv6LoopbackConnects) {
     client.SetServer("::1");
     client.SetPort(server.Port());
     client.Open();
-    EXPECT_EQ(client.Connection().Socket().AddressFamily(), AF_INET6);
-    EXPECT_EQ(client.Connection().PeerIP(), "::1");
-    client.Connection().SetIsReadUntilClose(true);
-    EXPECT_EQ(client.Connection().ReadString(), "six");
+    EXPECT_EQ(client.Connection()->Socket().AddressFamily(), AF_INET6);
+    EXPECT_EQ(client.Connection()->PeerIP(), "::1");
+    client.Connection()->SetIsReadUntilClose(true);
+    EXPECT_EQ(client.Connection()->ReadString(), "six");
 }
 
 TEST(TcpClient, BatchSizeZeroFailsBeforeAnySocket) {
@@ -163,7 +163,7 @@ TEST(TcpClient, BatchSizeZeroFailsBeforeAnySocket) {
         EXPECT_EQ(e.Message(), "Invalid Batch Size");
     }
     EXPECT_FALSE(client.Active());
-    EXPECT_EQ(client.Connection().Socket().Socket(), INVALID_SOCKET);
+    EXPECT_EQ(client.Connection()->Socket().Socket(), INVALID_SOCKET);
 }
 
 TEST(TcpClient, RefusedConnectionLeavesTheClientClosedAndCanBeRetried) {
@@ -204,7 +204,7 @@ protected:
         FClient.Close();
         FServer.reset();
     }
-    TclTcpClientConnection& Conn() { return FClient.Connection(); }
+    TclTcpClientConnection& Conn() { return *FClient.Connection(); }
 
     std::atomic<bool> FStop{false};
     TTestClient FClient;
