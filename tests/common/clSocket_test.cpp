@@ -387,3 +387,39 @@ TEST_F(ReadTest, PeerClosingDuringAWriteClosesTheConnectionAndFailsTheAssertion)
 }
 
 }  // namespace
+
+namespace {
+
+class TKeepAliveClient : public cltest::TTestTcpClient {
+public:
+    int Ticks = 0;
+
+protected:
+    void DoKeepAlive() override {
+        ++Ticks;
+        throw EclSocketError("swallowed", 1);
+    }
+};
+
+TEST(TcpClient, KeepAliveSetsTheSocketOptionAndTicksWhileTheThreadWaits) {
+    std::atomic<bool> stop{false};
+    TLoopbackServer server([&](int fd) { TLoopbackServer::RecvAll(fd, &stop); });
+    TKeepAliveClient client;
+    client.SetServer("127.0.0.1");
+    client.SetPort(server.Port());
+    client.SetKeepAlive(20);
+    client.Open();
+    int on = 0;
+    socklen_t len = sizeof(on);
+    getsockopt(client.Connection()->Socket().Socket(), SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+    EXPECT_EQ(on, 1);
+    TclMessagePump::Current()->Sleep(150);
+    EXPECT_GE(client.Ticks, 2);
+    client.Close();
+    const int seen = client.Ticks;
+    TclMessagePump::Current()->Sleep(60);
+    EXPECT_EQ(client.Ticks, seen);
+    stop = true;
+}
+
+}  // namespace
