@@ -244,6 +244,7 @@ void TclTlsNetworkStream::DecryptData(TStream& ASource, TStream* ADestination) {
 bool TclTlsNetworkStream::Read(TStream* AData) {
     const int64_t start = AData ? AData->GetPosition() : 0;
     ClearNextAction();
+    bool gotRecords = false;
     auto report = [&] {
         if (AData) UpdatePlainProgress(AData->GetPosition() - start);
     };
@@ -254,6 +255,7 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
         } else {
             TMemoryStream received;
             TclNetworkStream::Read(&received);
+            gotRecords = received.GetSize() > 0;
             if (received.GetSize() > 0) {
                 received.SetPosition(0);
                 DecryptData(received, AData ? AData : &FReadData);
@@ -264,6 +266,8 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
             SetNextAction(saWrite);
         else if (FSSPIResult >= rcAuthContinueNeeded && FSSPIResult != rcClosingNeeded)
             SetNextAction(saRead);
+        else if (FSSPIResult == rcOK && AData && gotRecords && AData->GetPosition() == start && !NeedClose())
+            SetNextAction(saRead);  // only session records (tickets) came: the data is still to come
     } catch (...) {
         report();
         throw;

@@ -19,7 +19,7 @@ public:
     explicit TTestTlsClient(int ADefaultPort = 443) : FDefaultPort(ADefaultPort) {}
 
 protected:
-    int32_t GetDefaultPort() const override { return FDefaultPort; }
+    int GetDefaultPort() override { return FDefaultPort; }
 
 private:
     int FDefaultPort;

@@ -241,6 +241,13 @@ void TTlsTestServer::Run() {
             char buf[256];
             ERR_error_string_n(ERR_peek_last_error(), buf, sizeof buf);
             error = buf;
+            // Let the peer read the alert before the socket goes: close our
+            // side first and drain what it still sends.
+            shutdown(s, SHUT_WR);
+            timeval shortWait{1, 0};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &shortWait, sizeof shortWait);
+            while (recv(s, buf, sizeof buf, 0) > 0) {
+            }
         }
         ERR_clear_error();
         {
