@@ -573,54 +573,6 @@ extern char** environ;
 
 namespace {
 
-// `openssl s_server` on a loopback port, for one connection; stopped when
-// the test ends.
-class TOpensslServer {
-public:
-    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile) {
-        int probe = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-        Port = ntohs(a.sin_port);
-        close(probe);
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_addclose(&fa, out[0]);
-        const std::string accept = "127.0.0.1:" + std::to_string(Port);
-        std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1", "-www",
-                                         "-cert", ACertFile, "-key", AKeyFile, "-accept", accept};
-        std::vector<char*> argv;
-        for (std::string& s : args) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        Started = posix_spawnp(&Pid, "openssl", &fa, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        // It says ACCEPT once it listens.
-        std::string said;
-        char c;
-        while (Started && said.find("ACCEPT") == std::string::npos && read(out[0], &c, 1) == 1) said += c;
-        Output = out[0];
-    }
-    ~TOpensslServer() {
-        if (Started) {
-            kill(Pid, SIGTERM);
-            waitpid(Pid, nullptr, 0);
-        }
-        if (Output >= 0) close(Output);
-    }
-    bool Started = false;
-    pid_t Pid = 0;
-    int Port = 0;
-    int Output = -1;
-};
-
 std::string Receive(int AFd) {
     char buf[16384];
     const ssize_t n = recv(AFd, buf, sizeof buf, 0);

@@ -267,3 +267,19 @@ TEST_F(TlsStream, ServerRequiringAClientCertificateGetsOneFromTheEventOrRefusesW
     client.Open();
     EXPECT_EQ(Exchange(client, "cert\n"), "reply:cert\n");
 }
+
+TEST_F(TlsStream, InteroperatesWithTheOpensslCommandLineServer) {
+    TOpensslServer server(WriteTempFile("stream_cert.pem", Pki().Good.CertificatePem),
+                          WriteTempFile("stream_key.pem", Pki().Good.KeyPem));
+    ASSERT_TRUE(server.Started);
+    TTestTlsClient client;
+    Setup(client, server.Port);
+    client.Open();
+    client.Connection()->WriteString("GET / HTTP/1.0\r\n\r\n");
+    client.Connection()->SetIsReadUntilClose(true);
+    TMemoryStream got;
+    client.Connection()->ReadData(&got);
+    const std::string text(got.Bytes().begin(), got.Bytes().end());
+    EXPECT_EQ(text.rfind("HTTP/1.0 200 ok", 0), 0u) << text.substr(0, 80);
+    EXPECT_FALSE(client.Active());  // the server's close notification closed it
+}

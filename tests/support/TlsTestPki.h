@@ -105,4 +105,18 @@ std::string RecordsOf(SSL* ASsl, const std::vector<std::string>& APlainTexts);
 // Sends raw bytes on a socket; false when the peer is gone.
 bool SendRaw(int ASocket, const std::string& AData);
 
+// `openssl s_server -www` on a loopback port for one connection (a server
+// not written here); stopped by the destructor.
+class TOpensslServer {
+public:
+    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile);
+    ~TOpensslServer();
+    TOpensslServer(const TOpensslServer&) = delete;
+    TOpensslServer& operator=(const TOpensslServer&) = delete;
+    bool Started = false;
+    int Pid = 0;
+    int Port = 0;
+    int Output = -1;
+};
+
 }  // namespace cltest
