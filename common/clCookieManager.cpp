@@ -65,9 +65,12 @@ void WriteDate(TStream& S, TDateTime AValue) {
 
 void WriteString(TStream& S, const std::string& AValue) {
     const std::u16string units = Utf8ToUtf16(AValue);
-    const std::string utf8 = Utf16ToUtf8(units);
+    const std::string& utf8 = AValue;
     const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; });
-    if (!utf8.empty() && utf8.size() < 2 * units.size()) {
+    // Bytes that are not UTF-8 (a raw header byte, say) are kept as they are
+    // in the byte form rather than lost in the UTF-16 one.
+    const bool wellFormed = Utf16ToUtf8(units) == AValue;
+    if (!utf8.empty() && (utf8.size() < 2 * units.size() || !wellFormed)) {
         if (!ascii) {
             PutTag(S, tgUtf8String);
             PutLE<uint32_t>(S, static_cast<uint32_t>(utf8.size()));

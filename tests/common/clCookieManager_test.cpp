@@ -200,7 +200,7 @@ TEST(CookieList, SaveAndLoadRoundTripEveryField) {
     a.SetMaxAge(int64_t(1) << 40);
     a.Version = 1000;
     a.Port = "80,8080";
-    a.CookieData = "é";
+    a.CookieData = "é \xff\xfe raw";
     a.Format = cfRFC2965;
     list.Add();
     TMemoryStream s;
@@ -221,7 +221,7 @@ TEST(CookieList, SaveAndLoadRoundTripEveryField) {
     EXPECT_EQ(b.MaxAge(), int64_t(1) << 40);
     EXPECT_EQ(b.Version, 1000);
     EXPECT_EQ(b.Port, "80,8080");
-    EXPECT_EQ(b.CookieData, "é");
+    EXPECT_EQ(b.CookieData, "é \xff\xfe raw");  // bytes that are not UTF-8 survive
     EXPECT_EQ(b.Format, cfRFC2965);
     EXPECT_EQ(back[1].Expires, -1.0);
     EXPECT_EQ(back[1].MaxAge(), -1);
