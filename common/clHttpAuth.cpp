@@ -68,8 +68,6 @@ std::string Quoted(const std::string& AValue) {
 
 }  // namespace
 
-std::recursive_mutex& HttpAuthorizationLock() { return Registry().Lock; }
-
 bool TclHttpAuthorization::Authorize(const TclUrlParser& AUrl, const std::string& AMethod,
                                      const std::string& AUserName, const std::string& APassword,
                                      const TStrings& AuthChallenge, TObject* AContext, bool& AStartNewConnection,

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "rtl/clEvents.h"
@@ -74,9 +73,6 @@ public:
     // different for every call within a run.
     static std::string GenerateClientNonce();
 };
-
-// The registry's lock, also taken by schemes that keep sessions.
-std::recursive_mutex& HttpAuthorizationLock();
 
 // MD5 digest of the text's bytes in the ANSI code page, as 32 lower-case hex
 // digits; empty for an empty text.

@@ -157,9 +157,8 @@ bool IsWellFormedText(const std::string& AText) {
 }
 
 // Runs iconv over the whole input; unconvertible characters of well-formed
-// input become ACharReplacement. Returns false when the input is malformed.
-bool RunIconv(iconv_t AHandle, const char* AIn, size_t ACount, const std::string& AReplacement, size_t AUnitSize,
-              std::string& AOut) {
+// input become AReplacement. Returns false when the input is malformed.
+bool RunIconv(iconv_t AHandle, const char* AIn, size_t ACount, const std::string& AReplacement, std::string& AOut) {
     AOut.clear();
     char* in = const_cast<char*>(AIn);
     size_t inLeft = ACount;
@@ -173,13 +172,9 @@ bool RunIconv(iconv_t AHandle, const char* AIn, size_t ACount, const std::string
         if (errno == E2BIG) continue;
         if (errno == EILSEQ && !AReplacement.empty()) {
             AOut += AReplacement;
-            // Skip one character of the input (one UTF-8 sequence or one unit).
-            size_t skip = AUnitSize;
-            if (AUnitSize == 1) {
-                const auto lead = static_cast<uint8_t>(*in);
-                skip = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-            }
-            skip = std::min(skip, inLeft);
+            // Skip the one UTF-8 character the charset cannot hold.
+            const auto lead = static_cast<uint8_t>(*in);
+            const size_t skip = std::min<size_t>(lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1, inLeft);
             in += skip;
             inLeft -= skip;
             continue;
@@ -202,9 +197,9 @@ std::vector<uint8_t> EncodeText(const std::string& AText, const TclEncoding& AEn
     }
     TclIconvHandle h = OpenIconv(AEncoding.IconvName, "UTF-8");
     std::string mark;
-    if (h) RunIconv(static_cast<iconv_t>(h.get()), "?", 1, std::string(), 1, mark);
+    if (h) RunIconv(static_cast<iconv_t>(h.get()), "?", 1, std::string(), mark);
     std::string out;
-    if (!h || !RunIconv(static_cast<iconv_t>(h.get()), AText.data(), AText.size(), mark, 1, out)) {
+    if (!h || !RunIconv(static_cast<iconv_t>(h.get()), AText.data(), AText.size(), mark, out)) {
         return EncodeAnsi(Utf8ToUtf16(AText));
     }
     return {out.begin(), out.end()};
@@ -224,8 +219,7 @@ std::string DecodeBytes(const uint8_t* ABytes, size_t ACount, const TclEncoding&
     }
     TclIconvHandle h = OpenIconv("UTF-8", AEncoding.IconvName);
     std::string out;
-    if (!h || !RunIconv(static_cast<iconv_t>(h.get()), reinterpret_cast<const char*>(ABytes), ACount, std::string(),
-                        1, out)) {
+    if (!h || !RunIconv(static_cast<iconv_t>(h.get()), reinterpret_cast<const char*>(ABytes), ACount, std::string(), out)) {
         return std::string();
     }
     return out;

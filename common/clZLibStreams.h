@@ -30,7 +30,7 @@ public:
 
 private:
     enum TState { gsHeader, gsData, gsTrailer, gsNextMember, gsIgnore, gsFailed };
-    // The parts of a member header, in the order they appear.
+    // The fields of a gzip member header, in stream order.
     enum THeaderPart { hpFixed, hpExtraLength, hpExtra, hpName, hpComment, hpHeaderCrc, hpDone };
 
     void Process(const uint8_t* AData, size_t ACount);
