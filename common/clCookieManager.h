@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "clHeaderFieldList.h"
+#include "rtl/clComponent.h"
 #include "rtl/clDateTime.h"
 #include "rtl/clEvents.h"
 #include "rtl/clStreams.h"
@@ -112,7 +113,7 @@ using TclAcceptCookieEvent =
     std::function<void(TObject* Sender, TclCookieItem& ACookie, const std::string& ADomain, const std::string& APath,
                        int APort, bool ASecure, bool& Allow)>;
 
-class TclCookieManager : public TObject {
+class TclCookieManager : public TComponent {
 public:
     TclCookieManager() = default;
     TclCookieManager(const TclCookieManager&) = delete;

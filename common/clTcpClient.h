@@ -10,6 +10,7 @@
 
 #include "clFirewallUtils.h"
 #include "clSocket.h"
+#include "rtl/clComponent.h"
 
 namespace cl {
 
@@ -18,7 +19,7 @@ public:
     using EclSocketError::EclSocketError;
 };
 
-class TclTcpClient : public TObject {
+class TclTcpClient : public TComponent {
 public:
     TclTcpClient();
     ~TclTcpClient() override;

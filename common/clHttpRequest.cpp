@@ -1,0 +1,1 @@
+#include "clHttpRequest.h"
