@@ -1,0 +1,293 @@
+#include "support/NginxServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "support/TlsTestPki.h"
+
+namespace cltest {
+
+namespace {
+
+void WriteFile(const std::string& AFileName, const std::string& AContent) {
+    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
+    out << AContent;
+    if (!out) throw std::runtime_error("cannot write " + AFileName);
+}
+
+// A loopback port that was free a moment ago. nginx binds it a little later,
+// so another process may take it in between; the start is then retried.
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("no free loopback port");
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(int APort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(APort));
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// Deterministic bytes that neither gzip nor a sendfile shortcut can fake.
+std::string PseudoRandomBytes(int64_t ASize) {
+    std::string s(static_cast<size_t>(ASize), '\0');
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    for (size_t i = 0; i < s.size(); ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        s[i] = static_cast<char>(x >> 56);
+    }
+    return s;
+}
+
+std::string CompressibleText() {
+    std::string s;
+    for (int i = 0; i < 4000; ++i) {
+        s += "line " + std::to_string(i) + ": a text that compresses well, the same words on every line\n";
+    }
+    return s;
+}
+
+}  // namespace
+
+std::string ReadWholeFile(const std::string& AFileName) {
+    std::ifstream in(AFileName, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + AFileName);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Sha256Hex(const void* AData, size_t ASize) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(AData, ASize, md, &len, EVP_sha256(), nullptr) != 1) throw std::runtime_error("EVP_Digest");
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned int i = 0; i < len; ++i) {
+        s += hex[md[i] >> 4];
+        s += hex[md[i] & 15];
+    }
+    return s;
+}
+
+std::string TNginxServer::Custom404Page() {
+    return "<html><head><title>Not here</title></head>"
+           "<body><h1>The custom not-found page of the test server</h1></body></html>\n";
+}
+
+TNginxServer::TNginxServer(const TNginxOptions& AOptions) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "cltest_nginx_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    FFolder = pattern;
+    try {
+        WriteContent(AOptions);
+        std::string error;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            FHttpPort = FreeLoopbackPort();
+            do {
+                FHttpsPort = FreeLoopbackPort();
+            } while (FHttpsPort == FHttpPort);
+            WriteConfig(AOptions);
+            if (Start(error)) return;
+            // Only a port taken in the meantime is worth another attempt.
+            if (error.find("Address already in use") == std::string::npos) break;
+        }
+        throw std::runtime_error("nginx did not start: " + error);
+    } catch (...) {
+        Stop();
+        std::error_code ec;
+        std::filesystem::remove_all(FFolder, ec);
+        throw;
+    }
+}
+
+TNginxServer::~TNginxServer() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(FFolder, ec);
+}
+
+std::string TNginxServer::HttpBase() const { return "http://127.0.0.1:" + std::to_string(FHttpPort); }
+std::string TNginxServer::HttpsBase() const { return "https://127.0.0.1:" + std::to_string(FHttpsPort); }
+
+void TNginxServer::WriteContent(const TNginxOptions& AOptions) {
+    namespace fs = std::filesystem;
+    const std::string www = FFolder + "/www";
+    for (const char* sub : {"/static", "/private", "/errors", "/upload"}) fs::create_directories(www + sub);
+    fs::create_directories(FFolder + "/tmp");
+    WriteFile(www + "/static/small.txt", "the end of the redirect chain\n");
+    WriteFile(www + "/static/text.txt", CompressibleText());
+    WriteFile(www + "/static/large.bin", PseudoRandomBytes(AOptions.LargeSize));
+    WriteFile(www + "/private/secret.txt", "only for those who know the password\n");
+    WriteFile(www + "/errors/404.html", Custom404Page());
+    WriteFile(FFolder + "/htpasswd", std::string(UserName) + ":{PLAIN}" + Password + "\n");
+
+    FCa = std::make_unique<TTestCa>("nginx test CA");
+    FCaPem = FCa->CertificatePem();
+    TLeafOptions leaf;
+    leaf.DnsNames = {"localhost", ExtraHostName};
+    const TTestCertificate cert = FCa->Issue(leaf);
+    WriteFile(FFolder + "/ca.pem", FCaPem);
+    WriteFile(FFolder + "/server.pem", cert.CertificatePem);
+    WriteFile(FFolder + "/server.key", cert.KeyPem);
+}
+
+void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
+    const std::string& f = FFolder;
+    const std::string http = std::to_string(FHttpPort);
+    std::string c;
+    c += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
+    c += "pid " + f + "/nginx.pid;\nerror_log " + f + "/error.log notice;\n";
+    c += "events { worker_connections 256; }\n";
+    c += "http {\n";
+    c += "  log_format conn '$connection $connection_requests $status $request_method $request_uri "
+         "$body_bytes_sent';\n";
+    c += "  access_log " + f + "/access.log conn;\n";
+    for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        c += std::string("  ") + t + "_temp_path " + f + "/tmp/" + t + ";\n";
+    }
+    c += "  types { text/plain txt; text/html html; application/octet-stream bin; }\n";
+    c += "  default_type application/octet-stream;\n";
+    c += "  sendfile on;\n  keepalive_timeout 30s;\n";
+    c += "  gzip on;\n  gzip_types text/plain;\n  gzip_min_length 32;\n";
+    c += "  client_body_buffer_size 64k;\n  client_max_body_size 256m;\n";
+    c += "  large_client_header_buffers 4 64k;\n";
+    c += AOptions.ExtraHttpConfig + "\n";
+    c += "  server {\n";
+    c += "    listen 127.0.0.1:" + http + ";\n";
+    c += "    listen 127.0.0.1:" + std::to_string(FHttpsPort) + " ssl;\n";
+    c += "    server_name localhost;\n";
+    c += "    ssl_certificate " + f + "/server.pem;\n    ssl_certificate_key " + f + "/server.key;\n";
+    c += "    root " + f + "/www;\n";
+    c += "    error_page 404 /errors/404.html;\n";
+    c += "    location = /errors/404.html { internal; }\n";
+    c += "    location = /r1 { return 301 /r2; }\n";
+    c += "    location = /r2 { absolute_redirect off; return 302 /r3; }\n";
+    c += "    location = /r3 { return 307 /static/small.txt; }\n";
+    c += "    location /private/ { auth_basic \"nginx test\"; auth_basic_user_file " + f + "/htpasswd; }\n";
+    // nginx has no echo of its own: the body is read for the proxy, handed
+    // on in a header, and the plain port answers with that header.
+    c += "    location = /echo { proxy_pass http://127.0.0.1:" + http +
+         "/echo-back; proxy_set_header X-Echo-Body $request_body; }\n";
+    c += "    location = /echo-back { default_type text/plain; return 200 $http_x_echo_body; }\n";
+    c += "    location /upload/ { dav_methods PUT DELETE; create_full_put_path on; }\n";
+    c += "  }\n}\n";
+    WriteFile(f + "/nginx.conf", c);
+}
+
+bool TNginxServer::Start(std::string& AError) {
+    std::filesystem::remove(FFolder + "/error.log");
+    const std::string conf = FFolder + "/nginx.conf";
+    const std::string prefix = FFolder + "/";
+    const std::string errorLog = FFolder + "/error.log";
+    std::vector<std::string> args = {Binary, "-p", prefix, "-c", conf, "-e", errorLog};
+    std::vector<char*> argv;
+    for (std::string& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const int out = open((FFolder + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t parent = getpid();
+    FPid = fork();
+    if (FPid < 0) {
+        if (out >= 0) close(out);
+        AError = "fork failed";
+        return false;
+    }
+    if (FPid == 0) {
+        // Only async-signal-safe calls from here on. nginx dies with the
+        // test process, even when that one crashes.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        syscall(SYS_close_range, 3U, ~0U, 0U);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (out >= 0) close(out);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(FPid, &status, WNOHANG) == FPid) {
+            FPid = -1;
+            AError = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "\n" +
+                     ErrorLog() + ReadWholeFile(FFolder + "/stderr.log");
+            return false;
+        }
+        if (Accepts(FHttpPort) && Accepts(FHttpsPort)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    AError = "no answer within 15 s\n" + ErrorLog();
+    Stop();
+    return false;
+}
+
+void TNginxServer::Stop() {
+    if (FPid <= 0) return;
+    kill(FPid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
+            FPid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(FPid, SIGKILL);
+    waitpid(FPid, nullptr, 0);
+    FPid = -1;
+}
+
+std::vector<TNginxLogEntry> TNginxServer::AccessLog() const {
+    std::vector<TNginxLogEntry> entries;
+    std::ifstream in(FFolder + "/access.log");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream s(line);
+        TNginxLogEntry e;
+        if (s >> e.Connection >> e.Request >> e.Status >> e.Method >> e.Uri >> e.BytesSent) entries.push_back(e);
+    }
+    return entries;
+}
+
+std::string TNginxServer::ErrorLog() const {
+    std::ifstream in(FFolder + "/error.log");
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace cltest
