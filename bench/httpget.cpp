@@ -1,0 +1,193 @@
+// httpget: one call of the HTTP client from the command line, with the
+// client's defaults, for benchmarks and for trying a server by hand.
+//
+//   httpget [-X METHOD] [-H "Name: value"]... [-d DATA] [-o FILE] [-i]
+//           [--cacert FILE] [--connect-to HOST:PORT:ADDR:PORT] URL
+//
+// The body goes to FILE or standard output; -i writes the status line and the
+// response header lines to standard error. -d sends DATA as the body (and
+// makes the method POST unless -X names one). --cacert adds trust anchors
+// from a PEM file; --connect-to sends connections for HOST:PORT to ADDR:PORT.
+// Exit status: 0 when the call returned, 1 on an exception (its class,
+// message and ErrorCode on standard error), 2 on bad usage.
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "clCertificate.h"
+#include "clHttp.h"
+#include "clIpAddress.h"
+#include "clSspi.h"
+#include "clZLibBase.h"
+#include "rtl/clStreams.h"
+#include "rtl/clStringList.h"
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: httpget [-X METHOD] [-H \"Name: value\"]... [-d DATA] [-o FILE] [-i] [--cacert FILE] "
+    "[--connect-to HOST:PORT:ADDR:PORT] URL\n";
+
+struct TOptions {
+    std::string Method;
+    std::vector<std::string> Headers;
+    std::optional<std::string> Data;
+    std::string OutFile;
+    bool ShowHeader = false;
+    std::vector<std::string> CaFiles;
+    std::vector<cl::TclHostOverride> ConnectTo;
+    std::string Url;
+};
+
+// Standard output as a forward-only stream.
+class TStdoutStream : public cl::TStream {
+public:
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        const char* p = static_cast<const char*>(ABuffer);
+        int64_t left = ACount;
+        while (left > 0) {
+            const ssize_t n = ::write(1, p, static_cast<size_t>(left));
+            if (n <= 0) throw cl::EWriteError("cannot write to standard output");
+            p += n;
+            left -= n;
+        }
+        FPosition += ACount;
+        return ACount;
+    }
+    int64_t Seek(int64_t, cl::TSeekOrigin) override { return FPosition; }
+
+private:
+    int64_t FPosition = 0;
+};
+
+bool ParsePort(const std::string& AText, int& APort) {
+    if (AText.empty() || AText.size() > 5 || AText.find_first_not_of("0123456789") != std::string::npos) return false;
+    APort = std::stoi(AText);
+    return APort <= 65535;
+}
+
+// HOST:PORT:ADDR:PORT; ADDR may be an IPv6 address, bracketed or not.
+bool ParseConnectTo(const std::string& AText, cl::TclHostOverride& AEntry) {
+    const size_t first = AText.find(':');
+    if (first == std::string::npos) return false;
+    const size_t second = AText.find(':', first + 1);
+    const size_t last = AText.rfind(':');
+    if (second == std::string::npos || last <= second) return false;
+    AEntry.Host = AText.substr(0, first);
+    std::string address = AText.substr(second + 1, last - second - 1);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
+    }
+    AEntry.TargetAddress = address;
+    return !AEntry.Host.empty() && !address.empty() &&
+           ParsePort(AText.substr(first + 1, second - first - 1), AEntry.Port) &&
+           ParsePort(AText.substr(last + 1), AEntry.TargetPort);
+}
+
+bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "-i") {
+            AOptions.ShowHeader = true;
+        } else if (arg == "-X" && hasValue) {
+            AOptions.Method = argv[++i];
+        } else if (arg == "-H" && hasValue) {
+            AOptions.Headers.emplace_back(argv[++i]);
+        } else if (arg == "-d" && hasValue) {
+            AOptions.Data = argv[++i];
+        } else if (arg == "-o" && hasValue) {
+            AOptions.OutFile = argv[++i];
+        } else if (arg == "--cacert" && hasValue) {
+            AOptions.CaFiles.emplace_back(argv[++i]);
+        } else if (arg == "--connect-to" && hasValue) {
+            cl::TclHostOverride entry;
+            if (!ParseConnectTo(argv[++i], entry)) return false;
+            AOptions.ConnectTo.push_back(entry);
+        } else if (!arg.empty() && arg[0] != '-' && AOptions.Url.empty()) {
+            AOptions.Url = arg;
+        } else {
+            return false;
+        }
+    }
+    if (AOptions.Method.empty()) AOptions.Method = AOptions.Data ? "POST" : "GET";
+    return !AOptions.Url.empty();
+}
+
+std::string ClassName(const std::exception& AError) {
+    const char* raw = typeid(AError).name();
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> name(abi::__cxa_demangle(raw, nullptr, nullptr, &status), std::free);
+    return status == 0 && name ? name.get() : raw;
+}
+
+int Report(const std::exception& AError, std::optional<int> AErrorCode) {
+    std::fprintf(stderr, "%s: %s", ClassName(AError).c_str(), AError.what());
+    if (AErrorCode) std::fprintf(stderr, " (ErrorCode %d)", *AErrorCode);
+    std::fprintf(stderr, "\n");
+    return 1;
+}
+
+int Run(const TOptions& AOptions) {
+    for (const std::string& file : AOptions.CaFiles) cl::AddTrustAnchorsFile(file);
+    for (const cl::TclHostOverride& e : AOptions.ConnectTo) {
+        cl::TclHostOverrides::Add(e.Host, e.Port, e.TargetAddress, e.TargetPort);
+    }
+    cl::TStringList requestHeader;
+    for (const std::string& line : AOptions.Headers) requestHeader.Add(line);
+    cl::TStringStream requestBody(AOptions.Data.value_or(std::string()));
+    cl::TStringList responseHeader;
+    std::unique_ptr<cl::TStream> out;
+    if (AOptions.OutFile.empty()) {
+        out = std::make_unique<TStdoutStream>();
+    } else {
+        out = std::make_unique<cl::TFileStream>(AOptions.OutFile, cl::fmCreate);
+    }
+    cl::TclHttp http;
+    // The header is shown for failure statuses too.
+    const auto showHeader = [&] {
+        if (AOptions.ShowHeader) std::fputs(responseHeader.Text().c_str(), stderr);
+    };
+    try {
+        http.SendRequest(AOptions.Method, AOptions.Url, &requestHeader, &requestBody, &responseHeader, out.get());
+    } catch (...) {
+        showHeader();
+        throw;
+    }
+    showHeader();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions options;
+    if (!ParseArguments(argc, argv, options)) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    try {
+        return Run(options);
+    } catch (const cl::EclHttpError& e) {
+        return Report(e, e.ErrorCode());
+    } catch (const cl::EclSSPIError& e) {
+        return Report(e, e.ErrorCode());
+    } catch (const cl::EclSocketError& e) {
+        return Report(e, e.ErrorCode());
+    } catch (const cl::EclZLibError& e) {
+        return Report(e, e.ErrorCode());
+    } catch (const cl::Exception& e) {
+        return Report(e, e.ErrorCode());
+    } catch (const std::exception& e) {
+        return Report(e, std::nullopt);
+    }
+}

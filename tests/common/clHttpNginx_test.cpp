@@ -1,0 +1,318 @@
+// The HTTP client against a real nginx on loopback, over plain HTTP and over
+// TLS: bodies byte for byte, gzip, redirects, error pages, Basic
+// authorization, persistent connections, HEAD, POST and PUT.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "clCertificate.h"
+#include "clHttp.h"
+#include "clIpAddress.h"
+#include "clSspi.h"
+#include "rtl/clStreams.h"
+#include "rtl/clStringList.h"
+#include "support/NginxServer.h"
+
+namespace {
+
+using cl::EclHttpError;
+using cl::TclHttp;
+using cl::TMemoryStream;
+using cltest::TNginxLogEntry;
+using cltest::TNginxServer;
+
+std::string Text(const TMemoryStream& AStream) {
+    return std::string(AStream.Bytes().begin(), AStream.Bytes().end());
+}
+
+std::string WithoutCr(std::string AText) {
+    AText.erase(std::remove(AText.begin(), AText.end(), '\r'), AText.end());
+    return AText;
+}
+
+// One nginx for the whole suite.
+class NginxSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        try {
+            Server = std::make_unique<TNginxServer>();
+            cl::AddTrustAnchorsPem(Server->CaPem());
+        } catch (const std::exception& e) {
+            StartError = e.what();
+        }
+    }
+    static void TearDownTestSuite() {
+        cl::ClearTrustAnchors();
+        Server.reset();
+    }
+    void SetUp() override {
+        // nginx is part of the test dependencies: a missing one is a failure.
+        ASSERT_TRUE(Server) << StartError;
+    }
+
+    static std::string FileText(const std::string& APath) { return cltest::ReadWholeFile(Server->FileOf(APath)); }
+    // Log entries written since AMark (a count of entries), for paths starting with APrefix.
+    static std::vector<TNginxLogEntry> LogSince(size_t AMark, const std::string& APrefix = "/") {
+        std::vector<TNginxLogEntry> all = Server->AccessLog(), picked;
+        for (size_t i = AMark; i < all.size(); ++i) {
+            if (all[i].Uri.rfind(APrefix, 0) == 0) picked.push_back(all[i]);
+        }
+        return picked;
+    }
+    static size_t LogMark() { return Server->AccessLog().size(); }
+
+    static inline std::unique_ptr<TNginxServer> Server;
+    static inline std::string StartError;
+};
+
+// The parameter picks plain HTTP or TLS.
+class NginxInterop : public NginxSuite, public ::testing::WithParamInterface<bool> {
+protected:
+    std::string Url(const std::string& APath) const {
+        return (GetParam() ? Server->HttpsBase() : Server->HttpBase()) + APath;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Schemes, NginxInterop, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& AInfo) { return AInfo.param ? "Https" : "Http"; });
+
+TEST_P(NginxInterop, LargeBinaryBodyArrivesByteForByte) {
+    TclHttp http;
+    TMemoryStream body;
+    http.Get(Url("/static/large.bin"), &body);
+    EXPECT_EQ(200, http.StatusCode());
+    const std::string expected = FileText("/static/large.bin");
+    ASSERT_EQ(static_cast<int64_t>(expected.size()), body.GetSize());
+    EXPECT_EQ(cltest::Sha256Hex(expected), cltest::Sha256Hex(body.Memory(), expected.size()));
+}
+
+TEST_P(NginxInterop, GzipCompressedTextArrivesDecoded) {
+    const size_t mark = LogMark();
+    TclHttp http;
+    TMemoryStream body;
+    http.Get(Url("/static/text.txt"), &body);
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_EQ("gzip", http.ResponseHeader().ContentEncoding());
+    const std::string expected = FileText("/static/text.txt");
+    EXPECT_EQ(expected.size(), static_cast<size_t>(body.GetSize()));
+    EXPECT_TRUE(Text(body) == expected) << "the decoded body differs from the file";
+    // It really travelled compressed.
+    const auto log = LogSince(mark);
+    ASSERT_EQ(1u, log.size());
+    EXPECT_LT(log[0].BytesSent, static_cast<int64_t>(expected.size()) / 4);
+}
+
+TEST_P(NginxInterop, RedirectChainIsFollowedToItsEnd) {
+    const size_t mark = LogMark();
+    TclHttp http;
+    TMemoryStream body;
+    http.Get(Url("/r1"), &body);
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_EQ(Url("/static/small.txt"), http.Url().AbsoluteUri());
+    EXPECT_EQ(FileText("/static/small.txt"), Text(body));
+    const auto log = LogSince(mark);
+    ASSERT_EQ(4u, log.size());
+    EXPECT_EQ(301, log[0].Status);
+    EXPECT_EQ(302, log[1].Status);
+    EXPECT_EQ(307, log[2].Status);
+    EXPECT_EQ("/static/small.txt", log[3].Uri);
+    // Same host and port all the way: one connection carries the chain.
+    EXPECT_EQ(log[0].Connection, log[3].Connection);
+}
+
+TEST_P(NginxInterop, RedirectsNotFollowedRaiseTheirStatus) {
+    TclHttp http;
+    http.SetAllowRedirects(false);
+    TMemoryStream body;
+    try {
+        http.Get(Url("/r1"), &body);
+        FAIL() << "a 301 that is not followed must raise";
+    } catch (const EclHttpError& e) {
+        EXPECT_EQ(301, e.ErrorCode());
+        EXPECT_EQ("HTTP/1.1 301 Moved Permanently", e.Message());
+    }
+
+    TclHttp limited;
+    limited.SetMaxRedirects(2);
+    try {
+        limited.Get(Url("/r1"), &body);
+        FAIL() << "the third redirect is over the limit of two";
+    } catch (const EclHttpError& e) {
+        EXPECT_EQ(307, e.ErrorCode());
+    }
+    EXPECT_EQ(0, body.GetSize());
+}
+
+TEST_P(NginxInterop, MissingPageRaisesWithTheCustomPage) {
+    TclHttp http;
+    TMemoryStream body;
+    try {
+        http.Get(Url("/no/such/page.html"), &body);
+        FAIL() << "a 404 must raise";
+    } catch (const EclHttpError& e) {
+        EXPECT_EQ(404, e.ErrorCode());
+        EXPECT_EQ("HTTP/1.1 404 Not Found", e.Message());
+        EXPECT_EQ(WithoutCr(TNginxServer::Custom404Page()), WithoutCr(e.ResponseText()));
+    }
+    EXPECT_EQ(0, body.GetSize());
+
+    // Silent: the page (decoded, as sent) lands in the caller's stream.
+    http.SetSilentHTTP(true);
+    http.Get(Url("/no/such/page.html"), &body);
+    EXPECT_EQ(404, http.StatusCode());
+    EXPECT_EQ(TNginxServer::Custom404Page(), Text(body));
+}
+
+TEST_P(NginxInterop, BasicAuthorization) {
+    const std::string url = Url("/private/secret.txt");
+    const std::string secret = FileText("/private/secret.txt");
+    {
+        TclHttp http;
+        TMemoryStream body;
+        try {
+            http.Get(url, &body);
+            FAIL() << "no credentials: 401 expected";
+        } catch (const EclHttpError& e) {
+            EXPECT_EQ(401, e.ErrorCode());
+        }
+    }
+    {
+        // Challenged first, then answered.
+        const size_t mark = LogMark();
+        TclHttp http;
+        http.SetUserName(TNginxServer::UserName);
+        http.SetPassword(TNginxServer::Password);
+        TMemoryStream body;
+        http.Get(url, &body);
+        EXPECT_EQ(200, http.StatusCode());
+        EXPECT_EQ(secret, Text(body));
+        const auto log = LogSince(mark);
+        ASSERT_EQ(2u, log.size());
+        EXPECT_EQ(401, log[0].Status);
+        EXPECT_EQ(200, log[1].Status);
+    }
+    {
+        // Sent up front: a single request.
+        const size_t mark = LogMark();
+        TclHttp http;
+        http.SetAuthorizationType(cl::atBasic);
+        http.SetUserName(TNginxServer::UserName);
+        http.SetPassword(TNginxServer::Password);
+        TMemoryStream body;
+        http.Get(url, &body);
+        EXPECT_EQ(200, http.StatusCode());
+        EXPECT_EQ(secret, Text(body));
+        const auto log = LogSince(mark);
+        ASSERT_EQ(1u, log.size());
+        EXPECT_EQ(200, log[0].Status);
+    }
+    {
+        TclHttp http;
+        http.SetUserName(TNginxServer::UserName);
+        http.SetPassword("wrong");
+        TMemoryStream body;
+        try {
+            http.Get(url, &body);
+            FAIL() << "a wrong password ends in 401";
+        } catch (const EclHttpError& e) {
+            EXPECT_EQ(401, e.ErrorCode());
+        }
+    }
+}
+
+TEST_P(NginxInterop, OneClientKeepsItsConnectionAcrossCalls) {
+    const size_t mark = LogMark();
+    TclHttp http;
+    TMemoryStream first, second, third;
+    http.Get(Url("/static/small.txt"), &first);
+    http.Get(Url("/static/text.txt"), &second);
+    TclHttp other;
+    other.Get(Url("/static/small.txt"), &third);
+    EXPECT_EQ(FileText("/static/text.txt"), Text(second));
+    const auto log = LogSince(mark);
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ(log[0].Connection, log[1].Connection);
+    EXPECT_EQ(2, log[1].Request);
+    EXPECT_NE(log[0].Connection, log[2].Connection);
+}
+
+TEST_P(NginxInterop, HeadReadsNoBodyAndLeavesTheConnectionUsable) {
+    const size_t mark = LogMark();
+    TclHttp http;
+    http.SetAllowCompression(false);
+    http.Head(Url("/static/large.bin"));
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_EQ(std::to_string(FileText("/static/large.bin").size()), http.ResponseHeader().ContentLength());
+    // A client that waited for the announced body would hang or misread here.
+    TMemoryStream body;
+    http.Get(Url("/static/small.txt"), &body);
+    EXPECT_EQ(FileText("/static/small.txt"), Text(body));
+    const auto log = LogSince(mark);
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ("HEAD", log[0].Method);
+    EXPECT_EQ(log[0].Connection, log[1].Connection);
+}
+
+TEST_P(NginxInterop, PostSendsItsBody) {
+    const std::string form = "name=nginx+test&text=" + std::string(3000, 'x') + "&end=%21";
+    TclHttp http;
+    cl::TStringList header;
+    header.Add("Content-Type: application/x-www-form-urlencoded");
+    cl::TStringStream request(form);
+    TMemoryStream body;
+    http.SendRequest("POST", Url("/echo"), &header, &request, &body);
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_EQ(form, Text(body));
+
+    // An empty POST must still announce its length, or nginx answers 411.
+    TMemoryStream empty;
+    http.Post(Url("/echo"), &empty);
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_EQ(0, empty.GetSize());
+}
+
+TEST_P(NginxInterop, PutUploadsALargeBody) {
+    const std::string name = GetParam() ? "tls.bin" : "plain.bin";
+    const std::string data = FileText("/static/large.bin").substr(0, 3 << 20);
+    TMemoryStream source;
+    source.WriteBuffer(data);
+    source.SetPosition(0);
+    TclHttp http;
+    http.Put(Url("/upload/" + name), "application/octet-stream", &source);
+    EXPECT_EQ(201, http.StatusCode());
+    const std::string stored = cltest::ReadWholeFile(Server->UploadFolder() + "/" + name);
+    EXPECT_EQ(data.size(), stored.size());
+    EXPECT_TRUE(stored == data) << "the stored file differs from the body sent";
+}
+
+// Certificate names against the host the client asked for, reached through
+// the host override table.
+class NginxTlsNames : public NginxSuite {
+protected:
+    void TearDown() override { cl::TclHostOverrides::Clear(); }
+};
+
+TEST_F(NginxTlsNames, NamesOnTheCertificateAreAccepted) {
+    cl::TclHostOverrides::Add(TNginxServer::ExtraHostName, 443, "127.0.0.1", Server->HttpsPort());
+    for (const std::string& url : {std::string("https://") + TNginxServer::ExtraHostName + "/static/small.txt",
+                                   "https://localhost:" + std::to_string(Server->HttpsPort()) + "/static/small.txt"}) {
+        TclHttp http;
+        TMemoryStream body;
+        http.Get(url, &body);
+        EXPECT_EQ(200, http.StatusCode()) << url;
+        EXPECT_EQ(FileText("/static/small.txt"), Text(body)) << url;
+    }
+}
+
+TEST_F(NginxTlsNames, OtherNameIsRefused) {
+    cl::TclHostOverrides::Add("elsewhere.nginx-test.example", 443, "127.0.0.1", Server->HttpsPort());
+    TclHttp http;
+    TMemoryStream body;
+    EXPECT_THROW(http.Get("https://elsewhere.nginx-test.example/static/small.txt", &body), cl::EclSSPIError);
+    EXPECT_EQ(0, body.GetSize());
+}
+
+}  // namespace
