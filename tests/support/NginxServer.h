@@ -66,6 +66,8 @@ public:
     // "http://127.0.0.1:PORT" and "https://127.0.0.1:PORT", no trailing "/".
     std::string HttpBase() const;
     std::string HttpsBase() const;
+    // The temporary folder; everything in it goes with the server.
+    const std::string& Folder() const { return FFolder; }
     // The issuing CA, as PEM text and as a file.
     const std::string& CaPem() const { return FCaPem; }
     std::string CaFile() const { return FFolder + "/ca.pem"; }
