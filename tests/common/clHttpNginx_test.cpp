@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <set>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "clCertificate.h"
@@ -31,6 +32,17 @@ std::string Text(const TMemoryStream& AStream) {
 std::string WithoutCr(std::string AText) {
     AText.erase(std::remove(AText.begin(), AText.end(), '\r'), AText.end());
     return AText;
+}
+
+// The EclHttpError that ACall raises, none when it returns.
+template <class TCall>
+std::optional<EclHttpError> HttpErrorOf(TCall ACall) {
+    try {
+        ACall();
+    } catch (const EclHttpError& e) {
+        return e;
+    }
+    return std::nullopt;
 }
 
 // One nginx for the whole suite.
@@ -127,36 +139,27 @@ TEST_P(NginxInterop, RedirectsNotFollowedRaiseTheirStatus) {
     TclHttp http;
     http.SetAllowRedirects(false);
     TMemoryStream body;
-    try {
-        http.Get(Url("/r1"), &body);
-        FAIL() << "a 301 that is not followed must raise";
-    } catch (const EclHttpError& e) {
-        EXPECT_EQ(301, e.ErrorCode());
-        EXPECT_EQ("HTTP/1.1 301 Moved Permanently", e.Message());
-    }
+    const auto e = HttpErrorOf([&] { http.Get(Url("/r1"), &body); });
+    ASSERT_TRUE(e) << "a 301 that is not followed must raise";
+    EXPECT_EQ(301, e->ErrorCode());
+    EXPECT_EQ("HTTP/1.1 301 Moved Permanently", e->Message());
 
     TclHttp limited;
     limited.SetMaxRedirects(2);
-    try {
-        limited.Get(Url("/r1"), &body);
-        FAIL() << "the third redirect is over the limit of two";
-    } catch (const EclHttpError& e) {
-        EXPECT_EQ(307, e.ErrorCode());
-    }
+    const auto third = HttpErrorOf([&] { limited.Get(Url("/r1"), &body); });
+    ASSERT_TRUE(third) << "the third redirect is over the limit of two";
+    EXPECT_EQ(307, third->ErrorCode());
     EXPECT_EQ(0, body.GetSize());
 }
 
 TEST_P(NginxInterop, MissingPageRaisesWithTheCustomPage) {
     TclHttp http;
     TMemoryStream body;
-    try {
-        http.Get(Url("/no/such/page.html"), &body);
-        FAIL() << "a 404 must raise";
-    } catch (const EclHttpError& e) {
-        EXPECT_EQ(404, e.ErrorCode());
-        EXPECT_EQ("HTTP/1.1 404 Not Found", e.Message());
-        EXPECT_EQ(WithoutCr(TNginxServer::Custom404Page()), WithoutCr(e.ResponseText()));
-    }
+    const auto e = HttpErrorOf([&] { http.Get(Url("/no/such/page.html"), &body); });
+    ASSERT_TRUE(e) << "a 404 must raise";
+    EXPECT_EQ(404, e->ErrorCode());
+    EXPECT_EQ("HTTP/1.1 404 Not Found", e->Message());
+    EXPECT_EQ(WithoutCr(TNginxServer::Custom404Page()), WithoutCr(e->ResponseText()));
     EXPECT_EQ(0, body.GetSize());
 
     // Silent: the page (decoded, as sent) lands in the caller's stream.
@@ -167,60 +170,44 @@ TEST_P(NginxInterop, MissingPageRaisesWithTheCustomPage) {
 }
 
 TEST_P(NginxInterop, BasicAuthorization) {
-    const std::string url = Url("/private/secret.txt");
     const std::string secret = FileText("/private/secret.txt");
-    {
-        TclHttp http;
-        TMemoryStream body;
-        try {
-            http.Get(url, &body);
-            FAIL() << "no credentials: 401 expected";
-        } catch (const EclHttpError& e) {
-            EXPECT_EQ(401, e.ErrorCode());
-        }
-    }
-    {
-        // Challenged first, then answered.
+    // Fetches the protected file; the statuses nginx logged for the call.
+    const auto fetch = [&](TclHttp& AHttp, std::string& ABody) {
         const size_t mark = LogMark();
-        TclHttp http;
-        http.SetUserName(TNginxServer::UserName);
-        http.SetPassword(TNginxServer::Password);
         TMemoryStream body;
-        http.Get(url, &body);
-        EXPECT_EQ(200, http.StatusCode());
-        EXPECT_EQ(secret, Text(body));
-        const auto log = LogSince(mark);
-        ASSERT_EQ(2u, log.size());
-        EXPECT_EQ(401, log[0].Status);
-        EXPECT_EQ(200, log[1].Status);
-    }
-    {
-        // Sent up front: a single request.
-        const size_t mark = LogMark();
-        TclHttp http;
-        http.SetAuthorizationType(cl::atBasic);
-        http.SetUserName(TNginxServer::UserName);
-        http.SetPassword(TNginxServer::Password);
-        TMemoryStream body;
-        http.Get(url, &body);
-        EXPECT_EQ(200, http.StatusCode());
-        EXPECT_EQ(secret, Text(body));
-        const auto log = LogSince(mark);
-        ASSERT_EQ(1u, log.size());
-        EXPECT_EQ(200, log[0].Status);
-    }
-    {
-        TclHttp http;
-        http.SetUserName(TNginxServer::UserName);
-        http.SetPassword("wrong");
-        TMemoryStream body;
-        try {
-            http.Get(url, &body);
-            FAIL() << "a wrong password ends in 401";
-        } catch (const EclHttpError& e) {
-            EXPECT_EQ(401, e.ErrorCode());
-        }
-    }
+        AHttp.Get(Url("/private/secret.txt"), &body);
+        ABody = Text(body);
+        std::vector<int> statuses;
+        for (const TNginxLogEntry& entry : LogSince(mark)) statuses.push_back(entry.Status);
+        return statuses;
+    };
+    std::string body;
+    TclHttp anonymous;
+    const auto refused = HttpErrorOf([&] { fetch(anonymous, body); });
+    ASSERT_TRUE(refused) << "no credentials: 401 expected";
+    EXPECT_EQ(401, refused->ErrorCode());
+
+    TclHttp challenged;
+    challenged.SetUserName(TNginxServer::UserName);
+    challenged.SetPassword(TNginxServer::Password);
+    EXPECT_EQ((std::vector<int>{401, 200}), fetch(challenged, body));
+    EXPECT_EQ(200, challenged.StatusCode());
+    EXPECT_EQ(secret, body);
+
+    // Sent up front: a single request.
+    TclHttp upFront;
+    upFront.SetAuthorizationType(cl::atBasic);
+    upFront.SetUserName(TNginxServer::UserName);
+    upFront.SetPassword(TNginxServer::Password);
+    EXPECT_EQ((std::vector<int>{200}), fetch(upFront, body));
+    EXPECT_EQ(secret, body);
+
+    TclHttp wrong;
+    wrong.SetUserName(TNginxServer::UserName);
+    wrong.SetPassword("wrong");
+    const auto denied = HttpErrorOf([&] { fetch(wrong, body); });
+    ASSERT_TRUE(denied) << "a wrong password ends in 401";
+    EXPECT_EQ(401, denied->ErrorCode());
 }
 
 TEST_P(NginxInterop, OneClientKeepsItsConnectionAcrossCalls) {
