@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
 #include <string>
+#include <thread>
 
 #include "clCertificate.h"
 #include "clHttp.h"
@@ -66,15 +68,28 @@ protected:
     }
 
     static std::string FileText(const std::string& APath) { return cltest::ReadWholeFile(Server->FileOf(APath)); }
-    // Log entries written since AMark (a count of entries), for paths starting with APrefix.
-    static std::vector<TNginxLogEntry> LogSince(size_t AMark, const std::string& APrefix = "/") {
-        std::vector<TNginxLogEntry> all = Server->AccessLog(), picked;
-        for (size_t i = AMark; i < all.size(); ++i) {
-            if (all[i].Uri.rfind(APrefix, 0) == 0) picked.push_back(all[i]);
+    // The log entries since AMark (a count of entries). nginx writes an
+    // entry just after the response left, so the client may be a moment
+    // ahead: this waits (up to 3 s) until at least ACount have arrived.
+    static std::vector<TNginxLogEntry> LogSince(size_t AMark, size_t ACount) {
+        std::vector<TNginxLogEntry> all;
+        for (int i = 0; i < 300; ++i) {
+            all = Server->AccessLog();
+            if (all.size() >= AMark + ACount) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return picked;
+        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(AMark, all.size())), all.end()};
     }
-    static size_t LogMark() { return Server->AccessLog().size(); }
+    // The count of log entries once the log is quiet, so that an entry of an
+    // earlier call written late does not count for the next one.
+    static size_t LogMark() {
+        for (size_t count = Server->AccessLog().size();;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const size_t now = Server->AccessLog().size();
+            if (now == count) return count;
+            count = now;
+        }
+    }
 
     static inline std::unique_ptr<TNginxServer> Server;
     static inline std::string StartError;
@@ -112,7 +127,7 @@ TEST_P(NginxInterop, GzipCompressedTextArrivesDecoded) {
     EXPECT_EQ(expected.size(), static_cast<size_t>(body.GetSize()));
     EXPECT_TRUE(Text(body) == expected) << "the decoded body differs from the file";
     // It really travelled compressed.
-    const auto log = LogSince(mark);
+    const auto log = LogSince(mark, 1);
     ASSERT_EQ(1u, log.size());
     EXPECT_LT(log[0].BytesSent, static_cast<int64_t>(expected.size()) / 4);
 }
@@ -125,7 +140,7 @@ TEST_P(NginxInterop, RedirectChainIsFollowedToItsEnd) {
     EXPECT_EQ(200, http.StatusCode());
     EXPECT_EQ(Url("/static/small.txt"), http.Url().AbsoluteUri());
     EXPECT_EQ(FileText("/static/small.txt"), Text(body));
-    const auto log = LogSince(mark);
+    const auto log = LogSince(mark, 4);
     ASSERT_EQ(4u, log.size());
     EXPECT_EQ(301, log[0].Status);
     EXPECT_EQ(302, log[1].Status);
@@ -171,26 +186,27 @@ TEST_P(NginxInterop, MissingPageRaisesWithTheCustomPage) {
 
 TEST_P(NginxInterop, BasicAuthorization) {
     const std::string secret = FileText("/private/secret.txt");
-    // Fetches the protected file; the statuses nginx logged for the call.
-    const auto fetch = [&](TclHttp& AHttp, std::string& ABody) {
+    // Fetches the protected file; the statuses nginx logged for the call
+    // (at least ARequests of them).
+    const auto fetch = [&](TclHttp& AHttp, std::string& ABody, size_t ARequests) {
         const size_t mark = LogMark();
         TMemoryStream body;
         AHttp.Get(Url("/private/secret.txt"), &body);
         ABody = Text(body);
         std::vector<int> statuses;
-        for (const TNginxLogEntry& entry : LogSince(mark)) statuses.push_back(entry.Status);
+        for (const TNginxLogEntry& entry : LogSince(mark, ARequests)) statuses.push_back(entry.Status);
         return statuses;
     };
     std::string body;
     TclHttp anonymous;
-    const auto refused = HttpErrorOf([&] { fetch(anonymous, body); });
+    const auto refused = HttpErrorOf([&] { fetch(anonymous, body, 1); });
     ASSERT_TRUE(refused) << "no credentials: 401 expected";
     EXPECT_EQ(401, refused->ErrorCode());
 
     TclHttp challenged;
     challenged.SetUserName(TNginxServer::UserName);
     challenged.SetPassword(TNginxServer::Password);
-    EXPECT_EQ((std::vector<int>{401, 200}), fetch(challenged, body));
+    EXPECT_EQ((std::vector<int>{401, 200}), fetch(challenged, body, 2));
     EXPECT_EQ(200, challenged.StatusCode());
     EXPECT_EQ(secret, body);
 
@@ -199,13 +215,13 @@ TEST_P(NginxInterop, BasicAuthorization) {
     upFront.SetAuthorizationType(cl::atBasic);
     upFront.SetUserName(TNginxServer::UserName);
     upFront.SetPassword(TNginxServer::Password);
-    EXPECT_EQ((std::vector<int>{200}), fetch(upFront, body));
+    EXPECT_EQ((std::vector<int>{200}), fetch(upFront, body, 1));
     EXPECT_EQ(secret, body);
 
     TclHttp wrong;
     wrong.SetUserName(TNginxServer::UserName);
     wrong.SetPassword("wrong");
-    const auto denied = HttpErrorOf([&] { fetch(wrong, body); });
+    const auto denied = HttpErrorOf([&] { fetch(wrong, body, 1); });
     ASSERT_TRUE(denied) << "a wrong password ends in 401";
     EXPECT_EQ(401, denied->ErrorCode());
 }
@@ -219,7 +235,7 @@ TEST_P(NginxInterop, OneClientKeepsItsConnectionAcrossCalls) {
     TclHttp other;
     other.Get(Url("/static/small.txt"), &third);
     EXPECT_EQ(FileText("/static/text.txt"), Text(second));
-    const auto log = LogSince(mark);
+    const auto log = LogSince(mark, 3);
     ASSERT_EQ(3u, log.size());
     EXPECT_EQ(log[0].Connection, log[1].Connection);
     EXPECT_EQ(2, log[1].Request);
@@ -237,7 +253,7 @@ TEST_P(NginxInterop, HeadReadsNoBodyAndLeavesTheConnectionUsable) {
     TMemoryStream body;
     http.Get(Url("/static/small.txt"), &body);
     EXPECT_EQ(FileText("/static/small.txt"), Text(body));
-    const auto log = LogSince(mark);
+    const auto log = LogSince(mark, 2);
     ASSERT_EQ(2u, log.size());
     EXPECT_EQ("HEAD", log[0].Method);
     EXPECT_EQ(log[0].Connection, log[1].Connection);
