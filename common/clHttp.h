@@ -22,6 +22,10 @@
 namespace cl {
 
 enum TclHttpVersion { hvHttp1_0, hvHttp1_1 };
+
+// The client's own transport code: the server closed the connection before
+// the body it announced (by length or chunked coding) was complete.
+enum : int { cResponseIncomplete = -201 };
 enum TclAuthorizationType { atBasic, atAutoDetect };
 
 // A failure status: the status line as message, the status code as
@@ -81,9 +85,9 @@ public:
     ~TclHttp() override;
 
     // --- Operations. A null pointer stands for "none". ---
-    void SendRequest(const std::string& AMethod, const std::string& AUrl, TStrings* ARequestHeader,
+    void SendRequest(const std::string& AMethod, const std::string& AUrl, const TStrings* ARequestHeader,
                      TStream* ARequestBody, TStrings* AResponseHeader, TStream* AResponseBody);
-    void SendRequest(const std::string& AMethod, const std::string& AUrl, TStrings* ARequestHeader,
+    void SendRequest(const std::string& AMethod, const std::string& AUrl, const TStrings* ARequestHeader,
                      TStream* ARequestBody, TStream* AResponseBody);
     void SendRequest(const std::string& AMethod, const std::string& AUrl, TclHttpRequest* ARequest,
                      TStrings* AResponseHeader, TStream* AResponseBody);
@@ -115,7 +119,8 @@ public:
     void Put(const std::string& AUrl, const TStrings& ASource, TStrings* AResponseBody = nullptr);
 
     void Patch(const std::string& AUrl, TStream* ASource, TStream* AResponseBody = nullptr);
-    void Patch(const std::string& AUrl, TStrings* ARequestHeader, TStream* ASource, TStream* AResponseBody = nullptr);
+    void Patch(const std::string& AUrl, const TStrings* ARequestHeader, TStream* ASource,
+               TStream* AResponseBody = nullptr);
     void Patch(const std::string& AUrl, const TStrings& ASource, TStrings* AResponseBody = nullptr);
 
     void Delete(const std::string& AUrl, TStrings* AResponseHeader = nullptr, TStream* AResponseBody = nullptr);
@@ -207,14 +212,48 @@ protected:
     void Notification(TComponent* AComponent, TOperation AOperation) override;
 
 private:
-    class TclExchange;
-    friend class TclExchange;
+    // Request loop and request writing.
+    void InternalSendRequest(const std::string& AMethod, const TStrings& ARequestHeader, TStream& ARequestBody,
+                             TStrings& AResponseHeader, TStream& AResponseBody);
+    void SendCredentialsUpFront(TStrings& ARequestLines);
+    std::string BasicCredentials(const std::string& AUserName, const std::string& APassword);
+    std::string ActualUserName() const;
+    std::string ActualPassword() const;
+    // Sets the (Proxy-)Authorization field for the next attempt; false when no scheme applies.
+    bool Authorize(TStrings& ARequestLines, bool AProxy, int ATries, bool& ACloseAfter);
+    int GetTunnelMode() const;
+    void PrepareConnection(int AMode);
+    void OpenTunnel();
+    void BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& ABody);
+    void SendHeader(int AMode, TStrings& ARequestLines, TStream& ABody);
+    void SendBody(TStream& ABody);
+
+    // Response reading.
+    bool ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer);
+    void ParseStatusLine(const TMemoryStream& AHeaderBuffer, int64_t AStart);
+    int64_t GetResponseLength();
+    bool IsChunked() const;
+    // Whether the end of the body is known from the header, so the
+    // connection can carry another exchange.
+    bool IsFramed();
+    void ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream& ADestination,
+                          int64_t AAlready);
+    void ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream* ADestination,
+                      int64_t AAlready);
+    void ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
+                          TStrings& AResponseText, int64_t AAlready);
+    void SaveResponseText(const TStrings& AResponseText, TStream* ADestination);
+    bool IsKeepAlive() const;
+    [[noreturn]] static void RaiseIncompleteResponse();
+
+    bool ProcessRedirect(TStrings& ARequestLines, const TStrings& AResponseText, std::string& AMethod);
+    [[noreturn]] void RaiseHttpError(const TStrings& AResponseHeaderLines, const TStrings& AResponseText);
 
     TclHttpRequest& GetActualRequest(TclHttpRequest* ARequest);
     std::string GetResponseCharSet() const;
     bool IsUseProxy() const { return !FProxySettings->Server().empty(); }
-    void InternalSendRequest(const std::string& AMethod, TStrings& ARequestHeader, TStream& ARequestBody,
-                             TStrings& AResponseHeader, TStream& AResponseBody);
+    void ReceiveLines(TStrings& ADestination, const std::function<void(TStream&)>& AOperation);
+    std::unique_ptr<TStream> LinesToStream(const TStrings& ALines) const;
     void SetBoolProperty(bool& AField, bool AValue);
     void SetStringProperty(std::string& AField, const std::string& AValue);
     void SetIntProperty(int& AField, int AValue);
