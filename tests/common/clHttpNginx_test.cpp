@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 #include <string>
@@ -14,7 +18,7 @@
 #include "clCertificate.h"
 #include "clHttp.h"
 #include "clIpAddress.h"
-#include "clSspi.h"
+#include "clSocketUtils.h"
 #include "rtl/clStreams.h"
 #include "rtl/clStringList.h"
 #include "support/NginxServer.h"
@@ -31,8 +35,11 @@ std::string Text(const TMemoryStream& AStream) {
     return std::string(AStream.Bytes().begin(), AStream.Bytes().end());
 }
 
-std::string WithoutCr(std::string AText) {
+// Text lines without their line ends, to compare a page with the lines
+// ResponseText joins.
+std::string Lines(std::string AText) {
     AText.erase(std::remove(AText.begin(), AText.end(), '\r'), AText.end());
+    while (!AText.empty() && AText.back() == '\n') AText.pop_back();
     return AText;
 }
 
@@ -46,6 +53,35 @@ std::optional<EclHttpError> HttpErrorOf(TCall ACall) {
     }
     return std::nullopt;
 }
+
+// Ends the process when a test runs too long: a client stuck in a loop
+// would otherwise hold the whole suite until the runner's time-out.
+class TWatchdog {
+public:
+    explicit TWatchdog(std::chrono::seconds ALimit) : FThread([this, ALimit] {
+        std::unique_lock<std::mutex> lock(FLock);
+        if (!FDone.wait_for(lock, ALimit, [this] { return FStopped; })) {
+            const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+            std::fprintf(stderr, "%s.%s: no end after %lld s, the client hangs\n", test ? test->test_suite_name() : "",
+                         test ? test->name() : "", static_cast<long long>(ALimit.count()));
+            std::_Exit(1);
+        }
+    }) {}
+    ~TWatchdog() {
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FStopped = true;
+        }
+        FDone.notify_one();
+        FThread.join();
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FDone;
+    bool FStopped = false;
+    std::thread FThread;
+};
 
 // One nginx for the whole suite.
 class NginxSuite : public ::testing::Test {
@@ -65,7 +101,9 @@ protected:
     void SetUp() override {
         // nginx is part of the test dependencies: a missing one is a failure.
         ASSERT_TRUE(Server) << StartError;
+        FWatchdog = std::make_unique<TWatchdog>(std::chrono::seconds(30));
     }
+    void TearDown() override { FWatchdog.reset(); }
 
     static std::string FileText(const std::string& APath) { return cltest::ReadWholeFile(Server->FileOf(APath)); }
     // The log entries since AMark (a count of entries). nginx writes an
@@ -91,6 +129,7 @@ protected:
         }
     }
 
+    std::unique_ptr<TWatchdog> FWatchdog;
     static inline std::unique_ptr<TNginxServer> Server;
     static inline std::string StartError;
 };
@@ -106,6 +145,12 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Schemes, NginxInterop, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& AInfo) { return AInfo.param ? "Https" : "Http"; });
 
+// KNOWN CLIENT FAULT (reported to the lead, not fixed here): over TLS a
+// response whose header and body span more than one TLS record (more than
+// 16 KiB from nginx) never arrives: TclHttp::ReadResponseHeader spins on a
+// readable socket without receiving (the read limit it sets for the first
+// header read stays reached), and TimeOut does not end it. The Https case
+// fails through the watchdog until that is fixed.
 TEST_P(NginxInterop, LargeBinaryBodyArrivesByteForByte) {
     TclHttp http;
     TMemoryStream body;
@@ -174,7 +219,7 @@ TEST_P(NginxInterop, MissingPageRaisesWithTheCustomPage) {
     ASSERT_TRUE(e) << "a 404 must raise";
     EXPECT_EQ(404, e->ErrorCode());
     EXPECT_EQ("HTTP/1.1 404 Not Found", e->Message());
-    EXPECT_EQ(WithoutCr(TNginxServer::Custom404Page()), WithoutCr(e->ResponseText()));
+    EXPECT_EQ(Lines(TNginxServer::Custom404Page()), Lines(e->ResponseText()));
     EXPECT_EQ(0, body.GetSize());
 
     // Silent: the page (decoded, as sent) lands in the caller's stream.
@@ -295,7 +340,10 @@ TEST_P(NginxInterop, PutUploadsALargeBody) {
 // the host override table.
 class NginxTlsNames : public NginxSuite {
 protected:
-    void TearDown() override { cl::TclHostOverrides::Clear(); }
+    void TearDown() override {
+        cl::TclHostOverrides::Clear();
+        NginxSuite::TearDown();
+    }
 };
 
 TEST_F(NginxTlsNames, NamesOnTheCertificateAreAccepted) {
@@ -314,7 +362,13 @@ TEST_F(NginxTlsNames, OtherNameIsRefused) {
     cl::TclHostOverrides::Add("elsewhere.nginx-test.example", 443, "127.0.0.1", Server->HttpsPort());
     TclHttp http;
     TMemoryStream body;
-    EXPECT_THROW(http.Get("https://elsewhere.nginx-test.example/static/small.txt", &body), cl::EclSSPIError);
+    try {
+        http.Get("https://elsewhere.nginx-test.example/static/small.txt", &body);
+        FAIL() << "a certificate for other names must be refused";
+    } catch (const cl::EclSocketError& e) {
+        EXPECT_EQ("The certificate's CN name does not match the passed value", e.Message());
+        EXPECT_EQ(static_cast<int>(0x800B010F), e.ErrorCode());
+    }
     EXPECT_EQ(0, body.GetSize());
 }
 
