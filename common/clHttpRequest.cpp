@@ -799,9 +799,11 @@ TclHttpRequestItem* TclHttpRequest::CreateItem(const TclHeaderFieldList& AFieldL
         item = FItems.Add<TclTextRequestItem>();
     } else {
         const std::string name = AFieldList.GetFieldValueItem(disposition, "name");
+        // Only the last path component: a received body must not name a
+        // local file that sending the request again would read.
         const std::string fileName = AFieldList.GetFieldValueItem(disposition, "filename");
         if (!fileName.empty()) {
-            item = AddSubmitFile(name, fileName);
+            item = AddSubmitFile(name, fileName.substr(fileName.find_last_of("/\\") + 1));
         } else {
             item = AddFormField(name, std::string());
         }

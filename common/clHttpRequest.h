@@ -56,7 +56,6 @@ private:
     std::vector<Part> FList;
     int64_t FSize = 0;
     int64_t FPosition = 0;
-    size_t FCurrent = 0;
 };
 
 class TclHttpRequestItem : public TObject {
