@@ -407,8 +407,9 @@ private:
 class TclHttpRequest::TMultipartParser {
 public:
     TMultipartParser(TclHttpRequest& ARequest, const std::vector<uint8_t>& ABoundary)
-        : FRequest(ARequest), FDelimiter{'\r', '\n', '-', '-'} {
-        FDelimiter.insert(FDelimiter.end(), ABoundary.begin(), ABoundary.end());
+        : FRequest(ARequest), FDelimiter(ABoundary.size() + 4) {
+        std::memcpy(FDelimiter.data(), "\r\n--", 4);
+        std::copy(ABoundary.begin(), ABoundary.end(), FDelimiter.begin() + 4);
         // Failure function of the delimiter, for resuming a broken match.
         FFailure.assign(FDelimiter.size(), 0);
         for (size_t i = 1, k = 0; i < FDelimiter.size(); ++i) {

@@ -318,6 +318,15 @@ TEST(HttpRequestParse, MultipartEdgesKeepDataAndIgnoreEpilogue) {
     ASSERT_EQ(parsed.Request.Items().Count(), 1);
     EXPECT_EQ(parsed.Data[&parsed.Request.Items()[0]], "data\r\n-");
     EXPECT_EQ(parsed.Request.Header().ContentType(), "multipart/form-data");
+
+    // Received file names lose their folders, whichever separator they use.
+    TStringStream named(
+        "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"../../etc/passwd\"\r\n\r\n\r\n--b\r\n"
+        "Content-Disposition: form-data; name=\"g\"; filename=\"C:\\dir\\x.bin\"\r\n\r\n\r\n--b--");
+    parsed.Request.SetRequestStream(named);
+    ASSERT_EQ(parsed.Request.Items().Count(), 2);
+    EXPECT_EQ(dynamic_cast<TclSubmitFileRequestItem&>(parsed.Request.Items()[0]).FileName(), "passwd");
+    EXPECT_EQ(dynamic_cast<TclSubmitFileRequestItem&>(parsed.Request.Items()[1]).FileName(), "x.bin");
 }
 
 class HttpRequestRoundTrip : public ::testing::TestWithParam<int64_t> {};
