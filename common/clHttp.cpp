@@ -601,7 +601,11 @@ void TclHttp::PrepareConnection(int AMode) {
         Open();
         return;
     }
-    SetUseTLS(!IsUseProxy() && FUrl->UrlType() == utHTTPS ? ctImplicit : ctNone);
+    const bool useTls = !IsUseProxy() && FUrl->UrlType() == utHTTPS;
+    // Same host and port under another scheme: the open connection speaks
+    // the wrong protocol.
+    if (Active() && IsTls() != useTls) Close();
+    SetUseTLS(useTls ? ctImplicit : ctNone);
     if (!Active()) Open();
 }
 

@@ -659,3 +659,17 @@ TEST(HttpTextForms, TheClientForgetsARequestObjectThatIsDestroyed) {
     }
     EXPECT_NE(http.CookieManager(), nullptr);  // a new own store
 }
+
+TEST(HttpTextForms, AFormFetchedByAddressFillsTheRequestAndResolvesItsAction) {
+    const std::string page =
+        "<html><body><form action=\"post.php?x=1\" method=post>"
+        "<input name=user value=\"me\"><input type=hidden name=token value=t1>"
+        "<input type=submit name=go value=Send></form></body></html>";
+    TScriptedHttpServer server({{Ok(page)}, {Ok("<p>no forms</p>")}});
+    TclHttpRequest request;
+    EXPECT_EQ(request.BuildFormPostRequestByUrl(Url(server, "/dir/page.html")), Url(server, "/dir/post.php?x=1"));
+    ASSERT_NE(request.Items().FormFieldByName("token"), nullptr);
+    EXPECT_EQ(request.Items().FormFieldByName("token")->FieldValue(), "t1");
+    EXPECT_EQ(request.RequestSource()[0], "user=me&token=t1&go=Send");
+    EXPECT_EQ(request.BuildFormPostRequestByUrl(Url(server, "/none")), "");
+}
