@@ -17,6 +17,7 @@
 
 #include "clCertificate.h"
 #include "clHttp.h"
+#include "clHttpRequest.h"
 #include "clIpAddress.h"
 #include "clSocketUtils.h"
 #include "rtl/clStreams.h"
@@ -314,6 +315,18 @@ TEST_P(NginxInterop, PostSendsItsBody) {
     http.SendRequest("POST", Url("/echo"), &header, &request, &body);
     EXPECT_EQ(200, http.StatusCode());
     EXPECT_EQ(form, Text(body));
+
+    // A form of the request object travels as its body.
+    cl::TclHttpRequest formRequest;
+    formRequest.AddFormField("name", "nginx test");
+    formRequest.AddFormField("text", "a&b=c");
+    TMemoryStream expected;
+    expected.CopyFrom(*formRequest.RequestStream(), 0);
+    TMemoryStream echoed;
+    http.Post(Url("/echo"), &formRequest, &echoed);
+    EXPECT_EQ(200, http.StatusCode());
+    EXPECT_NE(0, echoed.GetSize());
+    EXPECT_EQ(Text(expected), Text(echoed));
 
     // An empty POST must still announce its length, or nginx answers 411.
     TMemoryStream empty;
