@@ -8,12 +8,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "clCertificate.h"
 #include "clHttp.h"
@@ -57,17 +59,11 @@ std::optional<EclHttpError> HttpErrorOf(TCall ACall) {
 
 // Ends the process when a test runs too long: a client stuck in a loop
 // would otherwise hold the whole suite until the runner's time-out.
+// AOnExpire runs first, for clean-up that destructors no longer get to do.
 class TWatchdog {
 public:
-    explicit TWatchdog(std::chrono::seconds ALimit) : FThread([this, ALimit] {
-        std::unique_lock<std::mutex> lock(FLock);
-        if (!FDone.wait_for(lock, ALimit, [this] { return FStopped; })) {
-            const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-            std::fprintf(stderr, "%s.%s: no end after %lld s, the client hangs\n", test ? test->test_suite_name() : "",
-                         test ? test->name() : "", static_cast<long long>(ALimit.count()));
-            std::_Exit(1);
-        }
-    }) {}
+    TWatchdog(std::chrono::seconds ALimit, std::function<void()> AOnExpire)
+        : FLimit(ALimit), FOnExpire(std::move(AOnExpire)), FThread(&TWatchdog::Run, this) {}
     ~TWatchdog() {
         {
             std::lock_guard<std::mutex> lock(FLock);
@@ -78,6 +74,18 @@ public:
     }
 
 private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(FLock);
+        if (FDone.wait_for(lock, FLimit, [this] { return FStopped; })) return;
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::fprintf(stderr, "%s.%s: no end after %lld s, the client hangs\n", test ? test->test_suite_name() : "",
+                     test ? test->name() : "", static_cast<long long>(FLimit.count()));
+        FOnExpire();
+        std::_Exit(1);
+    }
+
+    const std::chrono::seconds FLimit;
+    const std::function<void()> FOnExpire;
     std::mutex FLock;
     std::condition_variable FDone;
     bool FStopped = false;
@@ -102,7 +110,11 @@ protected:
     void SetUp() override {
         // nginx is part of the test dependencies: a missing one is a failure.
         ASSERT_TRUE(Server) << StartError;
-        FWatchdog = std::make_unique<TWatchdog>(std::chrono::seconds(30));
+        // nginx itself dies with the process; its folder is removed here.
+        FWatchdog = std::make_unique<TWatchdog>(std::chrono::seconds(30), [folder = Server->Folder()] {
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+        });
     }
     void TearDown() override { FWatchdog.reset(); }
 
