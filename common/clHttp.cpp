@@ -90,23 +90,28 @@ private:
     TclConnection& FConnection;
 };
 
-// Holds the bytes a stream moves to a limit; what arrives past it is not
-// part of the body and is dropped.
+// Passes written bytes on up to a limit; what arrives past it is not part
+// of the body and is dropped. Its position counts every byte written, which
+// is how the layers below measure what they delivered.
 class TclLimitedStream : public TStream {
 public:
     TclLimitedStream(TStream& ADestination, int64_t ALimit) : FDestination(ADestination), FLeft(ALimit) {}
     int64_t Read(void*, int64_t) override { return 0; }
     int64_t Write(const void* ABuffer, int64_t ACount) override {
-        const int64_t taken = std::min(std::max<int64_t>(ACount, 0), FLeft);
+        if (ACount <= 0) return 0;
+        const int64_t taken = std::min(ACount, FLeft);
         if (taken > 0) FDestination.WriteBuffer(ABuffer, taken);
         FLeft -= taken;
+        FPosition += ACount;
         return ACount;
     }
-    int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+    // Write-only: every seek answers the end.
+    int64_t Seek(int64_t, TSeekOrigin) override { return FPosition; }
 
 private:
     TStream& FDestination;
     int64_t FLeft;
+    int64_t FPosition = 0;
 };
 
 }  // namespace

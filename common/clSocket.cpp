@@ -484,10 +484,14 @@ std::vector<uint8_t> TclSyncConnection::ReadBytes() {
 
 bool TclTcpConnection::ReadData(TStream* AData) {
     InternalReadData(AData);
-    // The layer's wishes are served until it has none; an abort ends that too.
+    // The layer's wishes are served until it has none; an abort ends that
+    // too, and so does a reached read limit: the layer's wish to read on (a
+    // TLS record begun past the limit) waits for the next read, which would
+    // otherwise find a batch of 0 and ask again forever.
     while (!IsAborted()) {
         const TclNetworkStreamAction action = NetworkStream().NextAction();
         if (action == saRead) {
+            if (AData && BytesToProceed() >= 0 && NetworkStream().BytesProceed() >= BytesToProceed()) break;
             InternalReadData(AData);
         } else if (action == saWrite) {
             WriteData(nullptr);

@@ -283,3 +283,29 @@ TEST_F(TlsStream, InteroperatesWithTheOpensslCommandLineServer) {
     EXPECT_EQ(text.rfind("HTTP/1.0 200 ok", 0), 0u) << text.substr(0, 80);
     EXPECT_FALSE(client.Active());  // the server's close notification closed it
 }
+
+TEST_F(TlsStream, AReadLimitBelowOneRecordEndsTheReadAndTheRestFollowsLater) {
+    // Two records of 16 KiB each and more: the limit is reached inside the
+    // first, while the layer still wants the next one.
+    const std::string big(100000, 'r');
+    TTlsTestServer server(Pki().Good, [&](SSL* ASsl, int) {
+        ReadUntil(ASsl, "\n");
+        WriteAll(ASsl, big);
+        ReadUntil(ASsl, "\n");
+    });
+    TTestTlsClient client;
+    Setup(client, server.Port());
+    client.SetTimeOut(3000);
+    client.Open();
+    client.Connection()->WriteString("go\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    TMemoryStream got;
+    client.Connection()->InitProgress(0, 0);
+    client.Connection()->SetBytesToProceed(8192);
+    client.Connection()->ReadData(&got);
+    EXPECT_GE(got.GetSize(), 8192);
+    client.Connection()->SetBytesToProceed(-1);
+    while (got.GetSize() < static_cast<int64_t>(big.size())) client.Connection()->ReadData(&got);
+    EXPECT_EQ(got.GetSize(), static_cast<int64_t>(big.size()));
+    client.Connection()->WriteString("done\n");
+}

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +42,12 @@ struct GzipOptions {
     bool HeaderCrc = false;
 };
 
+// Byte by byte: GCC 12's optimiser misreads a vector insert of a braced list
+// as out of bounds.
+inline void AppendBytes(Bytes& AOut, std::initializer_list<uint8_t> ABytes) {
+    for (uint8_t b : ABytes) AOut.push_back(b);
+}
+
 // One gzip member around ACompressed, the raw DEFLATE form of AOriginal.
 inline Bytes GzipMember(const Bytes& AOriginal, const Bytes& ACompressed, GzipOptions AOptions = {}) {
     Bytes out{0x1f, 0x8b, 8, 0, 1, 2, 3, 4, 0, 3};
@@ -48,7 +55,7 @@ inline Bytes GzipMember(const Bytes& AOriginal, const Bytes& ACompressed, GzipOp
     flags = static_cast<uint8_t>((AOptions.HeaderCrc ? 2 : 0) | (AOptions.Extra ? 4 : 0) | (AOptions.Name ? 8 : 0) |
                                  (AOptions.Comment ? 16 : 0));
     if (AOptions.Extra) {
-        out.insert(out.end(), {5, 0, 'A', 'B', 1, 0, 0});  // XLEN 5 with a zero inside
+        AppendBytes(out, {5, 0, 'A', 'B', 1, 0, 0});  // XLEN 5 with a zero inside
     }
     if (AOptions.Name) {
         for (char c : std::string("name.txt")) out.push_back(static_cast<uint8_t>(c));
@@ -58,7 +65,7 @@ inline Bytes GzipMember(const Bytes& AOriginal, const Bytes& ACompressed, GzipOp
         for (char c : std::string("a comment")) out.push_back(static_cast<uint8_t>(c));
         out.push_back(0);
     }
-    if (AOptions.HeaderCrc) out.insert(out.end(), {0xAA, 0xBB});
+    if (AOptions.HeaderCrc) AppendBytes(out, {0xAA, 0xBB});
     out.insert(out.end(), ACompressed.begin(), ACompressed.end());
     PutLE32(out, static_cast<uint32_t>(crc32(0, AOriginal.data(), static_cast<uInt>(AOriginal.size()))));
     PutLE32(out, static_cast<uint32_t>(AOriginal.size()));
