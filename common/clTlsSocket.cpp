@@ -245,6 +245,7 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
     const int64_t start = AData ? AData->GetPosition() : 0;
     ClearNextAction();
     bool gotRecords = false;
+    bool capped = false;
     auto report = [&] {
         if (AData) UpdatePlainProgress(AData->GetPosition() - start);
     };
@@ -253,8 +254,20 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
             AData->CopyFrom(FReadData, 0);
             FReadData.Clear();
         } else {
+            // A pass takes a few records at most, so a fast peer cannot make
+            // it buffer a whole body; when the cap ends it, the next pass
+            // is asked for.
             TMemoryStream received;
-            TclNetworkStream::Read(&received);
+            FRawReadThisPass = 0;
+            FRawReadCap = 4 * static_cast<int64_t>(std::max(GetReadBatchSize(), 1));
+            try {
+                TclNetworkStream::Read(&received);
+            } catch (...) {
+                FRawReadCap = 0;
+                throw;
+            }
+            capped = FRawReadThisPass >= FRawReadCap;
+            FRawReadCap = 0;
             gotRecords = received.GetSize() > 0;
             if (received.GetSize() > 0) {
                 received.SetPosition(0);
@@ -268,6 +281,8 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
             SetNextAction(saRead);
         else if (FSSPIResult == rcOK && AData && gotRecords && AData->GetPosition() == start && !NeedClose())
             SetNextAction(saRead);  // only session records (tickets) came: the data is still to come
+        else if (capped && AData && !NeedClose() && ClBytesAvailable(RequireConnection().Socket().Socket()) > 0)
+            SetNextAction(saRead);  // more is waiting on the socket
     } catch (...) {
         report();
         throw;
@@ -368,6 +383,7 @@ int TclTlsNetworkStream::GetWriteBatchSize() {
 
 bool TclTlsNetworkStream::IsProceedLimit() {
     if (TclNetworkStream::IsProceedLimit()) return true;
+    if (FRawReadCap > 0 && FRawReadThisPass >= FRawReadCap) return true;
     const int64_t limit = Connection() ? Connection()->BytesToProceed() : -1;
     return limit >= 0 && FEncryptedBytesProceed >= limit;
 }
@@ -377,7 +393,10 @@ void TclTlsNetworkStream::InitProgress() {
     FEncryptedBytesProceed = 0;
 }
 
-void TclTlsNetworkStream::UpdateProgress(int64_t ABytesProceed) { FEncryptedBytesProceed += ABytesProceed; }
+void TclTlsNetworkStream::UpdateProgress(int64_t ABytesProceed) {
+    FEncryptedBytesProceed += ABytesProceed;
+    if (FRawReadCap > 0) FRawReadThisPass += ABytesProceed;
+}
 
 void TclTlsNetworkStream::UpdatePlainProgress(int64_t ABytesProceed) {
     if (ABytesProceed > 0) TclNetworkStream::UpdateProgress(ABytesProceed);

@@ -97,6 +97,9 @@ private:
     bool FRequireClientCertificate = false;
     std::mutex FSSPIAccess;
     int64_t FEncryptedBytesProceed = 0;
+    // Ciphertext taken by the read pass under way, and its cap (0: no pass).
+    int64_t FRawReadThisPass = 0;
+    int64_t FRawReadCap = 0;
     std::string FCSP;
     bool FUseStrongCryptoAlgorithms = false;
     bool FSendRootCertificate = false;

@@ -1,6 +1,7 @@
 #include "clWinSock2.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -160,6 +161,11 @@ int ClGetSockName(TSocket ASocket, sockaddr_storage& AAddr) {
     socklen_t len = sizeof(AAddr);
     std::memset(&AAddr, 0, sizeof(AAddr));
     return getsockname(ASocket, reinterpret_cast<sockaddr*>(&AAddr), &len) == 0 ? 0 : Fail();
+}
+
+int ClBytesAvailable(TSocket ASocket) {
+    int available = 0;
+    return ioctl(ASocket, FIONREAD, &available) == 0 ? available : 0;
 }
 
 int ClRecv(TSocket ASocket, void* ABuffer, int ALength) {

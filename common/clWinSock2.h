@@ -92,6 +92,8 @@ int ClConnect(TSocket ASocket, const sockaddr* AAddr, socklen_t ALen);
 int ClBind(TSocket ASocket, const sockaddr* AAddr, socklen_t ALen);
 int ClGetSockName(TSocket ASocket, sockaddr_storage& AAddr);
 int ClRecv(TSocket ASocket, void* ABuffer, int ALength);
+// Bytes that a receive would return at once (FIONREAD); 0 on any failure.
+int ClBytesAvailable(TSocket ASocket);
 int ClSend(TSocket ASocket, const void* ABuffer, int ALength);
 int ClSetSockOpt(TSocket ASocket, int ALevel, int AName, int AValue);
 // The pending error of a socket (SO_ERROR) as a socket library number; 0 for none.
