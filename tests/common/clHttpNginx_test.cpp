@@ -3,6 +3,10 @@
 // authorization, persistent connections, HEAD, POST and PUT.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -393,3 +397,68 @@ TEST_F(NginxTlsNames, OtherNameIsRefused) {
 }
 
 }  // namespace
+
+// ---- httpget, the command-line front end, against the same nginx ----
+
+namespace {
+
+struct TToolRun {
+    int Status = -1;
+    std::string Stderr;
+};
+
+// Runs httpget with AArguments (no shell); standard error is captured.
+TToolRun RunHttpGet(const std::vector<std::string>& AArguments, const std::string& AFolder) {
+    const std::string errFile = AFolder + "/httpget.err";
+    std::vector<std::string> args{HTTPGET_PATH};
+    args.insert(args.end(), AArguments.begin(), AArguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    TToolRun run;
+    if (posix_spawn(&pid, HTTPGET_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.Stderr = cltest::ReadWholeFile(errFile);
+    return run;
+}
+
+}  // namespace
+
+TEST_F(NginxSuite, HttpGetToolFetchesOverHttpAndHttpsAndReportsFailures) {
+    const std::string out = Server->Folder() + "/httpget.out";
+    const std::string expected = FileText("/static/large.bin");
+    const std::string host = std::string(TNginxServer::ExtraHostName);
+    const std::vector<std::vector<std::string>> fetches{
+        {"-o", out, Server->HttpBase() + "/static/large.bin"},
+        {"-o", out, "--cacert", Server->CaFile(), "--connect-to",
+         host + ":443:127.0.0.1:" + std::to_string(Server->HttpsPort()), "https://" + host + "/static/large.bin"}};
+    for (const auto& fetch : fetches) {
+        std::filesystem::remove(out);
+        const TToolRun run = RunHttpGet(fetch, Server->Folder());
+        EXPECT_EQ(run.Status, 0) << run.Stderr;
+        EXPECT_EQ(cltest::Sha256Hex(cltest::ReadWholeFile(out)), cltest::Sha256Hex(expected));
+    }
+
+    const TToolRun missing = RunHttpGet({"-i", "-o", out, Server->HttpBase() + "/missing.html"}, Server->Folder());
+    EXPECT_EQ(missing.Status, 1);
+    EXPECT_NE(missing.Stderr.find("EclHttpError: HTTP/1.1 404 Not Found (ErrorCode 404)"), std::string::npos)
+        << missing.Stderr;
+    EXPECT_NE(missing.Stderr.find("HTTP/1.1 404 Not Found\r\n"), std::string::npos);
+
+    // Without the CA the certificate is refused by the TLS layer.
+    const TToolRun untrusted = RunHttpGet({"-o", out, "https://127.0.0.1:" + std::to_string(Server->HttpsPort()) + "/"},
+                                          Server->Folder());
+    EXPECT_EQ(untrusted.Status, 1);
+    EXPECT_NE(untrusted.Stderr.find("ErrorCode"), std::string::npos) << untrusted.Stderr;
+
+    EXPECT_EQ(RunHttpGet({"--connect-to", "bad", "http://x/"}, Server->Folder()).Status, 2);
+}
