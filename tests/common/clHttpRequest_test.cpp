@@ -8,6 +8,7 @@
 
 #include "clTranslator.h"
 #include "rtl/clException.h"
+#include "support/ChunkedReadStream.h"
 
 using namespace cl;
 
@@ -29,20 +30,7 @@ std::string HeaderValue(TclHttpRequest& ARequest, const std::string& AName) {
     return fields.GetFieldValue(AName);
 }
 
-// A memory stream that hands out at most AChunk bytes per read.
-class TChunkedStream : public TMemoryStream {
-public:
-    TChunkedStream(const std::string& AData, int64_t AChunk) : FChunk(AChunk) {
-        WriteBuffer(AData);
-        SetPosition(0);
-    }
-    int64_t Read(void* ABuffer, int64_t ACount) override {
-        return TMemoryStream::Read(ABuffer, std::min(ACount, FChunk));
-    }
-
-private:
-    int64_t FChunk;
-};
+using TChunkedStream = cltest::TChunkedReadStream;
 
 class TTempFile {
 public:

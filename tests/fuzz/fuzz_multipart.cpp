@@ -9,24 +9,13 @@
 #include <vector>
 
 #include "clHttpRequest.h"
+#include "support/ChunkedReadStream.h"
 
 namespace {
 
 using namespace cl;
 
-class TChunkedStream : public TMemoryStream {
-public:
-    TChunkedStream(const std::string& AData, int64_t AChunk) : FChunk(AChunk) {
-        WriteBuffer(AData);
-        SetPosition(0);
-    }
-    int64_t Read(void* ABuffer, int64_t ACount) override {
-        return TMemoryStream::Read(ABuffer, std::min(ACount, FChunk));
-    }
-
-private:
-    int64_t FChunk;
-};
+using TChunkedStream = cltest::TChunkedReadStream;
 
 std::string ReadAll(TStream& AStream) {
     std::string result;
