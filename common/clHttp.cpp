@@ -771,6 +771,10 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
             if (FStatusCode != 100) break;
             start = headerEnd;
         }
+        // A peer that never ends its header must not fill the memory.
+        if ((FStatusCode == 0 || FStatusCode == 100) && AHeaderBuffer.GetSize() - start > kMaxResponseHeader) {
+            throw EclTcpClientError("The response header is too large", cResponseHeaderTooLarge);
+        }
     }
 
     AResponseHeaderLines.SetText(AsciiText(AHeaderBuffer, start, headerEnd));

@@ -23,9 +23,11 @@ namespace cl {
 
 enum TclHttpVersion { hvHttp1_0, hvHttp1_1 };
 
-// The client's own transport code: the server closed the connection before
-// the body it announced (by length or chunked coding) was complete.
-enum : int { cResponseIncomplete = -201 };
+// The client's own transport codes: the server closed the connection before
+// the body it announced (by length or chunked coding) was complete; the
+// response header did not end within kMaxResponseHeader bytes.
+enum : int { cResponseIncomplete = -201, cResponseHeaderTooLarge = -202 };
+constexpr int64_t kMaxResponseHeader = 1 << 20;
 enum TclAuthorizationType { atBasic, atAutoDetect };
 
 // A failure status: the status line as message, the status code as

@@ -46,7 +46,12 @@ size_t TclChunkedStream::ReadSizeLine(const uint8_t* AData, size_t ACount) {
     // split across writes; an extension, CR or blanks end it.
     for (size_t i = 0; i < lineLen && !FSizeDigitsEnded; ++i) {
         if (IsHexDigit(AData[i])) {
+            // Leading zeros carry no value and are not kept, so the digits
+            // held stay few: a size that cannot fit is refused at once
+            // rather than gathered without end.
+            if (FChunkSizeStr == "0") FChunkSizeStr.clear();
             FChunkSizeStr += static_cast<char>(AData[i]);
+            if (FChunkSizeStr.size() > 8) ParseChunkSize(FChunkSizeStr);
         } else {
             FSizeDigitsEnded = true;
         }

@@ -63,6 +63,15 @@ TEST(ChunkedStream, SizesBeyond31BitsAreRefused) {
     EXPECT_THROW(longer.Write("100000000\r\n", 11), EclStreamError);
 }
 
+TEST(ChunkedStream, LeadingZerosAreFreeButEndlessSizeDigitsAreRefusedBeforeTheLineEnds) {
+    EXPECT_EQ(Decode(std::string(5000, '0') + "3\r\nabc\r\n0\r\n\r\n", {1000, 4999}), "abc");
+    TMemoryStream out;
+    TclChunkedStream endless(&out);
+    EXPECT_NO_THROW(endless.Write("1234", 4));
+    EXPECT_NO_THROW(endless.Write("5678", 4));
+    EXPECT_THROW(endless.Write("9", 1), EclStreamError);
+}
+
 TEST(ChunkedStream, IsWriteOnlyAndSeeksOnlyToItsEnd) {
     TMemoryStream out;
     TclChunkedStream chunked(&out);

@@ -673,3 +673,16 @@ TEST(HttpTextForms, AFormFetchedByAddressFillsTheRequestAndResolvesItsAction) {
     EXPECT_EQ(request.RequestSource()[0], "user=me&token=t1&go=Send");
     EXPECT_EQ(request.BuildFormPostRequestByUrl(Url(server, "/none")), "");
 }
+
+TEST(HttpResponseReading, AHeaderThatNeverEndsIsRefusedBeforeItFillsTheMemory) {
+    std::string endless = "HTTP/1.1 200 OK\r\n";
+    while (endless.size() < static_cast<size_t>(kMaxResponseHeader) + 100000) endless += "X-Filler: 0123456789\r\n";
+    TScriptedHttpServer server(std::vector<TScriptedReply>{endless});
+    TclHttp http;
+    try {
+        http.Get(Url(server), nullptr);
+        FAIL() << "an endless header raises";
+    } catch (const EclSocketError& E) {
+        EXPECT_EQ(E.ErrorCode(), cResponseHeaderTooLarge);
+    }
+}
