@@ -16,25 +16,6 @@ bool IsTagNameChar(char AChar) {
     return std::isalnum(static_cast<unsigned char>(AChar)) != 0 || AChar == '-' || AChar == ':' || AChar == '_';
 }
 
-void AppendUtf8(std::string& AText, uint32_t ACode) {
-    if (ACode == 0 || ACode > 0x10FFFF || (ACode >= 0xD800 && ACode <= 0xDFFF)) ACode = 0xFFFD;
-    if (ACode < 0x80) {
-        AText += static_cast<char>(ACode);
-    } else if (ACode < 0x800) {
-        AText += static_cast<char>(0xC0 | (ACode >> 6));
-        AText += static_cast<char>(0x80 | (ACode & 0x3F));
-    } else if (ACode < 0x10000) {
-        AText += static_cast<char>(0xE0 | (ACode >> 12));
-        AText += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-        AText += static_cast<char>(0x80 | (ACode & 0x3F));
-    } else {
-        AText += static_cast<char>(0xF0 | (ACode >> 18));
-        AText += static_cast<char>(0x80 | ((ACode >> 12) & 0x3F));
-        AText += static_cast<char>(0x80 | ((ACode >> 6) & 0x3F));
-        AText += static_cast<char>(0x80 | (ACode & 0x3F));
-    }
-}
-
 // A numeric reference starting at APos (just after "&#"). Returns the
 // position after it, or APos - 2 (nothing consumed) when no digit follows.
 size_t DecodeNumericReference(const std::string& AText, size_t APos, std::string& AOut) {
@@ -65,6 +46,8 @@ size_t DecodeNumericReference(const std::string& AText, size_t APos, std::string
     }
     if (digits == 0) return start;
     if (APos < AText.size() && AText[APos] == ';') ++APos;
+    // No character, a surrogate or past the last code point: the replacement character.
+    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
     AppendUtf8(AOut, code);
     return APos;
 }

@@ -76,6 +76,20 @@ bool IsDeadConnectionError(int ACode) {
     return ACode == WSAECONNABORTED || ACode == WSAENOTSOCK || ACode == WSAECONNRESET;
 }
 
+// Runs its action when the scope ends, however it ends: a setting changed for
+// one step is put back also when the step fails.
+template <class F>
+class TclOnScopeExit {
+public:
+    explicit TclOnScopeExit(F AAction) : FAction(std::move(AAction)) {}
+    ~TclOnScopeExit() { FAction(); }
+    TclOnScopeExit(const TclOnScopeExit&) = delete;
+    TclOnScopeExit& operator=(const TclOnScopeExit&) = delete;
+
+private:
+    F FAction;
+};
+
 // Routes the connection's progress reports to a handler for one phase.
 class TclProgressRoute {
 public:
@@ -255,12 +269,11 @@ void TclHttp::SendRequest(const std::string& AMethod, const std::string& AUrl, c
     TStringList ownResponseLines;
     TclNullStream nullBody;
     TclNullStream nullResponse;
-    TStream* responseBody = AResponseBody;
-    if (!responseBody) responseBody = ARequestBody ? static_cast<TStream*>(&nullResponse) : &nullBody;
     FUrl->Parse(AUrl);
     InternalSendRequest(AMethod, ARequestHeader ? *ARequestHeader : emptyLines,
                         ARequestBody ? *ARequestBody : nullBody,
-                        AResponseHeader ? *AResponseHeader : ownResponseLines, *responseBody);
+                        AResponseHeader ? *AResponseHeader : ownResponseLines,
+                        AResponseBody ? *AResponseBody : nullResponse);
 }
 
 void TclHttp::SendRequest(const std::string& AMethod, const std::string& AUrl, const TStrings* ARequestHeader,
@@ -529,7 +542,6 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
     if (closeAfter && mode != 1) Close();
 }
 
-
 void TclHttp::SendCredentialsUpFront(TStrings& ARequestLines) {
     if (FAuthorizationType == atBasic) {
         const std::string value = BasicCredentials(ActualUserName(), ActualPassword());
@@ -624,23 +636,17 @@ void TclHttp::OpenTunnel() {
     FAllowCompression = false;
     FAllowCaching = false;
     FAllowCookies = false;
-    auto restore = [&] {
+    TclOnScopeExit restore([&] {
         FMethod = method;
         FHttpVersion = version;
         FAllowCookies = allowCookies;
         FAllowCompression = allowCompression;
-    };
-    try {
-        const TStringList noLines;
-        TStringList scratch;
-        TclNullStream noBody;
-        TclNullStream noResponse;
-        InternalSendRequest("CONNECT", noLines, noBody, scratch, noResponse);
-    } catch (...) {
-        restore();
-        throw;
-    }
-    restore();
+    });
+    const TStringList noLines;
+    TStringList scratch;
+    TclNullStream noBody;
+    TclNullStream noResponse;
+    InternalSendRequest("CONNECT", noLines, noBody, scratch, noResponse);
 }
 
 void TclHttp::OpenConnection(const std::string& AServer, int APort) {
@@ -745,16 +751,12 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
         if (first) {
             // The first read stops near BatchSize, so that a large body is
             // not pulled into the header buffer.
-            const int64_t savedLimit = connection.BytesToProceed();
+            TclOnScopeExit restoreLimit([&connection, saved = connection.BytesToProceed()] {
+                connection.SetBytesToProceed(saved);
+            });
             connection.SetBytesToProceed(BatchSize());
-            try {
-                connection.ReadData(&AHeaderBuffer);
-            } catch (...) {
-                connection.SetBytesToProceed(savedLimit);
-                throw;
-            }
-            connection.SetBytesToProceed(savedLimit);
             first = false;
+            connection.ReadData(&AHeaderBuffer);
         } else {
             connection.ReadData(&AHeaderBuffer);
         }
@@ -869,14 +871,9 @@ void TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStre
                 while (connection.Active() && connection.BytesProceed() < total) connection.ReadData(&body);
                 if (connection.BytesProceed() < total) RaiseIncompleteResponse();
             } else if (connection.Active()) {
+                TclOnScopeExit stopReadingUntilClose([&connection] { connection.SetIsReadUntilClose(false); });
                 connection.SetIsReadUntilClose(true);
-                try {
-                    connection.ReadData(&body);
-                } catch (...) {
-                    connection.SetIsReadUntilClose(false);
-                    throw;
-                }
-                connection.SetIsReadUntilClose(false);
+                connection.ReadData(&body);
             }
             if (!FProgressHandled) DoReceiveProgress(total, total);
         }

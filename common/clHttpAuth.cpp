@@ -38,16 +38,6 @@ TclAuthRegistry& Registry() {
     return registry;
 }
 
-std::string LowerHex(const unsigned char* AData, unsigned int ACount) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string r;
-    for (unsigned int i = 0; i < ACount; ++i) {
-        r += kDigits[AData[i] >> 4];
-        r += kDigits[AData[i] & 0xF];
-    }
-    return r;
-}
-
 // The qop list split at "," without trimming: "auth" only when one piece is
 // exactly that.
 bool OffersAuth(const std::string& AQopOptions) {

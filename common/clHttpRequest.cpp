@@ -71,14 +71,14 @@ int64_t TclMultiStream::Read(void* ABuffer, int64_t ACount) {
     auto* out = static_cast<uint8_t*>(ABuffer);
     int64_t done = 0;
     while (done < ACount && FPosition < FSize) {
-        // The last part that starts at or before the position holds it.
+        // The last stream that starts at or before the position holds it.
         auto it = std::upper_bound(FList.begin(), FList.end(), FPosition,
                                    [](int64_t APos, const Part& APart) { return APos < APart.Start; });
         Part& part = *(it - 1);
         const int64_t offset = FPosition - part.Start;
         part.Stream->Seek(offset, soBeginning);
         const int64_t n = part.Stream->Read(out + done, std::min(ACount - done, part.Size - offset));
-        // A part shorter than it was (a file cut while sending) would make
+        // A stream shorter than it was (a file cut while sending) would make
         // the body shorter than its announced length.
         if (n <= 0) throw EReadError("Stream read error");
         done += n;
@@ -163,6 +163,18 @@ std::string TclHttpRequestItem::Canonicalize(const std::string& AText) {
     return result;
 }
 
+void TclHttpRequestItem::EndTextSection(std::string& AValue, std::vector<uint8_t>& APending) {
+    if (!APending.empty()) {
+        SetText(AValue, AValue + TclTranslator::GetString(APending, GetCharSet()));
+        APending.clear();
+    }
+    TclHttpRequest* request = Request();
+    if (request != nullptr && request->OnDataAdded) {
+        auto data = BytesStream(TclTranslator::GetBytes(AValue, GetCharSet()));
+        request->DoDataAdded(this, data.get());
+    }
+}
+
 // ---- TclTextRequestItem ----
 
 std::unique_ptr<TclHttpRequestItem> TclTextRequestItem::NewInstance(TclHttpRequestItemList* AOwner) const {
@@ -182,17 +194,7 @@ void TclTextRequestItem::AddData(const uint8_t* ABytes, int64_t ACount) {
     FPending.insert(FPending.end(), ABytes, ABytes + ACount);
 }
 
-void TclTextRequestItem::AfterAddData() {
-    TclHttpRequest* request = Request();
-    if (!FPending.empty()) {
-        SetTextData(FTextData + TclTranslator::GetString(FPending, GetCharSet()));
-        FPending.clear();
-    }
-    if (request != nullptr && request->OnDataAdded) {
-        auto data = BytesStream(TclTranslator::GetBytes(FTextData, GetCharSet()));
-        request->DoDataAdded(this, data.get());
-    }
-}
+void TclTextRequestItem::AfterAddData() { EndTextSection(FTextData, FPending); }
 
 // ---- TclFormFieldRequestItem ----
 
@@ -223,17 +225,7 @@ void TclFormFieldRequestItem::AddData(const uint8_t* ABytes, int64_t ACount) {
     FPending.insert(FPending.end(), ABytes, ABytes + ACount);
 }
 
-void TclFormFieldRequestItem::AfterAddData() {
-    TclHttpRequest* request = Request();
-    if (!FPending.empty()) {
-        SetFieldValue(FFieldValue + TclTranslator::GetString(FPending, GetCharSet()));
-        FPending.clear();
-    }
-    if (request != nullptr && request->OnDataAdded) {
-        auto data = BytesStream(TclTranslator::GetBytes(FFieldValue, GetCharSet()));
-        request->DoDataAdded(this, data.get());
-    }
-}
+void TclFormFieldRequestItem::AfterAddData() { EndTextSection(FFieldValue, FPending); }
 
 // ---- TclBinaryRequestItem ----
 
@@ -282,9 +274,9 @@ void TclSubmitFileRequestItem::ParseItemHeader(const TclHeaderFieldList& AFieldL
     SetFieldName(AFieldList.GetFieldValueItem(AFieldList.GetFieldValue("Content-Disposition"), "name"));
 }
 
-// The part header is encoded with the request's charset, the one the parser
-// decodes part headers with, so a file name outside the ANSI code page
-// survives the trip.
+// The section's header lines are encoded with the request's charset, which
+// the multipart parser also decodes them with, so a file name outside the
+// ANSI code page survives the trip.
 std::unique_ptr<TStream> TclSubmitFileRequestItem::CreateDataStream() {
     TclHttpRequest* request = Request();
     if (request == nullptr || !request->IsMultiPartContent()) return std::make_unique<TclNullStream>();
@@ -456,7 +448,7 @@ public:
         FlushOutput();
     }
 
-    // The input has ended: a part cut short keeps the bytes it received.
+    // The input has ended: a section cut short keeps the bytes it received.
     void Finish() {
         if (FState != stData) return;
         Output(FDelimiter.data(), FMatched);
@@ -742,7 +734,7 @@ void TclHttpRequest::ParseBody(TStream& AStream) {
         if (first.compare(0, 2, "--") == 0 && !Trim(first.substr(2)).empty()) {
             Header().SetBoundary(Trim(first.substr(2)));
             ParseMultipartBody(AStream);
-            // A text that merely starts with "--" and yields no part is kept as text.
+            // A text that merely starts with "--" and yields no section is kept as text.
             parsed = FItems.Count() > 0;
         }
         if (!parsed) {

@@ -27,7 +27,7 @@ class TclHttpRequestItemList;
 // Asks for a stream (AData starts empty); a stream handed back becomes the request's.
 using TclGetDataStreamEvent =
     std::function<void(TObject* Sender, TclHttpRequestItem* AItem, std::unique_ptr<TStream>& AData)>;
-// A parsed part is complete; AData holds its bytes, positioned at 0.
+// A parsed section is complete; AData holds its bytes, positioned at 0.
 using TclDataAddedEvent = std::function<void(TObject* Sender, TclHttpRequestItem* AItem, TStream* AData)>;
 // Lets the host choose the form to build from (AForm starts nullptr).
 using TclGetHtmlFormEvent = std::function<void(TObject* Sender, TclHtmlParser* AParser, const TclHtmlForm*& AForm)>;
@@ -86,7 +86,8 @@ public:
     int64_t GetSize();
 
     virtual void ResetSize() { FSize = 0; }
-    // Parsing a body: the part's header fields, its data in pieces, its end.
+    // Reading a multipart section back: its header fields, its data in
+    // pieces, its end.
     virtual void ParseItemHeader(const TclHeaderFieldList& /*AFieldList*/) {}
     virtual void AddData(const uint8_t* ABytes, int64_t ACount) = 0;
     virtual void AfterAddData() = 0;
@@ -103,6 +104,9 @@ protected:
     void Changed();
     // Sets a text property, reporting a change.
     void SetText(std::string& AField, const std::string& AValue);
+    // The end of a parsed section of a text-valued item: appends the
+    // gathered bytes, decoded, to AValue and tells OnDataAdded the whole value.
+    void EndTextSection(std::string& AValue, std::vector<uint8_t>& APending);
 
 private:
     TclHttpRequestItemList* FOwner;
@@ -111,7 +115,7 @@ private:
     int64_t FSize = 0;
 };
 
-// A text item and a form field gather the raw bytes of a parsed part and
+// A text item and a form field gather the raw bytes of a parsed section and
 // decode them at its end, so that a character split between two pieces of
 // input stays whole.
 class TclTextRequestItem : public TclHttpRequestItem {
@@ -334,7 +338,7 @@ protected:
 
     void UpdateContentType();
     void InitBoundary();
-    // The destination of the binary part being parsed, asked for once per part.
+    // The destination of the binary section being parsed, asked for once per section.
     TStream* DataStream(TclHttpRequestItem* AItem);
     // Decodes a whole text with the request's charset.
     std::string DecodeText(const std::vector<uint8_t>& ABytes);

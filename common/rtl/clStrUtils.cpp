@@ -79,6 +79,17 @@ int StrToIntDef(std::string_view AText, int ADefault) { return ParseIntDef<int>(
 
 int64_t StrToInt64Def(std::string_view AText, int64_t ADefault) { return ParseIntDef<int64_t>(AText, ADefault); }
 
+std::string LowerHex(const uint8_t* AData, size_t ACount) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(ACount * 2);
+    for (size_t i = 0; i < ACount; ++i) {
+        result += kDigits[AData[i] >> 4];
+        result += kDigits[AData[i] & 0xF];
+    }
+    return result;
+}
+
 std::string IntToHex(uint64_t AValue, int ADigits) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string r;
@@ -109,8 +120,7 @@ std::string StringReplaceAll(std::string_view AText, std::string_view AFrom, std
 
 namespace cl {
 
-namespace {
-void PutUtf8(std::string& AOut, uint32_t ACode) {
+void AppendUtf8(std::string& AOut, uint32_t ACode) {
     if (ACode < 0x80) {
         AOut += static_cast<char>(ACode);
     } else if (ACode < 0x800) {
@@ -127,7 +137,6 @@ void PutUtf8(std::string& AOut, uint32_t ACode) {
         AOut += static_cast<char>(0x80 | (ACode & 0x3F));
     }
 }
-}  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view AText) {
     std::u16string out;
@@ -168,10 +177,10 @@ std::string Utf16ToUtf8(std::u16string_view AText) {
     for (size_t i = 0; i < AText.size(); ++i) {
         const uint32_t u = AText[i];
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < AText.size() && AText[i + 1] >= 0xDC00 && AText[i + 1] <= 0xDFFF) {
-            PutUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (AText[i + 1] - 0xDC00u));
+            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (AText[i + 1] - 0xDC00u));
             ++i;
         } else {
-            PutUtf8(out, u);
+            AppendUtf8(out, u);
         }
     }
     return out;

@@ -29,6 +29,8 @@ int StrToIntDef(std::string_view AText, int ADefault);
 int64_t StrToInt64Def(std::string_view AText, int64_t ADefault);
 
 std::string IntToHex(uint64_t AValue, int ADigits);
+// Bytes as two lower-case hexadecimal digits each (digests).
+std::string LowerHex(const uint8_t* AData, size_t ACount);
 std::string StringReplaceAll(std::string_view AText, std::string_view AFrom, std::string_view ATo);
 
 }  // namespace cl
@@ -41,5 +43,8 @@ namespace cl {
 // become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view AText);
 std::string Utf16ToUtf8(std::u16string_view AText);
+// Appends the UTF-8 form of one code point; surrogate values travel in
+// their three-byte form, as Utf16ToUtf8 writes a lone surrogate.
+void AppendUtf8(std::string& AText, uint32_t ACode);
 
 }  // namespace cl

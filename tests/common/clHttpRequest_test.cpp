@@ -300,7 +300,7 @@ TEST(HttpRequestParse, MultipartEdgesKeepDataAndIgnoreEpilogue) {
     EXPECT_EQ(static_cast<TclTextRequestItem&>(parsed.Request.Items()[0]).TextData(), "plain");
     EXPECT_EQ(parsed.Request.Header().ContentType(), "");
 
-    // A body cut inside a file part keeps what arrived, held-back bytes included.
+    // A body cut inside a file section keeps what arrived, held-back bytes included.
     TStringStream truncated("--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\ndata\r\n-");
     parsed.Request.SetRequestStream(truncated);
     ASSERT_EQ(parsed.Request.Items().Count(), 1);

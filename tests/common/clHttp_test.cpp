@@ -652,12 +652,15 @@ TEST(HttpTextForms, TheClientForgetsARequestObjectThatIsDestroyed) {
     }
     EXPECT_EQ(http.Request(), nullptr);
     http.CookieManager();  // the own store exists
+    const TclCookieManager* gone;
     {
         TclCookieManager shared;
+        gone = &shared;
         http.SetCookieManager(&shared);
         EXPECT_EQ(http.CookieManager(), &shared);
     }
-    EXPECT_NE(http.CookieManager(), nullptr);  // a new own store
+    // The destroyed store is forgotten; a new own one takes its place.
+    EXPECT_NE(http.CookieManager(), gone);
 }
 
 TEST(HttpTextForms, AFormFetchedByAddressFillsTheRequestAndResolvesItsAction) {

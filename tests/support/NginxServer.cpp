@@ -1,5 +1,7 @@
 #include "support/NginxServer.h"
 
+#include "rtl/clStrUtils.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -94,13 +96,7 @@ std::string Sha256Hex(const void* AData, size_t ASize) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_Digest(AData, ASize, md, &len, EVP_sha256(), nullptr) != 1) throw std::runtime_error("EVP_Digest");
-    static const char hex[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned int i = 0; i < len; ++i) {
-        s += hex[md[i] >> 4];
-        s += hex[md[i] & 15];
-    }
-    return s;
+    return cl::LowerHex(md, len);
 }
 
 std::string TNginxServer::Custom404Page() {
