@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "clZLibStreams.h"
+#include "http/clZLibStreams.h"
 #include "rtl/clStreams.h"
 
 extern char** environ;

@@ -22,11 +22,11 @@
 #include <typeinfo>
 #include <vector>
 
-#include "clCertificate.h"
-#include "clHttp.h"
-#include "clIpAddress.h"
-#include "clSspi.h"
-#include "clZLibBase.h"
+#include "transport/clCertificate.h"
+#include "http/clHttp.h"
+#include "transport/clIpAddress.h"
+#include "transport/clSspi.h"
+#include "http/clZLibBase.h"
 #include "rtl/clStreams.h"
 #include "rtl/clStringList.h"
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes common/clTranslatorTables.inc: the 12 fallback byte maps between a
+"""Writes common/rtl/clTranslatorTables.inc: the 12 fallback byte maps between a
 charset and the Windows code page of its script, built from the published
 code-page tables that Python's codecs carry. Bytes that share a character map
 to each other; the bytes left over on both sides are paired in ascending

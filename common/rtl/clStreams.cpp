@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "clTranslator.h"
+#include "rtl/clTranslator.h"
 #include "rtl/clException.h"
 
 namespace cl {

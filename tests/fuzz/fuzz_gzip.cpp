@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "clZLibBase.h"
-#include "clZLibStreams.h"
+#include "http/clZLibBase.h"
+#include "http/clZLibStreams.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "clHeaderFieldList.h"
-#include "clHttpHeader.h"
+#include "http/clHeaderFieldList.h"
+#include "http/clHttpHeader.h"
 #include "rtl/clException.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {

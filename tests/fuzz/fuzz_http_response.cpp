@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "clHttp.h"
-#include "clHttpUtils.h"
+#include "http/clHttp.h"
+#include "http/clHttpUtils.h"
 #include "rtl/clStrUtils.h"
 #include "support/clLoopbackServer.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "clHttpRequest.h"
+#include "http/clHttpRequest.h"
 #include "support/ChunkedReadStream.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "clCookieManager.h"
-#include "clHttpDate.h"
+#include "http/clCookieManager.h"
+#include "http/clHttpDate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     using namespace cl;

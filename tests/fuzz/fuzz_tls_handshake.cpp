@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "clSspiTls.h"
+#include "transport/clSspiTls.h"
 
 using namespace cl;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "clTranslator.h"
+#include "rtl/clTranslator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     static const char* const kCharSets[] = {"", "utf-8", "us-ascii", "windows-1251", "koi8-r", "shift_jis",

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "clIdnTranslator.h"
-#include "clUriUtils.h"
+#include "http/clIdnTranslator.h"
+#include "http/clUriUtils.h"
 
 namespace {
 

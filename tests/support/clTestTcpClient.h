@@ -1,7 +1,7 @@
 // A concrete TCP client for tests: the base client with no default port.
 #pragma once
 
-#include "clTcpClient.h"
+#include "transport/clTcpClient.h"
 
 namespace cltest {
 

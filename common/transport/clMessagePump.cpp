@@ -1,0 +1,383 @@
+#include "transport/clMessagePump.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace cl {
+
+namespace {
+
+int CreateEventFd() {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        throw Exception(SysErrorMessage(errno), errno);
+    }
+    return fd;
+}
+
+void SignalEventFd(int AFd) {
+    uint64_t one = 1;
+    // A full counter (never reached in practice) still leaves the fd readable.
+    while (write(AFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    }
+}
+
+bool ResetEventFd(int AFd) {
+    uint64_t value = 0;
+    ssize_t n;
+    do {
+        n = read(AFd, &value, sizeof(value));
+    } while (n < 0 && errno == EINTR);
+    return n == sizeof(value) && value != 0;
+}
+
+// The pump that belongs to this thread; shut down when the thread ends.
+struct TclThreadPump {
+    std::shared_ptr<TclMessagePump> Pump;
+    ~TclThreadPump() {
+        if (Pump) {
+            Pump->Shutdown();
+        }
+    }
+};
+
+thread_local TclThreadPump gThreadPump;
+
+const char* const cThreadEnded = "The target thread has ended";
+
+}  // namespace
+
+// ---- TclEvent ----
+
+TclEvent::TclEvent() : FHandle(CreateEventFd()) {}
+
+TclEvent::~TclEvent() {
+    if (FHandle >= 0) {
+        close(FHandle);
+    }
+}
+
+void TclEvent::Signal() { SignalEventFd(FHandle); }
+
+bool TclEvent::TryReset() { return ResetEventFd(FHandle); }
+
+// ---- TclPumpCall ----
+
+void TclPumpCall::Run() noexcept {
+    try {
+        FInvoke(FTarget);
+    } catch (...) {
+        FError = std::current_exception();
+    }
+    Complete();
+}
+
+void TclPumpCall::Fail(std::exception_ptr AError) noexcept {
+    FError = std::move(AError);
+    Complete();
+}
+
+void TclPumpCall::Complete() noexcept {
+    // After the store the sender may return and free the call: touch nothing
+    // of it but the flag.
+    FDone.store(1, std::memory_order_release);
+    FDone.notify_one();
+}
+
+void TclPumpCall::WaitDone() {
+    while (FDone.load(std::memory_order_acquire) == 0) {
+        FDone.wait(0, std::memory_order_acquire);
+    }
+    if (FError) {
+        std::rethrow_exception(FError);
+    }
+}
+
+// ---- TclCallQueue ----
+
+TclCallQueue::TclCallQueue() : FWakeFd(CreateEventFd()) {}
+
+TclCallQueue::~TclCallQueue() {
+    Close(std::make_exception_ptr(EclMessagePumpError(cThreadEnded)));
+    close(FWakeFd);
+}
+
+bool TclCallQueue::Push(TclPumpCall& ACall) {
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FClosed) {
+            return false;
+        }
+        ACall.FNext = nullptr;
+        wasEmpty = FHead == nullptr;
+        if (wasEmpty) {
+            FHead = &ACall;
+        } else {
+            FTail->FNext = &ACall;
+        }
+        FTail = &ACall;
+    }
+    // The owner clears the signal before it drains, so one write per empty ->
+    // non-empty transition is enough to wake it.
+    if (wasEmpty) {
+        SignalEventFd(FWakeFd);
+    }
+    return true;
+}
+
+TclPumpCall* TclCallQueue::Pop() {
+    std::lock_guard<std::mutex> guard(FLock);
+    TclPumpCall* call = FHead;
+    if (call) {
+        FHead = call->FNext;
+        if (!FHead) {
+            FTail = nullptr;
+        }
+        call->FNext = nullptr;
+    }
+    return call;
+}
+
+void TclCallQueue::ClearSignal() { ResetEventFd(FWakeFd); }
+
+void TclCallQueue::Close(std::exception_ptr AError) {
+    TclPumpCall* pending;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FClosed = true;
+        pending = FHead;
+        FHead = FTail = nullptr;
+    }
+    while (pending) {
+        TclPumpCall* next = pending->FNext;
+        pending->Fail(AError);
+        pending = next;
+    }
+}
+
+// ---- TclPumpTimer ----
+
+TclPumpTimer::~TclPumpTimer() { Stop(); }
+
+void TclPumpTimer::Start(int AIntervalMs, std::function<void()> AOnTimer) {
+    Stop();
+    FInterval = std::max(AIntervalMs, 1);
+    FOnTimer = std::move(AOnTimer);
+    FPump = TclMessagePump::Current();
+    FPump->StartTimer(*this);
+}
+
+void TclPumpTimer::Stop() {
+    if (FPump) {
+        std::shared_ptr<TclMessagePump> pump = std::move(FPump);
+        FPump.reset();
+        pump->StopTimer(*this);
+    }
+}
+
+// ---- TclMessagePump ----
+
+TclMessagePump::TclMessagePump() : FOwner(std::this_thread::get_id()) {}
+
+TclMessagePump::~TclMessagePump() = default;
+
+std::shared_ptr<TclMessagePump> TclMessagePump::Current() {
+    if (!gThreadPump.Pump) {
+        gThreadPump.Pump = std::make_shared<TclPlainMessagePump>();
+    }
+    return gThreadPump.Pump;
+}
+
+void TclMessagePump::Install(std::shared_ptr<TclMessagePump> APump) {
+    ClAssert(APump && APump->IsOwnerThread() && !gThreadPump.Pump, "clMessagePump", 1);
+    gThreadPump.Pump = std::move(APump);
+}
+
+void TclMessagePump::Uninstall() {
+    if (gThreadPump.Pump) {
+        gThreadPump.Pump->Shutdown();
+        gThreadPump.Pump.reset();
+    }
+}
+
+void TclMessagePump::SendCall(TclPumpCall& ACall) {
+    if (!FQueue.Push(ACall)) {
+        throw EclMessagePumpError(cThreadEnded);
+    }
+    ACall.WaitDone();
+}
+
+void TclMessagePump::Shutdown() { FQueue.Close(std::make_exception_ptr(EclMessagePumpError(cThreadEnded))); }
+
+int TclMessagePump::RunPendingCalls() {
+    FQueue.ClearSignal();
+    int count = 0;
+    // Calls pushed while these run are picked up too: the loop ends only on
+    // an empty queue, and a later push signals again.
+    while (TclPumpCall* call = FQueue.Pop()) {
+        call->Run();
+        ++count;
+    }
+    return count;
+}
+
+bool TclMessagePump::Sleep(int AMs, TclEvent* AAbort) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(std::max(AMs, 0));
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0) {
+            return true;
+        }
+        // Round up so that the loop does not spin through the last millisecond.
+        if (WaitFor({}, AAbort, static_cast<int>(left) + 1) == TclWaitResult::wrAbort) {
+            return false;
+        }
+    }
+}
+
+void TclMessagePump::FireTimer(TclPumpTimer& ATimer) {
+    // A copy: the handler may stop or restart its own timer.
+    std::function<void()> handler = ATimer.FOnTimer;
+    if (handler) {
+        handler();
+    }
+}
+
+// ---- TclPlainMessagePump ----
+
+TclPlainMessagePump::TclPlainMessagePump() = default;
+
+TclPlainMessagePump::~TclPlainMessagePump() = default;
+
+void TclPlainMessagePump::StartTimer(TclPumpTimer& ATimer) {
+    ATimer.FDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimer.FInterval);
+    if (std::find(FTimers.begin(), FTimers.end(), &ATimer) == FTimers.end()) {
+        FTimers.push_back(&ATimer);
+    }
+}
+
+void TclPlainMessagePump::StopTimer(TclPumpTimer& ATimer) {
+    FTimers.erase(std::remove(FTimers.begin(), FTimers.end(), &ATimer), FTimers.end());
+}
+
+int TclPlainMessagePump::MsToNextTimer() const {
+    if (FTimers.empty()) {
+        return -1;
+    }
+    auto due = FTimers.front()->FDue;
+    for (const TclPumpTimer* timer : FTimers) {
+        due = std::min(due, timer->FDue);
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+}
+
+int TclPlainMessagePump::RunDueTimers() {
+    const auto now = std::chrono::steady_clock::now();
+    // Collect first: a handler may start or stop timers.
+    std::vector<TclPumpTimer*> due;
+    for (TclPumpTimer* timer : FTimers) {
+        if (timer->FDue <= now) {
+            due.push_back(timer);
+        }
+    }
+    int count = 0;
+    for (TclPumpTimer* timer : due) {
+        // Still registered and still due (an earlier handler may have stopped it)?
+        if (std::find(FTimers.begin(), FTimers.end(), timer) == FTimers.end() || timer->FDue > now) {
+            continue;
+        }
+        timer->FDue = now + std::chrono::milliseconds(timer->FInterval);
+        FireTimer(*timer);
+        ++count;
+    }
+    return count;
+}
+
+int TclPlainMessagePump::ProcessMessages() {
+    int count = RunPendingCalls();
+    if (!FTimers.empty()) {
+        RunDueTimers();
+    }
+    return count;
+}
+
+TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) {
+    ClAssert(IsOwnerThread(), "clMessagePump", 2);
+    constexpr size_t cInline = 8;
+    pollfd inlineSet[cInline + 2];
+    std::vector<pollfd> bigSet;
+    pollfd* set = inlineSet;
+    if (AFds.size() > cInline) {
+        bigSet.resize(AFds.size() + 2);
+        set = bigSet.data();
+    }
+    size_t n = 0;
+    for (TclWaitFd& fd : AFds) {
+        fd.REvents = 0;
+        set[n++] = pollfd{fd.Fd, fd.Events, 0};
+    }
+    const size_t abortIndex = n;
+    if (AAbort) {
+        set[n++] = pollfd{AAbort->Handle(), POLLIN, 0};
+    }
+    const size_t queueIndex = n;
+    set[n++] = pollfd{FQueue.Handle(), POLLIN, 0};
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        int timeout = ATimeOutMs;
+        if (ATimeOutMs >= 0) {
+            const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+            timeout = static_cast<int>(std::max<int64_t>(ATimeOutMs - passed, 0));
+        }
+        const int timerLeft = MsToNextTimer();
+        bool timerFirst = false;
+        if (timerLeft >= 0 && (timeout < 0 || timerLeft < timeout)) {
+            timeout = timerLeft;
+            timerFirst = true;
+        }
+        const int rc = poll(set, n, timeout);
+        if (rc < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw Exception(SysErrorMessage(errno), errno);
+        }
+        int pumped = 0;
+        if (set[queueIndex].revents) {
+            pumped += RunPendingCalls();
+        }
+        if (!FTimers.empty()) {
+            pumped += RunDueTimers();
+        }
+        bool ready = false;
+        for (size_t i = 0; i < AFds.size(); ++i) {
+            AFds[i].REvents = set[i].revents;
+            ready = ready || set[i].revents != 0;
+        }
+        if (ready) {
+            return TclWaitResult::wrReady;
+        }
+        if (AAbort && set[abortIndex].revents && AAbort->TryReset()) {
+            return TclWaitResult::wrAbort;
+        }
+        if (pumped > 0) {
+            return TclWaitResult::wrMessage;
+        }
+        if (rc == 0 && !timerFirst) {
+            return TclWaitResult::wrTimeOut;
+        }
+        // A timer that was not due yet by a hair, or a signal already consumed:
+        // wait on for the rest of the time.
+    }
+}
+
+}  // namespace cl

@@ -1,0 +1,107 @@
+// The TLS-capable TCP client.
+#include "transport/clTcpClientTls.h"
+
+namespace cl {
+
+void TclTcpClientTls::SetUseTLS(TclClientTlsMode AValue) {
+    if (FUseTLS != AValue) {
+        FUseTLS = AValue;
+        Changed();
+    }
+}
+
+void TclTcpClientTls::SetCertificateFlags(TclCertificateVerifyFlags AValue) {
+    if (!(FCertificateFlags == AValue)) {
+        FCertificateFlags = AValue;
+        Changed();
+    }
+}
+
+void TclTcpClientTls::SetTLSFlags(TclTlsFlags AValue) {
+    if (!(FTLSFlags == AValue)) {
+        FTLSFlags = AValue;
+        Changed();
+    }
+}
+
+void TclTcpClientTls::SetSendRootCertificate(bool AValue) {
+    if (FSendRootCertificate != AValue) {
+        FSendRootCertificate = AValue;
+        Changed();
+    }
+}
+
+void TclTcpClientTls::SetUseStrongCryptoAlgorithms(bool AValue) {
+    if (FUseStrongCryptoAlgorithms != AValue) {
+        FUseStrongCryptoAlgorithms = AValue;
+        Changed();
+    }
+}
+
+void TclTcpClientTls::SetCSP(const std::string& AValue) {
+    if (FCSP != AValue) {
+        FCSP = AValue;
+        Changed();
+    }
+}
+
+bool TclTcpClientTls::IsTls() const {
+    return Connection()->HasNetworkStream() &&
+           dynamic_cast<const TclTlsNetworkStream*>(&Connection()->NetworkStream()) != nullptr;
+}
+
+std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateNetworkStream() {
+    if (FUseTLS == ctImplicit || (FUseTLS == ctAutomatic && Port() != GetDefaultPort())) return CreateTlsStream();
+    return TclTcpClient::CreateNetworkStream();
+}
+
+std::unique_ptr<TclTlsNetworkStream> TclTcpClientTls::CreateTlsStream() {
+    auto stream = std::make_unique<TclTlsNetworkStream>();
+    stream->SetCertificateFlags(FCertificateFlags);
+    stream->SetTLSFlags(FTLSFlags);
+    stream->SetSendRootCertificate(FSendRootCertificate);
+    stream->SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
+    stream->SetCSP(FCSP);
+    stream->SetTargetName(Server());
+    stream->OnGetCertificate = [this](TObject*, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts,
+                                      bool& Handled) { DoGetCertificate(ACertificate, AExtraCerts, Handled); };
+    stream->OnVerifyPeer = [this](TObject*, TclCertificate* ACertificate, const std::string& AStatusText,
+                                  int32_t AStatusCode,
+                                  bool& AVerified) { DoVerifyServer(ACertificate, AStatusText, AStatusCode, AVerified); };
+    return stream;
+}
+
+void TclTcpClientTls::DoGetCertificate(TclCertificate*& ACertificate, TclCertificateList& AExtraCerts, bool& Handled) {
+    if (OnGetCertificate) OnGetCertificate(this, ACertificate, AExtraCerts, Handled);
+}
+
+void TclTcpClientTls::DoVerifyServer(TclCertificate* ACertificate, const std::string& AStatusText,
+                                     int32_t AStatusCode, bool& AVerified) {
+    if (OnVerifyServer) OnVerifyServer(this, ACertificate, AStatusText, AStatusCode, AVerified);
+}
+
+void TclTcpClientTls::StartTls() {
+    if (FUseTLS == ctNone) SetUseTLS(ctExplicit);
+    try {
+        Connection()->SetNetworkStream(CreateTlsStream());
+        Connection()->OpenSession();
+    } catch (...) {
+        FInProgress = true;
+        try {
+            Close();
+        } catch (const EclSocketError&) {
+        }
+        FInProgress = false;
+        throw;
+    }
+}
+
+bool TclTcpClientTls::ExplicitStartTls() {
+    if (FUseTLS == ctExplicit || (FUseTLS == ctAutomatic && Port() == GetDefaultPort())) {
+        StartTls();
+        return true;
+    }
+    return false;
+}
+
+}  // namespace cl

@@ -1,0 +1,108 @@
+// The TLS layer of a connection: a network stream that runs the handshake
+// inside the connection's ordinary read and write passes, keeps ciphertext
+// and plaintext between them, decides on the server certificate with the
+// owner's event and closes with a close notification.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "transport/clCertificate.h"
+#include "transport/clSocket.h"
+#include "transport/clSspiTls.h"
+#include "rtl/clStreams.h"
+
+namespace cl {
+
+// Asked when the server wants a client certificate: set ACertificate (it
+// stays the handler's; it must live until the handler's caller returns) and
+// add any chain certificates to AExtraCerts.
+using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificate*& ACertificate,
+                                                  TclCertificateList& AExtraCerts, bool& Handled)>;
+// Lets the owner accept (AVerified true) or refuse the peer's certificate.
+using TclVerifyPeerEvent = std::function<void(TObject* Sender, TclCertificate* ACertificate,
+                                              const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
+
+// Also a TObject: it is the Sender of its events.
+class TclTlsNetworkStream : public TclNetworkStream, public TObject {
+public:
+    TclTlsNetworkStream();
+    ~TclTlsNetworkStream() override;
+
+    // The session; using it before one started is an internal assertion.
+    TclTlsSspi& SSPI();
+
+    const std::string& TargetName() const { return FTargetName; }
+    void SetTargetName(const std::string& AValue);
+    TclCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
+    void SetCertificateFlags(TclCertificateVerifyFlags AValue);
+    TclTlsFlags TLSFlags() const { return FTLSFlags; }
+    void SetTLSFlags(TclTlsFlags AValue);
+    bool SendRootCertificate() const { return FSendRootCertificate; }
+    void SetSendRootCertificate(bool AValue);
+    bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
+    void SetUseStrongCryptoAlgorithms(bool AValue);
+    bool RequireClientCertificate() const { return FRequireClientCertificate; }
+    void SetRequireClientCertificate(bool AValue);
+    const std::string& CSP() const { return FCSP; }
+    void SetCSP(const std::string& AValue);
+    TclGetCertificateEvent OnGetCertificate;
+    TclVerifyPeerEvent OnVerifyPeer;
+
+    // The session state (what the stream waits for).
+    TclSspiReturnCode SSPIResult() const { return FSSPIResult; }
+
+    void Assign(const TclNetworkStream& ASource) override;
+    void Close(bool ANotifyPeer) override;
+    void StreamReady() override {}
+    bool Read(TStream* AData) override;
+    bool Write(TStream* AData) override;
+    int GetReadBatchSize() override;
+    int GetWriteBatchSize() override;
+    bool IsProceedLimit() override;
+    void InitProgress() override;
+    void UpdateProgress(int64_t ABytesProceed) override;
+    void InitClientSession() override;
+    void InitServerSession() override;
+
+private:
+    void DoHandshake(TStream* ADestination);
+    void DecryptData(TStream& ASource, TStream* ADestination);
+    bool EncryptAndSend(TStream* ASource, int64_t ASize);
+    void VerifyPeer();
+    void UpdatePlainProgress(int64_t ABytesProceed);
+    void FreeSSPI();
+    int32_t GetPacketSize();
+    template <class F>
+    void WithSession(F AApply);
+
+    TMemoryStream FReadData;    // plaintext waiting for the next read
+    TMemoryStream FWriteData;   // ciphertext not yet sent
+    TMemoryStream FSSPIBuffer;  // ciphertext received and not yet consumed
+    std::unique_ptr<TclTlsSspi> FSSPI;
+    bool FServerSession = false;
+    TclSspiReturnCode FSSPIResult = rcOK;
+    int32_t FPacketSize = 0;
+    bool FNeedAuthenticate = false;
+    int64_t FWriteSize = 0;
+    bool FWriteHoldsData = false;  // FWriteData is the record of the caller's next FWriteSize bytes
+    TclCertificateVerifyFlags FCertificateFlags;
+    std::string FTargetName;
+    TclTlsFlags FTLSFlags = kDefaultTlsFlags;
+    bool FPeerVerified = false;
+    bool FPeerChecked = false;
+    bool FRequireClientCertificate = false;
+    std::mutex FSSPIAccess;
+    int64_t FEncryptedBytesProceed = 0;
+    // Ciphertext taken by the read pass under way, and its cap (0: no pass).
+    int64_t FRawReadThisPass = 0;
+    int64_t FRawReadCap = 0;
+    std::string FCSP;
+    bool FUseStrongCryptoAlgorithms = false;
+    bool FSendRootCertificate = false;
+};
+
+}  // namespace cl

@@ -1,0 +1,112 @@
+#include "transport/clMessagePump.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+using namespace cl;
+
+namespace {
+
+TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
+    auto pump = TclMessagePump::Current();
+    const auto owner = std::this_thread::get_id();
+    std::atomic<int> step{0};
+    TclEvent finished;
+    std::thread::id ranOn;
+    bool caught = false;
+    std::thread worker([&] {
+        pump->Send([&] { ranOn = std::this_thread::get_id(); });
+        try {
+            pump->Send([] { throw std::runtime_error("handler failed"); });
+        } catch (const std::runtime_error& e) {
+            caught = std::string(e.what()) == "handler failed";
+        }
+        step = 1;
+        finished.Signal();
+    });
+    while (step == 0) {
+        pump->WaitFor({}, &finished, 5000);
+    }
+    worker.join();
+    EXPECT_EQ(ranOn, owner);
+    EXPECT_TRUE(caught);
+}
+
+TEST(MessagePump, ManyCallsFromSeveralWorkersAllRunInOrderPerWorker) {
+    auto pump = TclMessagePump::Current();
+    constexpr int cWorkers = 4, cCalls = 2000;
+    int last[cWorkers] = {-1, -1, -1, -1};
+    bool ordered = true;
+    std::atomic<int> done{0};
+    TclEvent finished;
+    std::vector<std::thread> workers;
+    for (int w = 0; w < cWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            for (int i = 0; i < cCalls; ++i) {
+                pump->Send([&, w, i] {
+                    ordered = ordered && last[w] == i - 1;
+                    last[w] = i;
+                });
+            }
+            ++done;
+            finished.Signal();
+        });
+    }
+    while (done < cWorkers) {
+        pump->WaitFor({}, &finished, 5000);
+    }
+    for (auto& t : workers) {
+        t.join();
+    }
+    EXPECT_TRUE(ordered);
+    for (int w = 0; w < cWorkers; ++w) {
+        EXPECT_EQ(last[w], cCalls - 1);
+    }
+}
+
+TEST(MessagePump, SendToTheOwnThreadRunsAtOnce) {
+    bool ran = false;
+    TclMessagePump::Current()->Send([&] { ran = true; });
+    EXPECT_TRUE(ran);
+}
+
+TEST(MessagePump, CallsToAThreadThatEndedAreRefused) {
+    std::shared_ptr<TclMessagePump> pump;
+    std::thread([&] { pump = TclMessagePump::Current(); }).join();
+    EXPECT_THROW(pump->Send([] {}), EclMessagePumpError);
+}
+
+TEST(MessagePump, WaitReportsDescriptorAbortAndTimeOut) {
+    auto pump = TclMessagePump::Current();
+    TclEvent abort, ready;
+    EXPECT_EQ(pump->WaitFor({}, &abort, 10), TclWaitResult::wrTimeOut);
+    abort.Signal();
+    EXPECT_EQ(pump->WaitFor({}, &abort, 1000), TclWaitResult::wrAbort);
+    // Auto-reset: the wait that reported it consumed it.
+    EXPECT_EQ(pump->WaitFor({}, &abort, 10), TclWaitResult::wrTimeOut);
+    ready.Signal();
+    TclWaitFd fd{ready.Handle(), POLLIN, 0};
+    EXPECT_EQ(pump->WaitFor(std::span<TclWaitFd>(&fd, 1), &abort, 1000), TclWaitResult::wrReady);
+    EXPECT_TRUE(fd.REvents & POLLIN);
+}
+
+TEST(MessagePump, TimerFiresInsideWaitsAndSleepLastsAtLeastItsTime) {
+    int ticks = 0;
+    TclPumpTimer timer;
+    timer.Start(10, [&] { ++ticks; });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(TclMessagePump::Current()->Sleep(100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    timer.Stop();
+    EXPECT_GE(ticks, 2);
+    const int seen = ticks;
+    TclMessagePump::Current()->Sleep(30);
+    EXPECT_EQ(ticks, seen);
+}
+
+}  // namespace
