@@ -105,6 +105,11 @@ void SimpleAnswer(httplib::Response& AResponse, int AStatus, const std::string& 
                           "text/html; charset=utf-8");
 }
 
+std::atomic<int>& SiteSerial() {
+    static std::atomic<int> serial{0};
+    return serial;
+}
+
 struct TX509Free {
     void operator()(X509* AX) const { X509_free(AX); }
 };
@@ -167,7 +172,10 @@ TVidSite::TImpl::TImpl(TVidSiteOptions AOptions)
     for (TSiteVideo& video : FOptions.Videos) FCatalogue.Add(video);
     FCommentLimiter.Configure(FOptions.CommentLimit, FOptions.CommentWindow);
 
-    const TCertificateAuthority ca("Vidsite Local Root CA");
+    // Each site has a CA of its own name: a process that trusted an earlier
+    // site's CA must still find this one by its subject.
+    const TCertificateAuthority ca("Vidsite Local Root CA " + std::to_string(getpid()) + "-" +
+                                   std::to_string(++SiteSerial()));
     TLeafOptions leaf;
     leaf.CommonName = std::string("*.") + kDomain;
     leaf.DnsNames = {std::string("*.") + kDomain, kDomain, "localhost"};
