@@ -29,7 +29,6 @@ namespace {
 constexpr char kLoopback[] = "127.0.0.1";
 const std::string kJson = "application/json; charset=utf-8";
 constexpr char kLastModified[] = "Tue, 01 Dec 2020 08:00:00 GMT";
-constexpr std::chrono::minutes kLongestStall{5};
 constexpr size_t kWorkerThreads = 64;  // every connection holds one while it lives
 
 enum class THostRole { Main, Interface, Api, Media, Unknown };
@@ -249,7 +248,7 @@ void TVidSite::TImpl::Dispatch(const httplib::Request& ARequest, httplib::Respon
     const TSiteFault fault = FFaults.Take(ARequest.path, serverError);
     if (serverError) return SimpleAnswer(AResponse, fault.ServerErrorStatus, "Server Error");
     if (fault.Stall) {
-        FStop.SleepFor(kLongestStall);
+        FStop.WaitForStop();
         return SimpleAnswer(AResponse, 503, "Service Unavailable");
     }
 
