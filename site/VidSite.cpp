@@ -29,7 +29,7 @@ namespace {
 constexpr char kLoopback[] = "127.0.0.1";
 const std::string kJson = "application/json; charset=utf-8";
 constexpr char kLastModified[] = "Tue, 01 Dec 2020 08:00:00 GMT";
-constexpr size_t kWorkerThreads = 64;  // every connection holds one while it lives
+constexpr size_t kWorkerThreads = 128;  // every connection holds one while it lives
 
 enum class THostRole { Main, Interface, Api, Media, Unknown };
 
@@ -363,6 +363,22 @@ void TVidSite::TImpl::ServeSegment(const httplib::Request& ARequest, httplib::Re
     TBodyOptions options = BodyOptions(AFault);
     options.RateBytesPerSecond = FMediaRate.load();
     SendBody(AResponse, std::move(segment), range.First, range.Last - range.First + 1, "video/x-flv", options, FStop);
+}
+
+TVidSiteOptions DemoSiteOptions() {
+    TVidSiteOptions options;
+    const char* cache = getenv("XDG_CACHE_HOME");
+    const char* home = getenv("HOME");
+    if (cache && *cache) {
+        options.PlayableSegmentFolder = std::string(cache) + "/vidsite/segments";
+    } else if (home && *home) {
+        options.PlayableSegmentFolder = std::string(home) + "/.cache/vidsite/segments";
+    } else {
+        options.PlayableSegmentFolder = (std::filesystem::temp_directory_path() / "vidsite-segments").string();
+    }
+    options.MediaRateBytesPerSecond = 512 * 1024;
+    options.CommentLimit = 20;
+    return options;
 }
 
 // ---- TVidSite ----
