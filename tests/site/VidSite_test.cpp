@@ -361,3 +361,19 @@ TEST_F(SiteOverLoopback, CorruptSegmentsAndCommentsThatDoNotInflate) {
     Site.Faults().Set(kCommentPath, {.CorruptBody = true});
     EXPECT_EQ(Inflated(Curl(Site, {CommentUrl(900101)}).Body), "(does not inflate)");
 }
+
+TEST(SiteCatalogues, EveryDemoAndOddCasePageIsServedWithItsTitleMarker) {
+    TVidSiteOptions options;
+    std::vector<TSiteVideo> edge = EdgeCaseCatalogue();
+    options.Videos.insert(options.Videos.end(), edge.begin(), edge.end());
+    TVidSite site(options);
+    TSiteClientSettings settings(site);
+    TProgramClient client;
+    for (const TSiteVideo& video : site.Catalogue().Videos()) {
+        const std::string page = client.Get(PageAddress(video));
+        EXPECT_EQ(client.Http().StatusCode(), 200) << video.PagePath;
+        EXPECT_NE(page.find("\"title\":\""), std::string::npos) << video.PagePath;
+        EXPECT_EQ(page, VideoPage(video));
+    }
+    EXPECT_EQ(site.Catalogue().Videos().size(), 9u);
+}
