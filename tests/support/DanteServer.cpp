@@ -3,12 +3,10 @@
 #include <crypt.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "support/TestDaemon.h"
 
@@ -111,22 +109,16 @@ bool TDanteServer::Start(bool AWithPasswordFiles, std::string& AError) {
         AError = "fork failed";
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int status = ExitStatusIfEnded(FPid);
-        if (status == cDaemonMountFailed) {
-            AError = "the private password files could not be mounted (this needs root)";
-            return false;
-        }
-        if (status >= 0) {
-            AError = "exit status " + std::to_string(status) + "\n" + Log();
-            return false;
-        }
-        if (AcceptsOnLoopback(FPort)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int status = -1;
+    if (WaitForDaemon(FPid, [this] { return AcceptsOnLoopback(FPort); }, status)) return true;
+    if (status == cDaemonMountFailed) {
+        AError = "the private password files could not be mounted (this needs root)";
+    } else if (status >= 0) {
+        AError = "exit status " + std::to_string(status) + "\n" + Log();
+    } else {
+        AError = "no answer within 15 s\n" + Log();
+        StopDaemon(FPid, true);
     }
-    AError = "no answer within 15 s\n" + Log();
-    StopDaemon(FPid, true);
     return false;
 }
 

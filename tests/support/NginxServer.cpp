@@ -4,13 +4,11 @@
 
 #include <openssl/evp.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "support/TestDaemon.h"
 #include "support/TlsTestPki.h"
@@ -178,16 +176,13 @@ bool TNginxServer::Start(std::string& AError) {
         AError = "fork failed";
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int status = ExitStatusIfEnded(FPid);
-        if (status >= 0) {
-            AError = "exit status " + std::to_string(status) + "\n" + ErrorLog() +
-                     ReadWholeFile(FFolder + "/stderr.log");
-            return false;
-        }
-        if (AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int status = -1;
+    if (WaitForDaemon(FPid, [this] { return AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort); }, status)) {
+        return true;
+    }
+    if (status >= 0) {
+        AError = "exit status " + std::to_string(status) + "\n" + ErrorLog() + ReadWholeFile(FFolder + "/stderr.log");
+        return false;
     }
     AError = "no answer within 15 s\n" + ErrorLog();
     Stop();

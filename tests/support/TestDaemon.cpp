@@ -121,15 +121,36 @@ int FreeLoopbackPort() {
     return ntohs(a.sin_port);
 }
 
-bool AcceptsOnLoopback(int APort) {
+int ConnectToLoopback(int APort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(APort));
-    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool AcceptsOnLoopback(int APort) {
+    const int fd = ConnectToLoopback(APort);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+bool WaitForDaemon(pid_t& APid, const std::function<bool()>& AReady, int& AExitStatus) {
+    AExitStatus = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        AExitStatus = ExitStatusIfEnded(APid);
+        if (AExitStatus >= 0) return false;
+        if (AReady()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 }  // namespace cltest

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,7 +45,13 @@ TToolRun RunTool(const std::string& AProgram, const std::vector<std::string>& AA
 // A loopback port that was free a moment ago (a daemon binds it a little
 // later, so another process may take it in between: retry then).
 int FreeLoopbackPort();
+// A blocking socket connected to 127.0.0.1:APort, -1 when refused.
+int ConnectToLoopback(int APort);
 // Whether 127.0.0.1:APort accepts a connection.
 bool AcceptsOnLoopback(int APort);
+
+// Waits up to 15 s until AReady() holds. False when the daemon ended first
+// (AExitStatus: its status) or the time ran out (AExitStatus: -1).
+bool WaitForDaemon(pid_t& APid, const std::function<bool()>& AReady, int& AExitStatus);
 
 }  // namespace cltest

@@ -15,6 +15,7 @@
 
 #include "transport/clSspi.h"
 #include "transport/clTcpClientTls.h"
+#include "support/TestDaemon.h"
 #include "support/TlsTestPki.h"
 #include "support/clLoopbackServer.h"
 #include "support/clTestTcpClient.h"
@@ -71,19 +72,6 @@ void Relay(int AFirst, int ASecond) {
     }
 }
 
-int ConnectLoopback(int APort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(APort));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A proxy that plays a script on every connection and records what it got.
 class TScriptedProxy {
 public:
@@ -118,7 +106,7 @@ private:
         Finish(received);
         if (!complete || FScript.CloseAfter) return;
         if (FScript.RelayPort != 0) {
-            const int target = ConnectLoopback(FScript.RelayPort);
+            const int target = cltest::ConnectToLoopback(FScript.RelayPort);
             if (target >= 0) {
                 Relay(AFd, target);
                 close(target);
@@ -183,6 +171,16 @@ std::optional<TOpenError> ErrorOfOpen(TclTcpClient& AClient) {
         return TOpenError{e.ErrorCode(), e.Message(), dynamic_cast<const EclSocksFirewallError*>(&e) != nullptr};
     }
     return std::nullopt;
+}
+
+// Open fails with the proxy's refusal ACode and AText, and leaves the client closed.
+void ExpectRefusal(TclTcpClient& AClient, int ACode, const std::string& AText) {
+    const auto error = ErrorOfOpen(AClient);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->IsSocksError);
+    EXPECT_EQ(error->ErrorCode(), ACode);
+    EXPECT_EQ(error->Message(), AText);
+    EXPECT_FALSE(AClient.Active());
 }
 
 // Reads until ACount bytes came or the connection closed.
@@ -260,12 +258,7 @@ TEST(Socks4, EveryRefusalRaisesItsTextAndCodeAndLeavesTheClientClosed) {
         TScriptedProxy proxy({{{9, c.Reply}}, false, "", 0, true});
         cltest::TTestTcpClient client;
         UseProxy(client, ftSocks4, proxy.Port(), "127.0.0.1", 80);
-        const auto error = ErrorOfOpen(client);
-        ASSERT_TRUE(error);
-        EXPECT_TRUE(error->IsSocksError);
-        EXPECT_EQ(error->ErrorCode(), c.Code);
-        EXPECT_EQ(error->Message(), c.Text);
-        EXPECT_FALSE(client.Active());
+        ExpectRefusal(client, c.Code, c.Text);
     }
 }
 
@@ -365,12 +358,7 @@ TEST(Socks5, MethodAndAuthenticationRefusalsRaiseTheirTextsAndCodes) {
         cltest::TTestTcpClient client;
         UseProxy(client, ftSocks5, proxy.Port(), "127.0.0.1", 80);
         client.FirewallSettings().SetUserName(c.UserName);
-        const auto error = ErrorOfOpen(client);
-        ASSERT_TRUE(error);
-        EXPECT_TRUE(error->IsSocksError);
-        EXPECT_EQ(error->ErrorCode(), c.Code);
-        EXPECT_EQ(error->Message(), c.Text);
-        EXPECT_FALSE(client.Active());
+        ExpectRefusal(client, c.Code, c.Text);
     }
 }
 
@@ -392,20 +380,13 @@ TEST(Socks5, EveryConnectRefusalRaisesItsTextAndCode) {
         TScriptedProxy proxy({{{3, cMethodNone}, {10, reply}}, false, "", 0, true});
         cltest::TTestTcpClient client;
         UseProxy(client, ftSocks5, proxy.Port(), "127.0.0.1", 8443);
-        const auto error = ErrorOfOpen(client);
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->ErrorCode(), code);
-        EXPECT_EQ(error->Message(), texts[code]);
-        EXPECT_EQ(Socks5ReplyText(code), texts[code]);
+        ExpectRefusal(client, code, texts[code]);
     }
     // A refusal cut short after its verdict, the proxy closing.
     TScriptedProxy proxy({{{3, cMethodNone}, {10, Bytes({5, 5})}}, false, "", 0, true});
     cltest::TTestTcpClient client;
     UseProxy(client, ftSocks5, proxy.Port(), "127.0.0.1", 8443);
-    const auto error = ErrorOfOpen(client);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->ErrorCode(), 5);
-    EXPECT_EQ(error->Message(), "SOCKS error: Connection refused");
+    ExpectRefusal(client, 5, "SOCKS error: Connection refused");
 }
 
 TEST(Socks5, RepliesOfEveryBoundAddressTypeAreReadToTheirExactLengthEvenOneBytePerReceive) {
