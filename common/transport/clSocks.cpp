@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "transport/clIpAddress.h"
@@ -102,13 +103,13 @@ std::vector<uint8_t> LiteralAddressBytes(const std::string& AHost) {
     return std::vector<uint8_t>(bytes, bytes + size);
 }
 
-// A request under construction; it refuses what would not fit rather than
-// cutting a field short.
+// A request assembled in a buffer of the largest request size; it refuses
+// what would not fit rather than cutting a field short.
 class TRequestBuilder {
 public:
-    void Byte(uint8_t AValue) { FBytes.push_back(AValue); }
-    void Bytes(const std::vector<uint8_t>& AValue) { FBytes.insert(FBytes.end(), AValue.begin(), AValue.end()); }
-    void Text(const std::string& AValue) { FBytes.insert(FBytes.end(), AValue.begin(), AValue.end()); }
+    void Byte(uint8_t AValue) { Append(&AValue, 1); }
+    void Bytes(const std::vector<uint8_t>& AValue) { Append(AValue.data(), AValue.size()); }
+    void Text(const std::string& AValue) { Append(AValue.data(), AValue.size()); }
     // A text and a zero byte after it.
     void ZeroTerminated(const std::string& AValue) {
         if (AValue.find('\0') != std::string::npos) {
@@ -133,15 +134,19 @@ public:
         Byte(static_cast<uint8_t>(AValue >> 8));
         Byte(static_cast<uint8_t>(AValue & 0xFF));
     }
-    std::vector<uint8_t> Take() {
-        if (FBytes.size() > cMaxRequestSize) {
-            RaiseSocksError(cRequestTooLong, cSocksFieldNotCarried);
-        }
-        return std::move(FBytes);
-    }
+    std::vector<uint8_t> Take() const { return std::vector<uint8_t>(FBuffer.begin(), FBuffer.begin() + FSize); }
 
 private:
-    std::vector<uint8_t> FBytes;
+    void Append(const void* AData, size_t ASize) {
+        if (ASize > FBuffer.size() - FSize) {
+            RaiseSocksError(cRequestTooLong, cSocksFieldNotCarried);
+        }
+        std::memcpy(FBuffer.data() + FSize, AData, ASize);
+        FSize += ASize;
+    }
+
+    std::array<uint8_t, cMaxRequestSize> FBuffer{};
+    size_t FSize = 0;
 };
 
 void RequireTarget(const std::string& ATargetServer) {

@@ -510,52 +510,6 @@ TEST(Socks, AReadLimitInsideTheTunnelCountsTheTunnelsDataFromItsLastInitProgress
     connection.SetBytesToProceed(-1);
 }
 
-TEST(Socks, TheLayerCopiesItsTargetOnAssignAndRefusesTheServerSide) {
-    TclSocks5NetworkStream source(std::make_unique<TclNetworkStream>());
-    source.SetTargetServer("files.example");
-    source.SetTargetPort(443);
-    source.SetUserName("u");
-    source.SetPassword("p");
-    TclSocks4NetworkStream copy(std::make_unique<TclNetworkStream>());
-    copy.Assign(source);
-    EXPECT_EQ(copy.TargetServer(), "files.example");
-    EXPECT_EQ(copy.TargetPort(), 443);
-    EXPECT_EQ(copy.UserName(), "u");
-    EXPECT_EQ(copy.Password(), "p");
-    EXPECT_EQ(copy.State(), csHello);
-    EXPECT_EQ(copy.NextAction(), saWrite);
-    try {
-        copy.InitServerSession();
-        ADD_FAILURE() << "no refusal";
-    } catch (const EAssertionFailed& e) {
-        EXPECT_EQ(e.Message(), "Not implemented");
-    }
-}
-
-TEST(FirewallSettings, DefaultsAndAssignCopyAllSixValues) {
-    TclFirewallSettings settings;
-    EXPECT_EQ(settings.FirewallType(), ftSocks4);
-    EXPECT_EQ(settings.Port(), 1080);
-    EXPECT_TRUE(settings.NeedResolveIP());
-    EXPECT_TRUE(settings.Server().empty());
-    settings.SetFirewallType(ftSocks5);
-    settings.SetServer("proxy.example");
-    settings.SetPort(1081);
-    settings.SetUserName("u");
-    settings.SetPassword("p");
-    settings.SetNeedResolveIP(false);
-    cltest::TTestTcpClient client;
-    client.SetFirewallSettings(settings);
-    settings.Clear();
-    const TclFirewallSettings& copied = client.FirewallSettings();
-    EXPECT_EQ(copied.FirewallType(), ftSocks5);
-    EXPECT_EQ(copied.Server(), "proxy.example");
-    EXPECT_EQ(copied.Port(), 1081);
-    EXPECT_EQ(copied.UserName(), "u");
-    EXPECT_EQ(copied.Password(), "p");
-    EXPECT_FALSE(copied.NeedResolveIP());
-}
-
 // ---- TLS through the tunnel ----
 
 namespace {
