@@ -1,3 +1,5 @@
+// The SOCKS 4 and 5 layers: requests by state, replies collected across
+// receives and parsed once their verdict or their whole length is in.
 #include "transport/clSocks.h"
 
 #include <netinet/in.h>
