@@ -2,12 +2,18 @@
 // client's defaults, for benchmarks and for trying a server by hand.
 //
 //   httpget [-X METHOD] [-H "Name: value"]... [-d DATA] [-o FILE] [-i]
-//           [--cacert FILE] [--connect-to HOST:PORT:ADDR:PORT] URL
+//           [--cacert FILE] [--connect-to HOST:PORT:ADDR:PORT]
+//           [--socks4 HOST:PORT | --socks5 HOST:PORT] [--socks-user USER:PASSWORD]
+//           [--socks-resolve-here] URL
 //
 // The body goes to FILE or standard output; -i writes the status line and the
 // response header lines to standard error. -d sends DATA as the body (and
 // makes the method POST unless -X names one). --cacert adds trust anchors
 // from a PEM file; --connect-to sends connections for HOST:PORT to ADDR:PORT.
+// --socks4 and --socks5 tunnel the connection through a SOCKS proxy (HOST may
+// be a bracketed IPv6 address); --socks-user gives the SOCKS 5 user name and
+// password (SOCKS 4: the user id); --socks-resolve-here resolves the target
+// here and sends the proxy its address instead of its name.
 // Exit status: 0 when the call returned, 1 on an exception (its class,
 // message and ErrorCode on standard error), 2 on bad usage.
 #include <cxxabi.h>
@@ -34,7 +40,8 @@ namespace {
 
 constexpr const char* Usage =
     "usage: httpget [-X METHOD] [-H \"Name: value\"]... [-d DATA] [-o FILE] [-i] [--cacert FILE] "
-    "[--connect-to HOST:PORT:ADDR:PORT] URL\n";
+    "[--connect-to HOST:PORT:ADDR:PORT] [--socks4 HOST:PORT | --socks5 HOST:PORT] [--socks-user USER:PASSWORD] "
+    "[--socks-resolve-here] URL\n";
 
 struct TOptions {
     std::string Method;
@@ -44,6 +51,7 @@ struct TOptions {
     bool ShowHeader = false;
     std::vector<std::string> CaFiles;
     std::vector<cl::TclHostOverride> ConnectTo;
+    cl::TclFirewallSettings Socks;
     std::string Url;
 };
 
@@ -93,6 +101,25 @@ bool ParseConnectTo(const std::string& AText, cl::TclHostOverride& AEntry) {
            ParsePort(AText.substr(last + 1), AEntry.TargetPort);
 }
 
+// HOST:PORT, HOST possibly a bracketed IPv6 address.
+bool ParseHostPort(const std::string& AText, std::string& AHost, int& APort) {
+    const size_t colon = AText.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    AHost = AText.substr(0, colon);
+    if (AHost.size() >= 2 && AHost.front() == '[' && AHost.back() == ']') AHost = AHost.substr(1, AHost.size() - 2);
+    return !AHost.empty() && ParsePort(AText.substr(colon + 1), APort);
+}
+
+bool ParseSocksProxy(const std::string& AText, cl::TclFirewallType AType, cl::TclFirewallSettings& ASettings) {
+    std::string host;
+    int port = 0;
+    if (!ParseHostPort(AText, host, port)) return false;
+    ASettings.SetFirewallType(AType);
+    ASettings.SetServer(host);
+    ASettings.SetPort(port);
+    return true;
+}
+
 bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -113,6 +140,17 @@ bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
             cl::TclHostOverride entry;
             if (!ParseConnectTo(argv[++i], entry)) return false;
             AOptions.ConnectTo.push_back(entry);
+        } else if ((arg == "--socks4" || arg == "--socks5") && hasValue) {
+            if (!ParseSocksProxy(argv[++i], arg == "--socks4" ? cl::ftSocks4 : cl::ftSocks5, AOptions.Socks)) {
+                return false;
+            }
+        } else if (arg == "--socks-user" && hasValue) {
+            const std::string value = argv[++i];
+            const size_t colon = value.find(':');
+            AOptions.Socks.SetUserName(value.substr(0, colon));
+            AOptions.Socks.SetPassword(colon == std::string::npos ? std::string() : value.substr(colon + 1));
+        } else if (arg == "--socks-resolve-here") {
+            AOptions.Socks.SetNeedResolveIP(false);
         } else if (!arg.empty() && arg[0] != '-' && AOptions.Url.empty()) {
             AOptions.Url = arg;
         } else {
@@ -153,6 +191,7 @@ int Run(const TOptions& AOptions) {
         out = std::make_unique<cl::TFileStream>(AOptions.OutFile, cl::fmCreate);
     }
     cl::TclHttp http;
+    http.SetFirewallSettings(AOptions.Socks);
     // The header is shown for failure statuses too.
     const auto showHeader = [&] {
         if (AOptions.ShowHeader) std::fputs(responseHeader.Text().c_str(), stderr);

@@ -5,7 +5,10 @@
 namespace cl {
 
 EAssertionFailed::EAssertionFailed(std::string ASource, int ALine)
-    : Exception("Assertion failure"), FSource(std::move(ASource)), FLine(ALine) {
+    : EAssertionFailed(std::move(ASource), ALine, "Assertion failure") {}
+
+EAssertionFailed::EAssertionFailed(std::string ASource, int ALine, std::string AMessage)
+    : Exception(std::move(AMessage)), FSource(std::move(ASource)), FLine(ALine) {
     FFullText = FMessage + " (" + FSource + ", line " + std::to_string(FLine) + ")";
 }
 

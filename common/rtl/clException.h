@@ -26,6 +26,8 @@ protected:
 class EAssertionFailed : public Exception {
 public:
     EAssertionFailed(std::string ASource, int ALine);
+    // An assertion with its own message ("Not implemented").
+    EAssertionFailed(std::string ASource, int ALine, std::string AMessage);
 
     const char* what() const noexcept override { return FFullText.c_str(); }
     const std::string& Source() const noexcept { return FSource; }

@@ -1,13 +1,16 @@
 // The SOCKS proxy settings of a TCP client; an empty Server means no proxy.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "rtl/clEvents.h"
 
 namespace cl {
 
-enum TclFirewallType { ftSocks4 = 0, ftSocks5 = 1 };
+// A fixed underlying type: a value outside the list is still a value, refused
+// by the client as an unsupported type.
+enum TclFirewallType : uint8_t { ftSocks4 = 0, ftSocks5 = 1 };
 
 class TclFirewallSettings : public TObject {
 public:

@@ -62,8 +62,9 @@ public:
     int PeerPort() const { return FPeerPort; }
     const std::string& IP() const { return FIP; }
     int Port() const { return FPort; }
-    // Bytes moved since the last InitProgress.
-    int64_t BytesProceed() const { return FBytesProceed; }
+    // Bytes moved since the last InitProgress (a tunnel layer answers for
+    // the stream it carries).
+    virtual int64_t BytesProceed() const { return FBytesProceed; }
 
     virtual void SetConnection(TclConnection* AConnection) { FConnection = AConnection; }
     // Takes over the peer and local address and HasReadData of the layer it replaces.
@@ -106,6 +107,8 @@ public:
 protected:
     virtual int GetBatchSize();
     void SetNeedClose(bool AValue) { FNeedClose = AValue; }
+    // Counts moved bytes without reporting them to the connection.
+    void CountBytesProceed(int64_t ABytes) { FBytesProceed += ABytes; }
     void SetLocalInfo(const std::string& AIP, int APort);
     // The connection, asserted to be there.
     TclConnection& RequireConnection() const;

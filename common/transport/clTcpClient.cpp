@@ -1,5 +1,7 @@
 #include "transport/clTcpClient.h"
 
+#include "transport/clSocks.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -86,11 +88,26 @@ void TclTcpClient::OpenConnection(const std::string& AServer, int APort) {
     FConnection->Open(ip, connectPort);
 }
 
-std::unique_ptr<TclNetworkStream> TclTcpClient::CreateSocksStream(std::unique_ptr<TclNetworkStream>,
-                                                                  const std::string&, int) {
-    // The SOCKS 4 and 5 layers are built here, wrapping the base stream, once
-    // they exist; until then every type is refused.
-    throw EclTcpClientError(SocketErrorText(cUnsupportedFirewallType), cUnsupportedFirewallType);
+std::unique_ptr<TclNetworkStream> TclTcpClient::CreateSocksStream(std::unique_ptr<TclNetworkStream> ABaseStream,
+                                                                  const std::string& AHost, int APort) {
+    std::unique_ptr<TclSocksNetworkStream> socks;
+    switch (FFirewallSettings->FirewallType()) {
+        case ftSocks4: socks = std::make_unique<TclSocks4NetworkStream>(std::move(ABaseStream)); break;
+        case ftSocks5: socks = std::make_unique<TclSocks5NetworkStream>(std::move(ABaseStream)); break;
+        default: throw EclTcpClientError(SocketErrorText(cUnsupportedFirewallType), cUnsupportedFirewallType);
+    }
+    socks->SetTargetPort(APort);
+    socks->SetUserName(FFirewallSettings->UserName());
+    socks->SetPassword(FFirewallSettings->Password());
+    if (FFirewallSettings->NeedResolveIP()) {
+        socks->SetTargetServer(AHost);
+    } else {
+        // Resolved here, through the host override table like a direct connection.
+        int port = APort;
+        socks->SetTargetServer(TclHostResolver::ResolveEndPoint(AHost, APort, port));
+        socks->SetTargetPort(port);
+    }
+    return socks;
 }
 
 void TclTcpClient::SetSocketKeepAlive() {

@@ -72,7 +72,8 @@ protected:
     virtual void DoOpen();
     virtual void DoClose();
     // Wraps ABaseStream in the SOCKS layer of the firewall settings, for a
-    // tunnel to AHost and APort. The SOCKS streams plug in here.
+    // tunnel to AHost and APort; "Unsupported firewall type" (-101) for a
+    // type without a layer.
     virtual std::unique_ptr<TclNetworkStream> CreateSocksStream(std::unique_ptr<TclNetworkStream> ABaseStream,
                                                                 const std::string& AHost, int APort);
 

@@ -1,6 +1,8 @@
 // The TLS-capable TCP client.
 #include "transport/clTcpClientTls.h"
 
+#include "transport/clSocks.h"
+
 namespace cl {
 
 void TclTcpClientTls::SetUseTLS(TclClientTlsMode AValue) {
@@ -46,8 +48,11 @@ void TclTcpClientTls::SetCSP(const std::string& AValue) {
 }
 
 bool TclTcpClientTls::IsTls() const {
-    return Connection()->HasNetworkStream() &&
-           dynamic_cast<const TclTlsNetworkStream*>(&Connection()->NetworkStream()) != nullptr;
+    if (!Connection()->HasNetworkStream()) return false;
+    const TclNetworkStream* stream = &Connection()->NetworkStream();
+    // Through a SOCKS tunnel, TLS is in the stream the tunnel carries.
+    if (auto* socks = dynamic_cast<const TclSocksNetworkStream*>(stream)) stream = &socks->BaseStream();
+    return dynamic_cast<const TclTlsNetworkStream*>(stream) != nullptr;
 }
 
 std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateNetworkStream() {

@@ -32,7 +32,7 @@ public:
     TclGetCertificateEvent OnGetCertificate;
     TclVerifyPeerEvent OnVerifyServer;
 
-    // Whether the connection's current stream is a TLS stream.
+    // Whether the connection speaks TLS (also inside a SOCKS tunnel).
     bool IsTls() const;
     // Switches the open plain connection to TLS and runs the handshake; on
     // any failure the client is closed and the failure raised again.

@@ -3,10 +3,6 @@
 // authorization, persistent connections, HEAD, POST and PUT.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +25,7 @@
 #include "rtl/clStreams.h"
 #include "rtl/clStringList.h"
 #include "support/NginxServer.h"
+#include "support/TestDaemon.h"
 
 namespace {
 
@@ -402,33 +399,11 @@ TEST_F(NginxTlsNames, OtherNameIsRefused) {
 
 namespace {
 
-struct TToolRun {
-    int Status = -1;
-    std::string Stderr;
-};
+using cltest::TToolRun;
 
 // Runs httpget with AArguments (no shell); standard error is captured.
 TToolRun RunHttpGet(const std::vector<std::string>& AArguments, const std::string& AFolder) {
-    const std::string errFile = AFolder + "/httpget.err";
-    std::vector<std::string> args{HTTPGET_PATH};
-    args.insert(args.end(), AArguments.begin(), AArguments.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    TToolRun run;
-    if (posix_spawn(&pid, HTTPGET_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.Stderr = cltest::ReadWholeFile(errFile);
-    return run;
+    return cltest::RunTool(HTTPGET_PATH, AArguments, AFolder + "/httpget.err");
 }
 
 }  // namespace

@@ -180,11 +180,12 @@ TEST(TcpClient, RefusedConnectionLeavesTheClientClosedAndCanBeRetried) {
     EXPECT_EQ(ErrorCodeOf([&] { client.Open(); }), WSAECONNREFUSED);
 }
 
-TEST(TcpClient, SocksSettingsAreRefusedUntilALayerExists) {
+TEST(TcpClient, AFirewallTypeWithoutALayerIsRefused) {
     TTestClient client;
     client.SetServer("127.0.0.1");
     client.SetPort(1);
     client.FirewallSettings().SetServer("127.0.0.1");
+    client.FirewallSettings().SetFirewallType(static_cast<TclFirewallType>(7));
     EXPECT_EQ(ErrorCodeOf([&] { client.Open(); }), cUnsupportedFirewallType);
     EXPECT_FALSE(client.Active());
 }
