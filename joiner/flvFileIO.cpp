@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace cl::flv {
@@ -61,18 +63,20 @@ void FileReader::Unmap() {
   FMapLength = 0;
 }
 
-size_t FileReader::FillMapped() {
-  const int64_t offset = FFileEnd; // where the next byte is
+size_t FileReader::FillMapped(size_t count) {
+  const int64_t offset = Position(); // where the next byte is
   Unmap();
   FStart = FEnd = 0;
+  FFileEnd = offset;
   if (offset >= FFileSize) {
     FAtEnd = true;
     return 0;
   }
   static const int64_t kPage = ::sysconf(_SC_PAGESIZE);
   const int64_t base = offset - offset % kPage;
-  const size_t length = static_cast<size_t>(std::min<int64_t>(kMapWindow, FFileSize - base));
-  void* p = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, FFile.Get(), static_cast<off_t>(base));
+  const int64_t window = std::max<int64_t>(kMapWindow, static_cast<int64_t>(count) + (offset - base));
+  const size_t length = static_cast<size_t>(std::min<int64_t>(window, FFileSize - base));
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, FFile.Get(), static_cast<off_t>(base));
   if (p == MAP_FAILED) { // a file system without mapping: go on reading
     if (::lseek(FFile.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
       FFailed = true;
@@ -80,7 +84,7 @@ size_t FileReader::FillMapped() {
     }
     FMapped = false;
     FBuffer.resize(kBlockSize);
-    return Fill();
+    return count > 0 ? Ensure(count) : Fill();
   }
   FMap = static_cast<const uint8_t*>(p);
   FMapLength = length;
@@ -114,6 +118,37 @@ size_t FileReader::Fill() {
       return 0;
     }
   }
+}
+
+size_t FileReader::Ensure(size_t count) {
+  if (Available() >= count)
+    return Available();
+  if (FAtEnd || FFailed || !FFile.IsOpen())
+    return Available();
+  if (FMapped)
+    return FillMapped(count);
+  // The waiting bytes go to the front, the buffer grows to hold `count`.
+  const size_t waiting = Available();
+  if (FStart > 0)
+    std::memmove(FBuffer.data(), FBuffer.data() + FStart, waiting);
+  FStart = 0;
+  FEnd = waiting;
+  if (FBuffer.size() < count)
+    FBuffer.resize(count);
+  while (FEnd < count) {
+    ssize_t got = ::read(FFile.Get(), FBuffer.data() + FEnd, FBuffer.size() - FEnd);
+    if (got > 0) {
+      FEnd += static_cast<size_t>(got);
+      FFileEnd += got;
+    } else if (got == 0) {
+      FAtEnd = true;
+      break;
+    } else if (errno != EINTR) {
+      FFailed = true;
+      break;
+    }
+  }
+  return Available();
 }
 
 void FileReader::Skip(uint64_t count) {
@@ -184,40 +219,29 @@ void FileWriter::Write(const uint8_t* data, size_t size) {
   FUsed += size;
 }
 
-void FileWriter::CopyFrom(int sourceFd, int64_t offset, uint64_t size) {
+void FileWriter::WriteParts(struct iovec* parts, size_t count) {
   if (FFailed || !FFile.IsOpen() || !Flush())
     return;
-  // Written straight from a mapped window of the source: one copy, and far
-  // cheaper per byte on the usual file systems than copy_file_range, which
-  // moves the bytes a few pages at a time through a pipe.
-  static const int64_t kPage = ::sysconf(_SC_PAGESIZE);
-  while (size > 0) {
-    const int64_t base = offset - offset % kPage;
-    const size_t skip = static_cast<size_t>(offset - base);
-    const size_t step = static_cast<size_t>(std::min<uint64_t>(size, FileReader::kMapWindow - skip));
-    void* p = ::mmap(nullptr, skip + step, PROT_READ, MAP_PRIVATE | MAP_POPULATE, sourceFd, static_cast<off_t>(base));
-    if (p == MAP_FAILED)
-      break;
-    const bool ok = WriteAll(static_cast<const uint8_t*>(p) + skip, step);
-    ::munmap(p, skip + step);
-    if (!ok) {
-      FFailed = true;
-      return;
-    }
-    offset += static_cast<int64_t>(step);
-    size -= step;
-  }
-  while (size > 0) { // not mappable: through the buffer
-    size_t step = size < FBuffer.size() ? static_cast<size_t>(size) : FBuffer.size();
-    ssize_t got = ::pread(sourceFd, FBuffer.data(), step, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR)
+  size_t first = 0;
+  while (first < count) {
+    const int n = static_cast<int>(std::min<size_t>(count - first, IOV_MAX));
+    ssize_t put = ::writev(FFile.Get(), parts + first, n);
+    if (put < 0 && errno == EINTR)
       continue;
-    if (got <= 0 || !WriteAll(FBuffer.data(), static_cast<size_t>(got))) {
+    if (put <= 0) {
       FFailed = true;
       return;
     }
-    offset += got;
-    size -= static_cast<uint64_t>(got);
+    // Skip what went out; a short write goes on inside a part.
+    size_t done = static_cast<size_t>(put);
+    while (first < count && done >= parts[first].iov_len) {
+      done -= parts[first].iov_len;
+      ++first;
+    }
+    if (first < count) {
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + done;
+      parts[first].iov_len -= done;
+    }
   }
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct iovec;
+
 namespace cl::flv {
 
 // Owns one file descriptor.
@@ -55,6 +57,11 @@ public:
   // Makes bytes available and returns how many; 0 at the end of the file or
   // after an error.
   size_t Fill();
+  // Makes at least `count` bytes available from the current position, fewer
+  // only at the end of the file or after an error, and returns how many are
+  // available. The bytes may move: pointers from Data() before the call are
+  // no longer valid after it.
+  size_t Ensure(size_t count);
   const uint8_t* Data() const { return (FMap ? FMap : FBuffer.data()) + FStart; }
   size_t Available() const { return FEnd - FStart; }
   void Consume(size_t count) { FStart += count; }
@@ -68,7 +75,9 @@ public:
   int Fd() const { return FFile.Get(); }
 
 private:
-  size_t FillMapped();
+  // Maps a window of at least `count` bytes (when the file has them) at the
+  // next unconsumed byte.
+  size_t FillMapped(size_t count = 0);
   void Unmap();
 
   FileHandle FFile;
@@ -93,9 +102,10 @@ public:
   bool IsOpen() const { return FFile.IsOpen(); }
 
   void Write(const uint8_t* data, size_t size);
-  // Appends `size` bytes of another file starting at `offset`, inside the
-  // kernel where it can.
-  void CopyFrom(int sourceFd, int64_t offset, uint64_t size);
+  // Writes the parts in order after what is buffered, straight from where
+  // they are: one system call for many pieces. The parts are used up (a
+  // short write advances them).
+  void WriteParts(struct iovec* parts, size_t count);
   bool Flush();
   // Flushes and closes; true when every byte reached the file.
   bool Close();
