@@ -60,8 +60,7 @@ FlvReadFile* CreateFileReadAble(const char* fileName) {
     return nullptr;
   return Guarded([&]() -> FlvReadFile* {
     auto file = std::make_unique<FlvReadFile>();
-    // Mapped: whole runs of tags are written straight from the file's pages.
-    return file->reader.Open(fileName, FileReader::Access::Mapped) ? file.release() : nullptr;
+    return file->reader.Open(fileName) ? file.release() : nullptr;
   }, nullptr);
 }
 

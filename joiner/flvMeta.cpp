@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "flvTagCopier.h"
 #include "flvTagReader.h"
 
 namespace cl::flv {
@@ -36,11 +35,32 @@ void AddTag(MediaStats& s, const FlvTag& tag) {
   s.lastTimestamp = tag.timestamp;
 }
 
-// Copies the audio and video tags of `in` to `out` unchanged (leading
-// script tags go with every other tag that is neither).
+// Copies the audio and video tags of `in` to `out`. Tags that follow each
+// other in the file are copied as one range.
 bool CopyMediaTags(TagReader& in, FileWriter& out) {
-  FileReader* file = in.AtTagBoundary();
-  return file && CopyMediaTags(*file, out, 0).mediaTags > 0 && !in.Failed() && !out.Failed();
+  int64_t runStart = 0, runEnd = 0;
+  bool any = false;
+  auto flushRun = [&] {
+    if (runEnd > runStart)
+      out.CopyFrom(in.Fd(), runStart, uint64_t(runEnd - runStart));
+    runStart = runEnd = 0;
+  };
+  while (TagPtr tag = in.ReadTag(false)) {
+    int64_t end = in.Position();
+    int64_t start = end - int64_t(tag->dataSize + kTagHeaderSize + kPrevTagSizeSize);
+    if (!IsMediaTag(*tag)) {
+      flushRun();
+      continue;
+    }
+    any = true;
+    if (runEnd != start) {
+      flushRun();
+      runStart = start;
+    }
+    runEnd = end;
+  }
+  flushRun();
+  return any && !in.Failed() && !out.Failed();
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // Copies the audio and video tags of an FLV file into another in large
-// pieces: the tag bytes go from the reader's mapped window (or buffer) to
+// pieces: the tag bytes go from the reader's buffer (or mapped window) to
 // the file, many tags to one system call, and only the headers whose
-// timestamp changes are copied, to be patched. Memory stays at the reader's
-// window, which grows only to hold the largest tag.
+// timestamp changes are copied, to be patched. No tag is held on its own:
+// memory stays at the reader's buffer, which grows only to hold the largest
+// tag.
 #pragma once
 
 #include <cstdint>
