@@ -49,22 +49,13 @@ public:
   explicit Joiner(FlvWriteFile* dest) : FDest(dest) {}
 
   // Appends the audio and video tags of one source, shifted by the offset
-  // gathered so far; false when writing the destination failed.
+  // gathered so far (wrapping at 32 bits); false when writing the
+  // destination failed.
   bool AppendSource(FlvReadFile* source) {
     uint32_t last = 0; // unshifted timestamp of the source's last tag
-    FlvTag* tag = nullptr;
-    while (Flv_ReadTag(source, &tag, true)) {
-      last = tag->timestamp;
-      Flv_SetTagTimestamp(tag, tag->timestamp + FOffset); // wraps at 32 bits
-      bool ok = true;
-      if (tag->type == FLV_TAG_AUDIO || tag->type == FLV_TAG_VIDEO)
-        ok = Flv_WriteTag(FDest, tag);
-      Flv_FreeTag(tag);
-      if (!ok)
-        return false;
-    }
+    const bool written = Flv_AppendMediaTags(source, FDest, FOffset, &last);
     FOffset += last;
-    return true;
+    return written;
   }
 
 private:

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "flvMeta.h"
+#include "flvTagCopier.h"
 #include "flvTagReader.h"
 
 using namespace cl::flv;
@@ -107,6 +108,25 @@ bool Flv_WriteTag(FlvWriteFile* file, const FlvTag* tag) {
     return false;
   file->writer.Write(tag->raw, tag->rawSize);
   return !file->writer.Failed();
+}
+
+bool Flv_AppendMediaTags(FlvReadFile* source, FlvWriteFile* dest, uint32_t offset, uint32_t* lastTimestamp) {
+  if (lastTimestamp)
+    *lastTimestamp = 0;
+  if (!source || !dest)
+    return false;
+  if (!source->broken) {
+    try {
+      if (FileReader* in = source->reader.AtTagBoundary()) {
+        const MediaCopyResult copied = CopyMediaTags(*in, dest->writer, offset);
+        if (lastTimestamp)
+          *lastTimestamp = copied.lastTimestamp;
+      }
+    } catch (...) { // no memory for a large tag's window: reading is over
+      source->broken = true;
+    }
+  }
+  return !dest->writer.Failed();
 }
 
 void Flv_SetTagTimestamp(FlvTag* tag, uint32_t timestamp) {

@@ -73,6 +73,16 @@ ZURARE_API bool Flv_ReadTag(FlvReadFile* file, FlvTag** tag, bool withData);
 /* Writes the raw tag unchanged; false when the tag has no raw bytes or the
    write failed. */
 ZURARE_API bool Flv_WriteTag(FlvWriteFile* file, const FlvTag* tag);
+/* Appends the audio and video tags of the rest of `source` to `dest`, their
+   timestamps shifted by `offset` (wrapping at 32 bits), and drops the other
+   tags: the bytes that reading the tags one by one with Flv_ReadTag, shifting
+   them and writing the audio and video ones with Flv_WriteTag would give, in
+   large pieces and without holding a tag in memory. *lastTimestamp receives
+   the unshifted timestamp of the last tag read, whatever its type (0 without
+   one). A last tag cut short is dropped as Flv_ReadTag drops it. Returns
+   false when writing failed; a read error shows in Flv_ReadFailed. */
+ZURARE_API bool Flv_AppendMediaTags(FlvReadFile* source, FlvWriteFile* dest, uint32_t offset,
+                                    uint32_t* lastTimestamp);
 /* Sets the timestamp, in the fields and in the raw bytes. */
 ZURARE_API void Flv_SetTagTimestamp(FlvTag* tag, uint32_t timestamp);
 ZURARE_API void Flv_FreeTag(FlvTag* tag);

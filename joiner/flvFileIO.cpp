@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace cl::flv {
@@ -61,17 +63,19 @@ void FileReader::Unmap() {
   FMapLength = 0;
 }
 
-size_t FileReader::FillMapped() {
-  const int64_t offset = FFileEnd; // where the next byte is
+size_t FileReader::FillMapped(size_t count) {
+  const int64_t offset = Position(); // where the next byte is
   Unmap();
   FStart = FEnd = 0;
+  FFileEnd = offset;
   if (offset >= FFileSize) {
     FAtEnd = true;
     return 0;
   }
   static const int64_t kPage = ::sysconf(_SC_PAGESIZE);
   const int64_t base = offset - offset % kPage;
-  const size_t length = static_cast<size_t>(std::min<int64_t>(kMapWindow, FFileSize - base));
+  const int64_t window = std::max<int64_t>(kMapWindow, static_cast<int64_t>(count) + (offset - base));
+  const size_t length = static_cast<size_t>(std::min<int64_t>(window, FFileSize - base));
   void* p = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, FFile.Get(), static_cast<off_t>(base));
   if (p == MAP_FAILED) { // a file system without mapping: go on reading
     if (::lseek(FFile.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
@@ -80,7 +84,7 @@ size_t FileReader::FillMapped() {
     }
     FMapped = false;
     FBuffer.resize(kBlockSize);
-    return Fill();
+    return count > 0 ? Ensure(count) : Fill();
   }
   FMap = static_cast<const uint8_t*>(p);
   FMapLength = length;
@@ -114,6 +118,37 @@ size_t FileReader::Fill() {
       return 0;
     }
   }
+}
+
+size_t FileReader::Ensure(size_t count) {
+  if (Available() >= count)
+    return Available();
+  if (FAtEnd || FFailed || !FFile.IsOpen())
+    return Available();
+  if (FMapped)
+    return FillMapped(count);
+  // The waiting bytes go to the front, the buffer grows to hold `count`.
+  const size_t waiting = Available();
+  if (FStart > 0)
+    std::memmove(FBuffer.data(), FBuffer.data() + FStart, waiting);
+  FStart = 0;
+  FEnd = waiting;
+  if (FBuffer.size() < count)
+    FBuffer.resize(count);
+  while (FEnd < count) {
+    ssize_t got = ::read(FFile.Get(), FBuffer.data() + FEnd, FBuffer.size() - FEnd);
+    if (got > 0) {
+      FEnd += static_cast<size_t>(got);
+      FFileEnd += got;
+    } else if (got == 0) {
+      FAtEnd = true;
+      break;
+    } else if (errno != EINTR) {
+      FFailed = true;
+      break;
+    }
+  }
+  return Available();
 }
 
 void FileReader::Skip(uint64_t count) {
@@ -158,7 +193,7 @@ bool FileWriter::Create(const std::string& fileName) {
 
 bool FileWriter::WriteAll(const uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t put = ::write(FFile.Get(), data, size);
+    ssize_t put = ::write(FFile.Get(), data, std::min(size, kWriteChunk));
     if (put < 0) {
       if (errno == EINTR)
         continue;
@@ -182,6 +217,40 @@ void FileWriter::Write(const uint8_t* data, size_t size) {
   }
   std::memcpy(FBuffer.data() + FUsed, data, size);
   FUsed += size;
+}
+
+void FileWriter::WriteParts(struct iovec* parts, size_t count) {
+  if (FFailed || !FFile.IsOpen() || !Flush())
+    return;
+  size_t first = 0;
+  while (first < count) {
+    // The parts of one call, at most kWriteChunk bytes: the last part taken
+    // is cut for this call where it goes past that.
+    size_t n = 0, bytes = 0;
+    while (first + n < count && n < IOV_MAX && bytes < kWriteChunk)
+      bytes += parts[first + n++].iov_len;
+    iovec& last = parts[first + n - 1];
+    const size_t cut = bytes > kWriteChunk ? bytes - kWriteChunk : 0;
+    last.iov_len -= cut;
+    ssize_t put = ::writev(FFile.Get(), parts + first, static_cast<int>(n));
+    last.iov_len += cut;
+    if (put < 0 && errno == EINTR)
+      continue;
+    if (put <= 0) {
+      FFailed = true;
+      return;
+    }
+    // Skip what went out; a short write goes on inside a part.
+    size_t done = static_cast<size_t>(put);
+    while (first < count && done >= parts[first].iov_len) {
+      done -= parts[first].iov_len;
+      ++first;
+    }
+    if (first < count) {
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + done;
+      parts[first].iov_len -= done;
+    }
+  }
 }
 
 void FileWriter::CopyFrom(int sourceFd, int64_t offset, uint64_t size) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct iovec;
+
 namespace cl::flv {
 
 // Owns one file descriptor.
@@ -55,6 +57,11 @@ public:
   // Makes bytes available and returns how many; 0 at the end of the file or
   // after an error.
   size_t Fill();
+  // Makes at least `count` bytes available from the current position, fewer
+  // only at the end of the file or after an error, and returns how many are
+  // available. The bytes may move: pointers from Data() before the call are
+  // no longer valid after it.
+  size_t Ensure(size_t count);
   const uint8_t* Data() const { return (FMap ? FMap : FBuffer.data()) + FStart; }
   size_t Available() const { return FEnd - FStart; }
   void Consume(size_t count) { FStart += count; }
@@ -68,7 +75,9 @@ public:
   int Fd() const { return FFile.Get(); }
 
 private:
-  size_t FillMapped();
+  // Maps a window of at least `count` bytes (when the file has them) at the
+  // next unconsumed byte.
+  size_t FillMapped(size_t count = 0);
   void Unmap();
 
   FileHandle FFile;
@@ -87,12 +96,21 @@ private:
 class FileWriter {
 public:
   static constexpr size_t kBlockSize = 256 * 1024;
+  // No system call writes more than this, the size of the buffer: in some
+  // runs on this machine, writes of 1 MiB made the second large file (the
+  // metadata rewrite) several times slower to write than the first, as the
+  // page cache took the memory for its larger pieces.
+  static constexpr size_t kWriteChunk = 256 * 1024;
 
   // Creates or truncates the file.
   bool Create(const std::string& fileName);
   bool IsOpen() const { return FFile.IsOpen(); }
 
   void Write(const uint8_t* data, size_t size);
+  // Writes the parts in order after what is buffered, straight from where
+  // they are: one system call for many pieces. The parts are used up (a
+  // short write advances them).
+  void WriteParts(struct iovec* parts, size_t count);
   // Appends `size` bytes of another file starting at `offset`, inside the
   // kernel where it can.
   void CopyFrom(int sourceFd, int64_t offset, uint64_t size);

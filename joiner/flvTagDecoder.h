@@ -33,6 +33,8 @@ public:
 
   State GetState() const { return FState; }
   bool HeaderDone() const { return FState != State::FileHeader && FState != State::Failed; }
+  // Between two tags: no byte of the next tag has been fed yet.
+  bool AtTagStart() const { return FState == State::TagHeader && FHave == 0; }
   const FlvHeader& Header() const { return FHeader; }
   // The tag completed by the last Feed that returned Event::Tag.
   TagPtr TakeTag() { return std::move(FReady); }

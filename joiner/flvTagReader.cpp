@@ -26,6 +26,18 @@ bool TagReader::ReadHeader(FlvHeader& header) {
   return true;
 }
 
+FileReader* TagReader::AtTagBoundary() {
+  FlvHeader header;
+  if (!ReadHeader(header))
+    return nullptr;
+  if (FDecoder.GetState() == TagDecoder::State::HeaderGap) {
+    const uint64_t gap = FDecoder.SkippableBytes();
+    FFile.Skip(gap);
+    FDecoder.Skipped(gap);
+  }
+  return FDecoder.AtTagStart() ? &FFile : nullptr;
+}
+
 TagPtr TagReader::ReadTag(bool withData) {
   FlvHeader header;
   if (!ReadHeader(header))

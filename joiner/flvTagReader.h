@@ -20,6 +20,12 @@ public:
   // or when the last tag is cut short (that partial tag is dropped).
   TagPtr ReadTag(bool withData);
 
+  // Moves past the header's gap to the first tag, when the header was read
+  // and no tag is under way, and lends the file for reading whole tags from
+  // there; null otherwise. A caller that takes only whole tags leaves the
+  // reader where ReadTag can go on.
+  FileReader* AtTagBoundary();
+
   bool Failed() const { return FFile.Failed(); }
   // File offset just past the last tag returned.
   int64_t Position() const { return FFile.Position(); }

@@ -183,7 +183,6 @@ bool TclNetworkStream::Read(TStream* AData) {
     if (!AData) {
         return true;
     }
-    TclConnection& connection = RequireConnection();
     do {
         const int batch = GetReadBatchSize();
         if (batch <= 0) {
@@ -192,23 +191,33 @@ bool TclNetworkStream::Read(TStream* AData) {
         if (FBuffer.size() < static_cast<size_t>(batch)) {
             FBuffer.resize(static_cast<size_t>(batch));
         }
-        const int received = ClRecv(connection.Socket().Socket(), FBuffer.data(), batch);
-        const int error = received < 0 ? WSAGetLastError() : 0;
-        BandwidthPause(batch);
+        const int received = ReceiveBatch(FBuffer.data(), batch);
         if (received < 0) {
-            if (error == WSAEWOULDBLOCK) {
-                return false;
-            }
-            RaiseSocketError(error);
+            return false;
         }
         if (received == 0) {
-            FNeedClose = true;
             break;
         }
         AData->WriteBuffer(FBuffer.data(), received);
         UpdateProgress(received);
     } while (!NeedStop());
     return true;
+}
+
+int TclNetworkStream::ReceiveBatch(uint8_t* ABuffer, int ALength) {
+    const int received = ClRecv(RequireConnection().Socket().Socket(), ABuffer, ALength);
+    const int error = received < 0 ? WSAGetLastError() : 0;
+    BandwidthPause(ALength);
+    if (received < 0) {
+        if (error == WSAEWOULDBLOCK) {
+            return -1;
+        }
+        RaiseSocketError(error);
+    }
+    if (received == 0) {
+        FNeedClose = true;
+    }
+    return received;
 }
 
 bool TclNetworkStream::Write(TStream* AData) {

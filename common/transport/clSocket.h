@@ -114,6 +114,11 @@ protected:
     TclConnection& RequireConnection() const;
     // Sleeps after a receive or send of ABytes when a bandwidth limit is set.
     void BandwidthPause(int ABytes);
+    // One receive call of at most ALength bytes into ABuffer, followed by the
+    // bandwidth pause: the count received, 0 when the peer closed (NeedClose
+    // is then set) or -1 when the receive would block; other errors raise.
+    // The caller reports the count with UpdateProgress once it has the bytes.
+    int ReceiveBatch(uint8_t* ABuffer, int ALength);
 
 private:
     TclConnection* FConnection = nullptr;

@@ -24,7 +24,7 @@ namespace {
 
 constexpr size_t kRecordHeader = 5;
 constexpr size_t kMaxRecordBody = 16384 + 2048;
-constexpr uint32_t kMaxMessage = 16384;
+constexpr uint32_t kMaxMessage = TclTlsSspi::kMaxRecordPlaintext;
 
 // The length of the complete record at AData: 0 when it is incomplete, -1
 // when the bytes are not a TLS record.
@@ -500,38 +500,62 @@ TclSspiReturnCode TclTlsSspi::Encrypt(TStream& ASource, TStream& ADestination, i
 
 TclSspiReturnCode TclTlsSspi::Decrypt(TStream& ASource, TStream& ADestination, TMemoryStream& AExtraBuffer) {
     const std::vector<uint8_t> data = RestOf(ASource);
+    if (data.size() <= kRecordHeader) {
+        ReplaceContent(AExtraBuffer, data);
+        return rcMoreDataNeeded;
+    }
+    std::vector<uint8_t> plain(kMaxRecordPlaintext);
     size_t offset = 0;
     bool plainAppended = false;
-    auto finish = [&](TclSspiReturnCode ANoPlainResult) {
+    for (;;) {
+        const TDecryptStep step = DecryptRecords(data.data() + offset, data.size() - offset, plain.data(), plain.size());
+        offset += step.Consumed;
+        if (step.Plain > 0) {
+            ADestination.WriteBuffer(plain.data(), static_cast<int64_t>(step.Plain));
+            plainAppended = true;
+        }
+        if (step.Code == rcOK) return rcOK;
+        if (step.Code == rcMoreDataNeeded && step.Consumed > 0) continue;  // more records than room
         ReplaceContent(AExtraBuffer, data.data() + offset, data.size() - offset);
-        return plainAppended ? rcContinueAndMoreDataNeeded : ANoPlainResult;
-    };
-    if (data.size() <= kRecordHeader) return finish(rcMoreDataNeeded);
+        if (step.Code != rcMoreDataNeeded) return step.Code;
+        return plainAppended ? rcContinueAndMoreDataNeeded : rcMoreDataNeeded;
+    }
+}
+
+TclTlsSspi::TDecryptStep TclTlsSspi::DecryptRecords(const uint8_t* ACipher, size_t ACipherSize, uint8_t* APlain,
+                                                   size_t APlainSize) {
+    TDecryptStep step;
     SSL* ssl = FCtxtHandle.get();
     if (!ssl) RaiseSspiError(SspiStatus::InvalidHandle);
-
-    std::vector<uint8_t> plain(kMaxMessage);
-    while (data.size() - offset > kRecordHeader) {
-        const int64_t record = RecordLength(data.data() + offset, data.size() - offset);
+    while (step.Consumed < ACipherSize) {
+        // A record goes in only when its whole plaintext fits, so none is
+        // left inside the engine between calls.
+        if (APlainSize - step.Plain < kMaxRecordPlaintext) {
+            step.Code = rcMoreDataNeeded;
+            return step;
+        }
+        const int64_t record = RecordLength(ACipher + step.Consumed, ACipherSize - step.Consumed);
         if (record < 0) RaiseSspiError(SspiStatus::DecryptFailure);
-        if (record == 0) return finish(rcMoreDataNeeded);  // incomplete: wait for the rest
-        BIO_write(FNetIn, data.data() + offset, static_cast<int>(record));
-        offset += static_cast<size_t>(record);
+        if (record == 0) {  // incomplete: wait for the rest
+            step.Code = rcMoreDataNeeded;
+            return step;
+        }
+        BIO_write(FNetIn, ACipher + step.Consumed, static_cast<int>(record));
+        step.Consumed += static_cast<size_t>(record);
         for (;;) {
             ERR_clear_error();
-            const int n = SSL_read(ssl, plain.data(), static_cast<int>(plain.size()));
+            const int n = SSL_read(ssl, APlain + step.Plain, static_cast<int>(APlainSize - step.Plain));
             if (n > 0) {
-                ADestination.WriteBuffer(plain.data(), n);
-                plainAppended = true;
+                step.Plain += static_cast<size_t>(n);
                 continue;
             }
             const int e = SSL_get_error(ssl, n);
             if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
             if (e == SSL_ERROR_ZERO_RETURN) {
-                // The peer's close notification; what follows it is kept.
+                // The peer's close notification; what follows it is left.
                 FStatusCode = SspiStatus::ContextExpired;
-                ReplaceContent(AExtraBuffer, data.data() + offset, data.size() - offset);
-                return rcClosingNeeded;
+                step.Code = rcClosingNeeded;
+                return step;
             }
             RaiseSspiError(FailureStatus());
         }
@@ -539,12 +563,12 @@ TclSspiReturnCode TclTlsSspi::Decrypt(TStream& ASource, TStream& ADestination, T
             // The engine has handshake bytes to send (a renegotiation, a
             // key update): the next handshake step sends them.
             FStatusCode = SspiStatus::Renegotiate;
-            ReplaceContent(AExtraBuffer, data.data() + offset, data.size() - offset);
-            return rcReAuthNeeded;
+            step.Code = rcReAuthNeeded;
+            return step;
         }
     }
-    if (offset == data.size()) return rcOK;
-    return finish(rcMoreDataNeeded);
+    step.Code = rcOK;
+    return step;
 }
 
 // --- TclTlsClientSspi ---

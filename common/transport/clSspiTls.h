@@ -77,6 +77,24 @@ public:
     // in AExtraBuffer from position 0. ASource may be AExtraBuffer itself.
     TclSspiReturnCode Decrypt(TStream& ASource, TStream& ADestination, TMemoryStream& AExtraBuffer);
 
+    // The plaintext of one record never exceeds this.
+    static constexpr size_t kMaxRecordPlaintext = 16384;
+    // What one DecryptRecords call did.
+    struct TDecryptStep {
+        // rcOK: every byte was taken; rcMoreDataNeeded: the bytes left hold
+        // an incomplete record, or more records than APlain had room for;
+        // rcClosingNeeded: the peer's close notification (the bytes after
+        // it are left); rcReAuthNeeded: the engine has handshake bytes to
+        // send (the bytes after that record are left for the handshake).
+        TclSspiReturnCode Code = rcOK;
+        size_t Consumed = 0;  // ciphertext bytes taken from the front
+        size_t Plain = 0;     // plaintext bytes written to APlain
+    };
+    // Decrypts complete records from the front of ACipher straight into
+    // APlain while it has room for a whole record's plaintext; nothing is
+    // allocated or copied besides what the engine needs.
+    TDecryptStep DecryptRecords(const uint8_t* ACipher, size_t ACipherSize, uint8_t* APlain, size_t APlainSize);
+
     // The token that a completed handshake step left to send (the last
     // flight of a handshake that the local side finishes), appended to
     // ADestination; false when there is none.

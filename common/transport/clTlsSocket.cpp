@@ -3,10 +3,52 @@
 #include "transport/clTlsSocket.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "rtl/clException.h"
 
 namespace cl {
+
+namespace {
+
+// Once records flow and neither a read limit nor a bandwidth cap makes the
+// batch size count, ciphertext is received in blocks of this size: a few
+// records per receive call instead of half of one.
+constexpr int kReceiveBlock = 64 * 1024;
+// Decrypted records gather here before they go to the caller's stream in
+// one write.
+constexpr size_t kPlainBlock = 4 * TclTlsSspi::kMaxRecordPlaintext;
+// The largest record on the wire: header, body and what the cipher adds.
+constexpr size_t kMaxRecordSize = 5 + TclTlsSspi::kMaxRecordPlaintext + 2048;
+
+}  // namespace
+
+// ---- TclRecordBuffer ----
+
+uint8_t* TclRecordBuffer::Reserve(size_t ALength) {
+    if (FBlock.size() - FEnd < ALength) {
+        const size_t waiting = Size();
+        if (waiting > 0 && FStart > 0) std::memmove(FBlock.data(), FBlock.data() + FStart, waiting);
+        FStart = 0;
+        FEnd = waiting;
+        // Room for a whole record besides the receive, so the block is sized once.
+        if (FBlock.size() - FEnd < ALength) FBlock.resize(FEnd + ALength + kMaxRecordSize);
+    }
+    return FBlock.data() + FEnd;
+}
+
+void TclRecordBuffer::Append(const uint8_t* AData, size_t ALength) {
+    if (ALength == 0) return;
+    std::memcpy(Reserve(ALength), AData, ALength);
+    Commit(ALength);
+}
+
+void TclRecordBuffer::Consume(size_t ALength) {
+    FStart += ALength;
+    if (FStart >= FEnd) FStart = FEnd = 0;
+}
+
+// ---- TclTlsNetworkStream ----
 
 TclTlsNetworkStream::TclTlsNetworkStream() : FTargetName(DefaultTargetName()) {}
 
@@ -100,6 +142,7 @@ void TclTlsNetworkStream::InitClientSession() {
         FServerSession = false;
     }
     FSSPIBuffer.Clear();
+    FRecords.Clear();
     FWriteData.Clear();
     FWriteHoldsData = false;
     FSSPIResult = rcOK;
@@ -125,6 +168,7 @@ void TclTlsNetworkStream::InitServerSession() {
         FServerSession = true;
     }
     FSSPIBuffer.Clear();
+    FRecords.Clear();
     FWriteData.Clear();
     FWriteHoldsData = false;
     FSSPIResult = rcAuthDataNeeded;
@@ -198,7 +242,7 @@ void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
 }
 
 void TclTlsNetworkStream::DecryptData(TStream& ASource, TStream* ADestination) {
-    auto append = [&] {
+    auto appendToHandshake = [&] {
         if (&ASource == &FSSPIBuffer) return;
         const int64_t pos = FSSPIBuffer.GetPosition();
         FSSPIBuffer.Seek(0, soEnd);
@@ -206,39 +250,91 @@ void TclTlsNetworkStream::DecryptData(TStream& ASource, TStream* ADestination) {
         FSSPIBuffer.SetPosition(pos);
     };
     switch (FSSPIResult) {
-        case rcOK:
         case rcAuthDataNeeded:
             if (&ASource != &FSSPIBuffer) {
                 FSSPIBuffer.Clear();
-                append();
+                appendToHandshake();
                 FSSPIBuffer.SetPosition(0);
             }
-            if (FSSPIResult == rcAuthDataNeeded) {
-                DoHandshake(ADestination);
-                return;
-            }
-            break;
+            DoHandshake(ADestination);
+            return;
         case rcAuthMoreDataNeeded:
-        case rcMoreDataNeeded:
+            appendToHandshake();
+            DoHandshake(ADestination);
+            return;
         case rcReAuthNeeded:  // kept for the step that answers the peer
-            append();
-            if (FSSPIResult == rcAuthMoreDataNeeded) {
-                DoHandshake(ADestination);
-                return;
+            appendToHandshake();
+            return;
+        case rcOK:
+        case rcMoreDataNeeded: {
+            // The bytes join the records waiting (after a handshake: the
+            // records that followed it in the same receive).
+            const int64_t left = ASource.GetSize() - ASource.GetPosition();
+            if (left > 0) {
+                ASource.ReadBuffer(FRecords.Reserve(static_cast<size_t>(left)), left);
+                FRecords.Commit(static_cast<size_t>(left));
             }
-            if (FSSPIResult == rcReAuthNeeded) return;
+            if (&ASource == &FSSPIBuffer) FSSPIBuffer.Clear();
             break;
-        default: break;
+        }
+        default: break;  // the bytes are not added
     }
     ClAssert(ADestination != nullptr, "clTlsSocket", 468);
-    FSSPIResult = SSPI().Decrypt(FSSPIBuffer, *ADestination, FSSPIBuffer);
-    switch (FSSPIResult) {
-        case rcOK: FSSPIBuffer.Clear(); break;
-        case rcReAuthNeeded: FNeedAuthenticate = true; break;  // the rest stays in FSSPIBuffer
-        case rcContinueAndMoreDataNeeded: FSSPIResult = rcMoreDataNeeded; break;
-        case rcClosingNeeded: SetNeedClose(true); break;
-        default: break;
+    DecryptWaitingRecords(*ADestination);
+}
+
+void TclTlsNetworkStream::DecryptWaitingRecords(TStream& ADestination) {
+    if (FPlain.size() < kPlainBlock) FPlain.resize(kPlainBlock);
+    TclTlsSspi& session = SSPI();
+    for (;;) {
+        const TclTlsSspi::TDecryptStep step =
+            session.DecryptRecords(FRecords.Data(), FRecords.Size(), FPlain.data(), FPlain.size());
+        FRecords.Consume(step.Consumed);
+        FSSPIResult = step.Code;
+        if (step.Plain > 0) ADestination.WriteBuffer(FPlain.data(), static_cast<int64_t>(step.Plain));
+        switch (step.Code) {
+            case rcMoreDataNeeded:
+                if (step.Consumed > 0) continue;  // FPlain was full; more records wait
+                return;                           // an incomplete record waits for its rest
+            case rcReAuthNeeded:
+                FNeedAuthenticate = true;
+                HandRecordsToHandshake();
+                return;
+            case rcClosingNeeded: SetNeedClose(true); return;
+            default: return;
+        }
     }
+}
+
+void TclTlsNetworkStream::HandRecordsToHandshake() {
+    FSSPIBuffer.Clear();
+    if (FRecords.Size() > 0) FSSPIBuffer.WriteBuffer(FRecords.Data(), static_cast<int64_t>(FRecords.Size()));
+    FSSPIBuffer.SetPosition(0);
+    FRecords.Clear();
+}
+
+int TclTlsNetworkStream::RecordReceiveSize() {
+    const int batch = GetReadBatchSize();
+    const TclConnection& connection = RequireConnection();
+    // Where the batch size is observable (a read limit, a bandwidth cap) it
+    // stays the receive size.
+    if (batch <= 0 || connection.BytesToProceed() >= 0 || connection.BitsPerSec() > 0) return batch;
+    return std::max(batch, kReceiveBlock);
+}
+
+bool TclTlsNetworkStream::ReceiveRecords(TStream& ADestination) {
+    bool received = false;
+    do {
+        const int size = RecordReceiveSize();
+        if (size <= 0) break;
+        const int got = ReceiveBatch(FRecords.Reserve(static_cast<size_t>(size)), size);
+        if (got <= 0) break;  // it would block, or the peer closed
+        FRecords.Commit(static_cast<size_t>(got));
+        UpdateProgress(got);
+        received = true;
+        DecryptWaitingRecords(ADestination);
+    } while (RecordsFlow() && !NeedStop());
+    return received;
 }
 
 bool TclTlsNetworkStream::Read(TStream* AData) {
@@ -254,25 +350,30 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
             AData->CopyFrom(FReadData, 0);
             FReadData.Clear();
         } else {
-            // A pass takes a few records at most, so a fast peer cannot make
-            // it buffer a whole body; when the cap ends it, the next pass
-            // is asked for.
-            TMemoryStream received;
+            // A pass takes a few receives at most, so that it ends now and
+            // then (for the progress report) even with a fast peer; when the
+            // cap ends it, the next pass is asked for.
             FRawReadThisPass = 0;
-            FRawReadCap = 4 * static_cast<int64_t>(std::max(GetReadBatchSize(), 1));
+            FRawReadCap = 4 * static_cast<int64_t>(std::max(RecordReceiveSize(), 1));
             try {
-                TclNetworkStream::Read(&received);
+                if (RecordsFlow()) {
+                    gotRecords = ReceiveRecords(AData ? *AData : FReadData);
+                } else {
+                    // Handshake flights: received whole, then handed to the step.
+                    TMemoryStream received;
+                    TclNetworkStream::Read(&received);
+                    gotRecords = received.GetSize() > 0;
+                    if (gotRecords) {
+                        received.SetPosition(0);
+                        DecryptData(received, AData ? AData : &FReadData);
+                    }
+                }
             } catch (...) {
                 FRawReadCap = 0;
                 throw;
             }
             capped = FRawReadThisPass >= FRawReadCap;
             FRawReadCap = 0;
-            gotRecords = received.GetSize() > 0;
-            if (received.GetSize() > 0) {
-                received.SetPosition(0);
-                DecryptData(received, AData ? AData : &FReadData);
-            }
         }
         SetHasReadData(FReadData.GetSize() > 0);
         if (FSSPIResult == rcReAuthNeeded)
@@ -407,6 +508,7 @@ void TclTlsNetworkStream::Close(bool ANotifyPeer) {
     ClearNextAction();
     FSSPIResult = rcOK;
     FSSPIBuffer.Clear();
+    FRecords.Clear();
     TclSspiReturnCode ended = rcOK;
     {
         std::lock_guard<std::mutex> guard(FSSPIAccess);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "transport/clCertificate.h"
 #include "transport/clSocket.h"
@@ -25,6 +26,26 @@ using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificat
 // Lets the owner accept (AVerified true) or refuse the peer's certificate.
 using TclVerifyPeerEvent = std::function<void(TObject* Sender, TclCertificate* ACertificate,
                                               const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
+
+// Ciphertext received and not yet decrypted, in one block allocated once:
+// receives go straight into its free end, records are taken from its front.
+class TclRecordBuffer {
+public:
+    // Room for ALength more bytes at the end; the waiting bytes move to the
+    // front first, and the block grows only when that is not enough.
+    uint8_t* Reserve(size_t ALength);
+    void Commit(size_t ALength) { FEnd += ALength; }
+    void Append(const uint8_t* AData, size_t ALength);
+    const uint8_t* Data() const { return FBlock.data() + FStart; }
+    size_t Size() const { return FEnd - FStart; }
+    void Consume(size_t ALength);
+    void Clear() { FStart = FEnd = 0; }
+
+private:
+    std::vector<uint8_t> FBlock;
+    size_t FStart = 0;
+    size_t FEnd = 0;
+};
 
 // Also a TObject: it is the Sender of its events.
 class TclTlsNetworkStream : public TclNetworkStream, public TObject {
@@ -71,6 +92,17 @@ public:
 private:
     void DoHandshake(TStream* ADestination);
     void DecryptData(TStream& ASource, TStream* ADestination);
+    // Once the session is established records flow: they are received into
+    // FRecords and decrypted from there.
+    bool RecordsFlow() const { return FSSPIResult == rcOK || FSSPIResult == rcMoreDataNeeded; }
+    // The receive size of a pass that reads records (see kReceiveBlock).
+    int RecordReceiveSize();
+    // One read pass over established records; true when any bytes came.
+    bool ReceiveRecords(TStream& ADestination);
+    // Decrypts every complete record waiting in FRecords into ADestination.
+    void DecryptWaitingRecords(TStream& ADestination);
+    // Moves what FRecords still holds to FSSPIBuffer, for the handshake.
+    void HandRecordsToHandshake();
     bool EncryptAndSend(TStream* ASource, int64_t ASize);
     void VerifyPeer();
     void UpdatePlainProgress(int64_t ABytesProceed);
@@ -81,7 +113,9 @@ private:
 
     TMemoryStream FReadData;    // plaintext waiting for the next read
     TMemoryStream FWriteData;   // ciphertext not yet sent
-    TMemoryStream FSSPIBuffer;  // ciphertext received and not yet consumed
+    TMemoryStream FSSPIBuffer;  // ciphertext received and not yet consumed by the handshake
+    TclRecordBuffer FRecords;   // ciphertext received and not yet decrypted, once records flow
+    std::vector<uint8_t> FPlain;  // decrypted records on their way to the caller's stream
     std::unique_ptr<TclTlsSspi> FSSPI;
     bool FServerSession = false;
     TclSspiReturnCode FSSPIResult = rcOK;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "ZURAre.h"
+#include "flvTagCopier.h"
 #include "flvTagDecoder.h"
 #include "flvTagReader.h"
 #include "flvTestFiles.h"
@@ -156,6 +157,93 @@ TEST(FlvTagReader, ReadsLargeFilesTheSameWayBufferedOrMappedWithOrWithoutData) {
       EXPECT_FALSE(reader.Failed());
     }
   }
+}
+
+// Tags of many sizes around the reader's window and buffer sizes, with
+// script and foreign tags among them and a last tag cut short.
+Bytes MixedFile() {
+  std::vector<TestTag> tags = {OnMetaDataTag(0, {{"duration", 9}})};
+  uint32_t t = 0;
+  for (size_t i = 0; i < 3000; ++i, t += 7) {
+    const size_t size = (i * 7919) % 3001;
+    if (i % 97 == 5)
+      tags.push_back(OnMetaDataTag(t, {{"n", double(i)}}));
+    else if (i % 101 == 7)
+      tags.push_back({15, t, Bytes(size, 0x5A)}); // neither audio nor video
+    else
+      tags.push_back({uint8_t(i % 3 ? 8 : 9), t, i % 3 ? AudioData(10, size + 1) : AvcData(size + 1), uint32_t(i % 4)});
+  }
+  for (const TestTag& large : LargeTags())
+    tags.push_back({large.type, t += 40, large.data});
+  tags.push_back({9, t + 40, AvcData(5000)});
+  Bytes file = BuildFlv(tags, 0x05, 1);
+  file.resize(file.size() - 1200); // the last tag is cut short
+  return file;
+}
+
+// What reading tag by tag, shifting and writing the audio and video tags
+// gives, worked out without the library.
+Bytes ShiftedMediaTags(const Bytes& file, uint32_t offset, uint32_t& lastTimestamp) {
+  Bytes out;
+  lastTimestamp = 0;
+  for (const ParsedTag& tag : ParseFlv(file).tags) {
+    lastTimestamp = tag.timestamp;
+    if (tag.type != 8 && tag.type != 9)
+      continue;
+    const Bytes bytes = EncodeTestTag({tag.type, tag.timestamp + offset, tag.data, tag.streamId});
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
+  return out;
+}
+
+TEST(FlvMediaCopy, GivesTheBytesOfTagByTagShiftingBufferedOrMappedAtAnyOffset) {
+  TempDir dir;
+  const Bytes file = MixedFile();
+  const std::string source = dir.Path("source.flv"), dest = dir.Path("dest.flv");
+  WriteFile(source, file);
+  using Access = cl::flv::FileReader::Access;
+  for (uint32_t offset : {0u, 1000u, 0xFFFFFF00u}) {
+    uint32_t expectedLast = 0;
+    const Bytes expected = ShiftedMediaTags(file, offset, expectedLast);
+    for (Access access : {Access::Buffered, Access::Mapped}) {
+      cl::flv::TagReader reader;
+      ASSERT_TRUE(reader.Open(source, access));
+      cl::flv::FileReader* in = reader.AtTagBoundary();
+      ASSERT_NE(in, nullptr);
+      cl::flv::FileWriter out;
+      ASSERT_TRUE(out.Create(dest));
+      const cl::flv::MediaCopyResult copied = cl::flv::CopyMediaTags(*in, out, offset);
+      ASSERT_TRUE(out.Close());
+      EXPECT_FALSE(reader.Failed());
+      EXPECT_EQ(copied.lastTimestamp, expectedLast);
+      EXPECT_TRUE(ReadFile(dest) == expected) << "offset " << offset << (access == Access::Mapped ? " mapped" : " buffered");
+      EXPECT_EQ(reader.ReadTag(true), nullptr); // only the cut tag was left, and it stays unread
+    }
+  }
+}
+
+TEST(FlvMediaCopy, TheExportedCallStartsAfterTheHeaderGapAndAfterTagsAlreadyRead) {
+  TempDir dir;
+  const Bytes file = SampleFile(); // three bytes between the header and PreviousTagSize0
+  const std::string source = dir.Path("source.flv"), dest = dir.Path("dest.flv");
+  WriteFile(source, file);
+  uint32_t last = 0;
+  const Bytes shifted = ShiftedMediaTags(file, 50, last); // the first tag is a script tag, dropped anyway
+  // Read the first (script) tag by hand, then copy the rest.
+  FlvReadFile* in = CreateFileReadAble(source.c_str());
+  FlvWriteFile* out = CreateFileWriteAble(dest.c_str());
+  ASSERT_TRUE(in && out);
+  FlvTag* first = nullptr;
+  ASSERT_TRUE(Flv_ReadTag(in, &first, true));
+  EXPECT_EQ(first->type, FLV_TAG_SCRIPT);
+  Flv_FreeTag(first);
+  uint32_t copiedLast = 7;
+  EXPECT_TRUE(Flv_AppendMediaTags(in, out, 50, &copiedLast));
+  EXPECT_EQ(copiedLast, last);
+  EXPECT_FALSE(Flv_ReadFailed(in));
+  DeleteFileReadAble(in);
+  EXPECT_TRUE(DeleteFileWritable(out));
+  EXPECT_TRUE(ReadFile(dest) == shifted);
 }
 
 class MetaFileTest : public ::testing::Test {

@@ -6,8 +6,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "transport/clCertificate.h"
 #include "transport/clSspi.h"
@@ -323,6 +325,82 @@ TEST_F(SspiTls, DecryptKeepsIncompleteRecordsAndDecryptsEverythingComplete) {
     EXPECT_EQ(client->Decrypt(source, plain, extra), rcOK);
     EXPECT_EQ(source.GetPosition(), 2);
     EXPECT_EQ(Text(plain), "fifth");
+}
+
+TEST_F(SspiTls, DecryptRecordsInPlaceTakesWholeRecordsOnlyAtAnySplitAndStopsWhenThePlaintextRoomIsFull) {
+    TMemoryServer server(Pki().Good);
+    auto client = Client();
+    ASSERT_EQ(Handshake(*client, server), rcOK);
+    server.Step("");
+    const std::string big(TclTlsSspi::kMaxRecordPlaintext, 'x');  // one full record
+    const std::string expected = "alpha" + big + "gamma";
+    std::vector<uint8_t> plain(2 * TclTlsSspi::kMaxRecordPlaintext);
+    // The record lengths do not change from one encryption to the next: the
+    // splits are chosen once, every byte near both ends and some between.
+    const size_t wireSize = [&] {
+        std::string probe = server.Records("alpha");
+        probe += server.Records(big);
+        probe += server.Records("gamma");
+        TMemoryStream buf, out;
+        SetText(buf, probe);
+        EXPECT_EQ(client->Decrypt(buf, out, buf), rcOK);
+        return probe.size();
+    }();
+    std::vector<size_t> splits;
+    for (size_t split = 0; split <= wireSize; ++split)
+        if (split <= 40 || wireSize - split <= 40 || split % 499 == 0) splits.push_back(split);
+    for (const size_t split : splits) {
+        // Fresh records every time (a record decrypts once).
+        std::string wire;
+        std::vector<size_t> ends;  // where each record ends
+        for (const std::string& t : {std::string("alpha"), big, std::string("gamma")}) {
+            wire += server.Records(t);
+            ends.push_back(wire.size());
+        }
+        ASSERT_EQ(wire.size(), wireSize);
+        // The wire arrives in two pieces; what was not taken stays in front
+        // of the rest, as in the stream's buffer.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(wire.data());
+        std::string got;
+        size_t taken = 0;
+        size_t arrived = split;
+        for (int turn = 0; turn < 10 && taken < wireSize; ++turn) {
+            const TclTlsSspi::TDecryptStep step =
+                client->DecryptRecords(bytes + taken, arrived - taken, plain.data(), plain.size());
+            got.append(reinterpret_cast<const char*>(plain.data()), step.Plain);
+            taken += step.Consumed;
+            ASSERT_TRUE(step.Code == rcOK || step.Code == rcMoreDataNeeded) << split;
+            EXPECT_EQ(step.Code == rcOK, taken == arrived) << split;
+            EXPECT_TRUE(taken == 0 || std::find(ends.begin(), ends.end(), taken) != ends.end())
+                << "a piece of a record was taken, split at " << split;
+            if (step.Consumed == 0) arrived = wireSize;  // the rest arrives
+        }
+        ASSERT_EQ(got, expected) << "split at " << split;
+    }
+
+    // Room for less than a whole record's plaintext: nothing is taken.
+    const std::string more = server.Records("delta");
+    const auto* moreBytes = reinterpret_cast<const uint8_t*>(more.data());
+    TclTlsSspi::TDecryptStep step =
+        client->DecryptRecords(moreBytes, more.size(), plain.data(), TclTlsSspi::kMaxRecordPlaintext - 1);
+    EXPECT_EQ(step.Code, rcMoreDataNeeded);
+    EXPECT_EQ(step.Consumed, 0u);
+    EXPECT_EQ(step.Plain, 0u);
+    // Room for one record: one at a time, the call says more waits.
+    const std::string two = more + server.Records("epsilon");
+    const auto* twoBytes = reinterpret_cast<const uint8_t*>(two.data());
+    step = client->DecryptRecords(twoBytes, two.size(), plain.data(), TclTlsSspi::kMaxRecordPlaintext);
+    EXPECT_EQ(step.Code, rcMoreDataNeeded);
+    EXPECT_EQ(step.Consumed, more.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data()), step.Plain), "delta");
+    step = client->DecryptRecords(twoBytes + more.size(), two.size() - more.size(), plain.data(),
+                                  TclTlsSspi::kMaxRecordPlaintext);
+    EXPECT_EQ(step.Code, rcOK);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data()), step.Plain), "epsilon");
+
+    // Bytes that are no record fail as a decryption fault.
+    const uint8_t junk[8] = {0x42, 3, 3, 0, 3, 1, 2, 3};
+    EXPECT_THROW(client->DecryptRecords(junk, sizeof junk, plain.data(), plain.size()), EclSSPIError);
 }
 
 TEST_F(SspiTls, ServerCloseNotificationDeliversWhatCameBeforeAndClosesTheSession) {

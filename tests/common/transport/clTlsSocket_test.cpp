@@ -171,6 +171,62 @@ TEST_F(TlsStream, RecordsSplitOrJoinedOnTheWireArriveWhole) {
     EXPECT_EQ(Exchange(client, "b\n"), "first,second");
 }
 
+// Bytes whose every position differs from its neighbours', so that a lost,
+// doubled or moved piece shows.
+static std::string Pattern(size_t ASize, unsigned ASeed) {
+    std::string out(ASize, '\0');
+    uint32_t x = ASeed;
+    for (char& c : out) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 23);
+    }
+    return out;
+}
+
+TEST_F(TlsStream, ABodyOfManyRecordsSentAtOnceArrivesByteForByte) {
+    const std::string body = Pattern(3 << 20, 7);
+    TTlsTestServer server(Pki().Good, [&](SSL* ASsl, int) {
+        ReadUntil(ASsl, "\n");
+        WriteAll(ASsl, body);
+        ReadUntil(ASsl, "\n");
+    });
+    TTestTlsClient client;
+    Setup(client, server.Port());
+    client.Open();
+    client.Connection()->WriteString("get\n");
+    TMemoryStream got;
+    client.Connection()->InitProgress(0, 0);
+    while (got.GetSize() < static_cast<int64_t>(body.size()) && client.Active()) client.Connection()->ReadData(&got);
+    ASSERT_EQ(got.GetSize(), static_cast<int64_t>(body.size()));
+    EXPECT_TRUE(std::string(got.Bytes().begin(), got.Bytes().end()) == body);
+    EXPECT_EQ(client.Connection()->BytesProceed(), static_cast<int64_t>(body.size()));  // plaintext is counted
+    client.Connection()->WriteString("done\n");
+}
+
+TEST_F(TlsStream, AKeyUpdateInTheMiddleOfABodyKeepsTheRecordsFlowingBothWays) {
+    const std::string before = Pattern(50000, 1), after = Pattern(50000, 2);
+    TTlsTestServer server(Pki().Good, [&](SSL* ASsl, int) {
+        ReadUntil(ASsl, "\n");
+        WriteAll(ASsl, before);
+        SSL_key_update(ASsl, SSL_KEY_UPDATE_REQUESTED);
+        WriteAll(ASsl, after);  // goes out right behind the update
+        const std::string line = ReadUntil(ASsl, "\n");
+        WriteAll(ASsl, "got " + line);
+    });
+    TTestTlsClient client;
+    Setup(client, server.Port());
+    client.Open();
+    client.Connection()->WriteString("get\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all of it waits on the socket
+    TMemoryStream got;
+    const int64_t total = static_cast<int64_t>(before.size() + after.size());
+    while (got.GetSize() < total && client.Active()) client.Connection()->ReadData(&got);
+    ASSERT_EQ(got.GetSize(), total);
+    EXPECT_TRUE(std::string(got.Bytes().begin(), got.Bytes().end()) == before + after);
+    // Our own keys changed in answer; the server still reads us.
+    EXPECT_EQ(Exchange(client, "done\n"), "got done\n");
+}
+
 TEST_F(TlsStream, CloseNotificationInTheMiddleOfABodyDeliversWhatCameBeforeAndCloses) {
     TTlsTestServer server(Pki().Good, [](SSL* ASsl, int) {
         ReadUntil(ASsl, "\n");
