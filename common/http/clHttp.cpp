@@ -75,6 +75,30 @@ int64_t SkipLineEnds(const TMemoryStream& AData, int64_t AStart) {
     return AStart;
 }
 
+// The method is a token; every line of the request is free of line breaks
+// and NUL, or the caller's text would become lines of the request.
+bool IsTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+void CheckRequestMethod(const std::string& AMethod) {
+    if (AMethod.empty() || !std::all_of(AMethod.begin(), AMethod.end(), IsTokenChar)) {
+        throw EclTcpClientError("The request method is not a valid token", cRequestInvalid);
+    }
+}
+
+void CheckRequestLines(const TStrings& ALines) {
+    for (int i = 0; i < ALines.Count(); ++i) {
+        if (ALines[i].find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+            throw EclTcpClientError("A request line holds a line break", cRequestInvalid);
+        }
+    }
+}
+
+std::string OriginOf(const TclUrlParser& AUrl) {
+    return LowerCase(AUrl.Scheme()) + "://" + LowerCase(AUrl.Host()) + ":" + std::to_string(AUrl.Port());
+}
+
 // An interim answer precedes the final one; 101 ends the exchange instead.
 bool IsInterimStatus(int AStatusCode) { return AStatusCode >= 100 && AStatusCode < 200 && AStatusCode != 101; }
 
@@ -312,6 +336,7 @@ void TclHttp::SendRequest(const std::string& AMethod, const std::string& AUrl, c
     TclNullStream nullBody;
     TclNullStream nullResponse;
     FUrl->Parse(AUrl);
+    FCredentialsOrigin = OriginOf(*FUrl);
     InternalSendRequest(AMethod, ARequestHeader ? *ARequestHeader : emptyLines,
                         ARequestBody ? *ARequestBody : nullBody,
                         AResponseHeader ? *AResponseHeader : ownResponseLines,
@@ -485,6 +510,8 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
     TMemoryStream headerBuffer;
     TclNullStream emptyBody;
     TStream* body = &ARequestBody;
+    CheckRequestMethod(AMethod);
+    CheckRequestLines(requestLines);
     FMethod = AMethod;
 
     SendCredentialsUpFront(requestLines);
@@ -545,7 +572,9 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
                 if (SameText(method, "GET")) body = &emptyBody;
                 FMethod = method;
                 if (IsUseProxy()) closeAfter = true;
-            } else if (FStatusCode == 401 || FStatusCode == 407) {
+            } else if (FStatusCode == 401 || (FStatusCode == 407 && mode != 2)) {
+                // Inside a tunnel a 407 comes from the origin server, not the
+                // proxy: it is that server's error like any other 4xx.
                 const bool proxy = FStatusCode == 407;
                 int& tries = proxy ? proxyAuthTries : authTries;
                 ++tries;
@@ -593,10 +622,6 @@ void TclHttp::SendCredentialsUpFront(TStrings& ARequestLines) {
     } else if (!FAuthorization.empty()) {
         SetRequestField(ARequestLines, "Authorization", FAuthorization);
     }
-    if (IsUseProxy() && FProxySettings->AuthorizationType() == atBasic) {
-        const std::string value = BasicCredentials(FProxySettings->UserName(), FProxySettings->Password());
-        if (!value.empty()) SetRequestField(ARequestLines, "Proxy-Authorization", value);
-    }
 }
 
 std::string TclHttp::BasicCredentials(const std::string& AUserName, const std::string& APassword) {
@@ -607,8 +632,15 @@ std::string TclHttp::BasicCredentials(const std::string& AUserName, const std::s
     return value;
 }
 
-std::string TclHttp::ActualUserName() const { return FUserName.empty() ? FUrl->UserName() : FUserName; }
-std::string TclHttp::ActualPassword() const { return FPassword.empty() ? FUrl->Password() : FPassword; }
+bool TclHttp::IsCredentialsOrigin() const { return OriginOf(*FUrl) == FCredentialsOrigin; }
+
+std::string TclHttp::ActualUserName() const {
+    return !FUserName.empty() && IsCredentialsOrigin() ? FUserName : TclUrlParser::DecodeUrl(FUrl->UserName());
+}
+
+std::string TclHttp::ActualPassword() const {
+    return !FPassword.empty() && IsCredentialsOrigin() ? FPassword : TclUrlParser::DecodeUrl(FUrl->Password());
+}
 
 bool TclHttp::Authorize(TStrings& ARequestLines, bool AProxy, int ATries, bool& ACloseAfter) {
     const std::string user = AProxy ? FProxySettings->UserName() : ActualUserName();
@@ -716,7 +748,12 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
     } else if (AMode == 1) {
         target = FUrl->Host() + ":" + std::to_string(FUrl->Port());
     } else {
-        target = FUrl->AbsoluteUri();
+        // The proxy sees the address, never the user information in it.
+        TclUrlParser withoutUser;
+        withoutUser.Assign(*FUrl);
+        withoutUser.SetUserName("");
+        withoutUser.SetPassword("");
+        target = withoutUser.AbsoluteUri();
     }
     if (target.empty()) target = "/";
     ARequestLines.Insert(0, FMethod + " " + target + (FHttpVersion == hvHttp1_0 ? " HTTP/1.0" : " HTTP/1.1"));
@@ -744,6 +781,15 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
     }
     if (!FAllowCaching) fields.AddFieldIfNotExist(FHttpVersion == hvHttp1_0 ? "Pragma" : "Cache-Control", "no-cache");
     if (FKeepConnection) fields.AddFieldIfNotExist(IsUseProxy() ? "Proxy-Connection" : "Connection", "Keep-Alive");
+    // Proxy credentials are for the proxy: on CONNECT and on plain requests
+    // through it, never inside a tunnel, where the origin would read them.
+    if (AMode == 2) {
+        RemoveAllFields(fields, "Proxy-Authorization");
+    } else if (IsUseProxy() && FProxySettings->AuthorizationType() == atBasic &&
+               fields.GetFieldIndex("Proxy-Authorization") < 0) {
+        const std::string value = BasicCredentials(FProxySettings->UserName(), FProxySettings->Password());
+        if (!value.empty()) fields.AddField("Proxy-Authorization", value);
+    }
     fields.RemoveField("Expect");
     if (FExpect100Continue && remaining > 0) fields.AddField("Expect", "100-continue");
     if (FAllowCookies) {
@@ -759,6 +805,8 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
 void TclHttp::SendHeader(int AMode, TStrings& ARequestLines, TStream& ABody) {
     PrepareConnection(AMode);
     BuildRequestHeader(AMode, ARequestLines, ABody);
+    // The address gives the request line, Host and the cookies: checked as written.
+    CheckRequestLines(ARequestLines);
     Connection()->WriteString(ARequestLines.Text(), "us-ascii");
 }
 

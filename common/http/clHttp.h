@@ -29,13 +29,16 @@ enum TclHttpVersion { hvHttp1_0, hvHttp1_1 };
 // longer than kMaxResponseHeader bytes or kMaxResponseHeaderLines lines; the
 // response did not begin with a status line; its Content-Length is not a
 // number or its Content-Length fields disagree; more than
-// kMaxInterimResponses interim (1xx) answers came before the final one.
+// kMaxInterimResponses interim (1xx) answers came before the final one; the
+// request's method, target or a header line holds a line break or another
+// character that cannot stand there, and nothing of it was sent.
 enum : int {
     cResponseIncomplete = -201,
     cResponseHeaderTooLarge = -202,
     cResponseNoStatusLine = -203,
     cResponseBadLength = -204,
     cResponseTooManyInterim = -205,
+    cRequestInvalid = -206,
 };
 constexpr int64_t kMaxResponseHeader = 1 << 20;
 constexpr int kMaxResponseHeaderLines = 1000;
@@ -235,6 +238,10 @@ private:
                              TStrings& AResponseHeader, TStream& AResponseBody);
     void SendCredentialsUpFront(TStrings& ARequestLines);
     std::string BasicCredentials(const std::string& AUserName, const std::string& APassword);
+    // UserName and Password belong to the scheme, host and port of the
+    // address the call was given; any other origin gets the credentials of
+    // its own address only (percent-escapes decoded).
+    bool IsCredentialsOrigin() const;
     std::string ActualUserName() const;
     std::string ActualPassword() const;
     // Sets the (Proxy-)Authorization field for the next attempt; false when no scheme applies.
@@ -309,6 +316,7 @@ private:
     std::string FMethod;
     TclHttpVersion FResponseVersion = hvHttp1_1;
     int64_t FContentLength = -1;  // the response's checked Content-Length; -1: none
+    std::string FCredentialsOrigin;  // scheme://host:port the call was given
     std::unique_ptr<TclHttpRequest> FOwnRequest;
     bool FProgressHandled = false;
     std::unique_ptr<TclCookieList> FResponseCookies;
