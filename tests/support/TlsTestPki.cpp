@@ -35,8 +35,8 @@ void Check(bool AOk, const char* AWhat) {
     }
 }
 
-EVP_PKEY* NewKey() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
+EVP_PKEY* NewKey(int ARsaBits = 0) {
+    EVP_PKEY* key = ARsaBits > 0 ? EVP_RSA_gen(static_cast<unsigned>(ARsaBits)) : EVP_EC_gen("P-256");
     Check(key != nullptr, "key generation");
     return key;
 }
@@ -111,7 +111,7 @@ X509* NewCertificate(EVP_PKEY* AKey, const TLeafOptions& AOptions, X509* AIssuer
         if (AOptions.ClientAuth) eku += (eku.empty() ? "" : ",") + std::string("clientAuth");
         if (!eku.empty()) AddExt(x, issuer, NID_ext_key_usage, eku);
     }
-    Check(X509_sign(x, AIssuerKey, EVP_sha256()) > 0, "signing");
+    Check(X509_sign(x, AIssuerKey, AOptions.Sha1Signature ? EVP_sha1() : EVP_sha256()) > 0, "signing");
     return x;
 }
 
@@ -132,7 +132,7 @@ TTestCa::~TTestCa() {
 }
 
 TTestCertificate TTestCa::Issue(const TLeafOptions& AOptions) const {
-    EVP_PKEY* key = NewKey();
+    EVP_PKEY* key = NewKey(AOptions.RsaBits);
     X509* x = NewCertificate(key, AOptions, FCertificate, FKey, false);
     TTestCertificate c{PemOf(x), PemOf(key)};
     X509_free(x);
@@ -303,7 +303,8 @@ bool SendRaw(int ASocket, const std::string& AData) {
     return true;
 }
 
-TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile) {
+TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile,
+                               const std::vector<std::string>& AExtraArguments) {
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -322,6 +323,7 @@ TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& 
     const std::string accept = "127.0.0.1:" + std::to_string(Port);
     std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1", "-www",
                                      "-cert", ACertFile, "-key", AKeyFile, "-accept", accept};
+    args.insert(args.end(), AExtraArguments.begin(), AExtraArguments.end());
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(s.data());
     argv.push_back(nullptr);

@@ -30,6 +30,10 @@ struct TLeafOptions {
     bool ServerAuth = true;
     bool ClientAuth = false;
     long Serial = 0;  // 0: a random serial
+    // Weak leaves for the security-level checks: an RSA key of this size
+    // instead of P-256 (0: P-256), a SHA-1 signature instead of SHA-256.
+    int RsaBits = 0;
+    bool Sha1Signature = false;
 };
 
 class TTestCa {
@@ -109,7 +113,9 @@ bool SendRaw(int ASocket, const std::string& AData);
 // not written here); stopped by the destructor.
 class TOpensslServer {
 public:
-    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile);
+    // AExtraArguments go to s_server after the others (a cipher string, say).
+    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile,
+                   const std::vector<std::string>& AExtraArguments = {});
     ~TOpensslServer();
     TOpensslServer(const TOpensslServer&) = delete;
     TOpensslServer& operator=(const TOpensslServer&) = delete;
