@@ -2,64 +2,20 @@
 
 #include "rtl/clStrUtils.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
+#include "support/LoopbackDaemon.h"
 #include "support/TlsTestPki.h"
 
 namespace cltest {
 
 namespace {
-
-void WriteFile(const std::string& AFileName, const std::string& AContent) {
-    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
-    out << AContent;
-    if (!out) throw std::runtime_error("cannot write " + AFileName);
-}
-
-// A loopback port that was free a moment ago. nginx binds it a little later,
-// so another process may take it in between; the start is then retried.
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0) close(fd);
-        throw std::runtime_error("no free loopback port");
-    }
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int APort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(APort));
-    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0) close(fd);
-    return ok;
-}
 
 // Deterministic bytes that neither gzip nor a sendfile shortcut can fake.
 std::string PseudoRandomBytes(int64_t ASize) {
@@ -206,66 +162,13 @@ void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
 
 bool TNginxServer::Start(std::string& AError) {
     std::filesystem::remove(FFolder + "/error.log");
-    const std::string conf = FFolder + "/nginx.conf";
     const std::string prefix = FFolder + "/";
-    const std::string errorLog = FFolder + "/error.log";
-    std::vector<std::string> args = {Binary, "-p", prefix, "-c", conf, "-e", errorLog};
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    const int out = open((FFolder + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const pid_t parent = getpid();
-    FPid = fork();
-    if (FPid < 0) {
-        if (out >= 0) close(out);
-        AError = "fork failed";
-        return false;
-    }
-    if (FPid == 0) {
-        // Only async-signal-safe calls from here on. nginx dies with the
-        // test process, even when that one crashes.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        syscall(SYS_close_range, 3U, ~0U, 0U);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (out >= 0) close(out);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(FPid, &status, WNOHANG) == FPid) {
-            FPid = -1;
-            AError = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "\n" +
-                     ErrorLog() + ReadWholeFile(FFolder + "/stderr.log");
-            return false;
-        }
-        if (Accepts(FHttpPort) && Accepts(FHttpsPort)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    AError = "no answer within 15 s\n" + ErrorLog();
-    Stop();
-    return false;
+    return FDaemon.Start({Binary, "-p", prefix, "-c", FFolder + "/nginx.conf", "-e", FFolder + "/error.log"},
+                         FFolder + "/stderr.log", [this] { return Accepts(FHttpPort) && Accepts(FHttpsPort); },
+                         [this] { return ErrorLog(); }, AError);
 }
 
-void TNginxServer::Stop() {
-    if (FPid <= 0) return;
-    kill(FPid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-            FPid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-    FPid = -1;
-}
+void TNginxServer::Stop() { FDaemon.Stop(); }
 
 std::vector<TNginxLogEntry> TNginxServer::AccessLog() const {
     std::vector<TNginxLogEntry> entries;
