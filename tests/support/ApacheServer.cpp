@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <chrono>
@@ -132,11 +131,6 @@ std::vector<std::string> TApacheServer::AccessLog() const {
     return lines;
 }
 
-std::string TApacheServer::ErrorLog() const {
-    std::ifstream in(FFolder + "/error.log");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string TApacheServer::ErrorLog() const { return ReadFileIfAny(FFolder + "/error.log"); }
 
 }  // namespace cltest

@@ -50,14 +50,12 @@ void WriteFile(const std::string& AFileName, const std::string& AContent) {
     if (!out) throw std::runtime_error("cannot write " + AFileName);
 }
 
-namespace {
-std::string ReadIfThere(const std::string& AFileName) {
+std::string ReadFileIfAny(const std::string& AFileName) {
     std::ifstream in(AFileName, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-}  // namespace
 
 bool TLoopbackDaemon::Start(std::vector<std::string> AArguments, const std::string& AOutputFile,
                             const std::function<bool()>& AReady, const std::function<std::string()>& AErrorText,
@@ -97,7 +95,7 @@ bool TLoopbackDaemon::Start(std::vector<std::string> AArguments, const std::stri
         if (waitpid(FPid, &status, WNOHANG) == FPid) {
             FPid = -1;
             AError = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "\n" +
-                     AErrorText() + ReadIfThere(AOutputFile);
+                     AErrorText() + ReadFileIfAny(AOutputFile);
             return false;
         }
         if (AReady()) return true;

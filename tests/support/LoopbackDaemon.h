@@ -17,6 +17,8 @@ int FreeLoopbackPort();
 bool Accepts(int APort);
 // Writes (replaces) a file; throws std::runtime_error when it cannot.
 void WriteFile(const std::string& AFileName, const std::string& AContent);
+// The whole content of a file, empty when there is none (a log not yet written).
+std::string ReadFileIfAny(const std::string& AFileName);
 
 // A server program run as a child with its output in AOutputFile. Start
 // returns once AReady holds (true), or when the child exited or 15 s passed

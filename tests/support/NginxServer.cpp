@@ -182,11 +182,6 @@ std::vector<TNginxLogEntry> TNginxServer::AccessLog() const {
     return entries;
 }
 
-std::string TNginxServer::ErrorLog() const {
-    std::ifstream in(FFolder + "/error.log");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string TNginxServer::ErrorLog() const { return ReadFileIfAny(FFolder + "/error.log"); }
 
 }  // namespace cltest
