@@ -114,10 +114,15 @@ void TApacheServer::WriteConfig(const std::string& ARedirectHost) {
     WriteFile(f + "/apache.conf", c);
 }
 
-std::vector<std::string> TApacheServer::WaitForAccessLog(size_t ACount) const {
-    // apache writes the line after it sent the answer.
+std::vector<std::string> TApacheServer::WaitForAccessLine(const std::string& APrefix) const {
+    auto found = [&](const std::vector<std::string>& ALines) {
+        for (const std::string& line : ALines) {
+            if (line.rfind(APrefix, 0) == 0) return true;
+        }
+        return false;
+    };
     std::vector<std::string> lines = AccessLog();
-    for (int i = 0; i < 200 && lines.size() < ACount; ++i) {
+    for (int i = 0; i < 200 && !found(lines); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         lines = AccessLog();
     }

@@ -32,8 +32,9 @@ public:
     int Port() const { return FPort; }
     int OtherPort() const { return FOtherPort; }
     std::vector<std::string> AccessLog() const;
-    // The access log once it has ACount lines (or after two seconds).
-    std::vector<std::string> WaitForAccessLog(size_t ACount) const;
+    // The access log once a line begins with APrefix (or after two seconds):
+    // apache writes a line after it sent the answer.
+    std::vector<std::string> WaitForAccessLine(const std::string& APrefix) const;
 
 private:
     void WriteContent(const std::string& AUserName, const std::string& APassword);
