@@ -180,8 +180,15 @@ void FileReader::Skip(uint64_t count) {
 
 // ---------------------------------------------------------------------------
 
-bool FileWriter::Create(const std::string& fileName) {
-  int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+bool FileWriter::Create(const std::string& fileName) { return Open(fileName, O_TRUNC); }
+
+bool FileWriter::CreateNew(const std::string& fileName) {
+  ::unlink(fileName.c_str());
+  return Open(fileName, O_EXCL | O_NOFOLLOW);
+}
+
+bool FileWriter::Open(const std::string& fileName, int flags) {
+  int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
   if (fd < 0)
     return false;
   FFile = FileHandle(fd);

@@ -104,6 +104,10 @@ public:
 
   // Creates or truncates the file.
   bool Create(const std::string& fileName);
+  // Creates the file anew, never through a link planted at its name: what
+  // is there (a stale file, a symbolic link) is removed first, and the file
+  // is then created exclusively; false when another one took the name.
+  bool CreateNew(const std::string& fileName);
   bool IsOpen() const { return FFile.IsOpen(); }
 
   void Write(const uint8_t* data, size_t size);
@@ -120,6 +124,7 @@ public:
   bool Failed() const { return FFailed; }
 
 private:
+  bool Open(const std::string& fileName, int flags);
   bool WriteAll(const uint8_t* data, size_t size);
 
   FileHandle FFile;

@@ -131,7 +131,7 @@ bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
   if (!in.Open(fileName, FileReader::Access::Mapped))
     return false;
   FileWriter out;
-  if (!out.Create(fileName + kTempSuffix))
+  if (!out.CreateNew(fileName + kTempSuffix))
     return false;
   TempFileGuard temp(fileName + kTempSuffix);
   FlvHeader header;

@@ -22,8 +22,9 @@ void Check(bool AOk, const char* AWhat) {
     }
 }
 
-EVP_PKEY* NewKey() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
+// A P-256 key, or an RSA key of ARsaBits bits.
+EVP_PKEY* NewKey(int ARsaBits = 0) {
+    EVP_PKEY* key = ARsaBits > 0 ? EVP_RSA_gen(static_cast<unsigned>(ARsaBits)) : EVP_EC_gen("P-256");
     Check(key != nullptr, "key generation");
     return key;
 }
@@ -98,7 +99,7 @@ X509* NewCertificate(EVP_PKEY* AKey, const TLeafOptions& AOptions, X509* AIssuer
         if (AOptions.ClientAuth) eku += (eku.empty() ? "" : ",") + std::string("clientAuth");
         if (!eku.empty()) AddExt(x, issuer, NID_ext_key_usage, eku);
     }
-    Check(X509_sign(x, AIssuerKey, EVP_sha256()) > 0, "signing");
+    Check(X509_sign(x, AIssuerKey, AOptions.Sha1Signature ? EVP_sha1() : EVP_sha256()) > 0, "signing");
     return x;
 }
 
@@ -122,7 +123,7 @@ namespace {
 
 // A leaf with a fresh key, signed by AIssuer's key (null: by its own).
 TCertificateAndKey NewLeaf(const TLeafOptions& AOptions, X509* AIssuer, EVP_PKEY* AIssuerKey) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(NewKey(), EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(NewKey(AOptions.RsaBits), EVP_PKEY_free);
     std::unique_ptr<X509, decltype(&X509_free)> certificate(
         NewCertificate(key.get(), AOptions, AIssuer, AIssuerKey ? AIssuerKey : key.get(), false), X509_free);
     return {PemOf(certificate.get()), PemOf(key.get())};

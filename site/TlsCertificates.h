@@ -26,6 +26,10 @@ struct TLeafOptions {
     bool ServerAuth = true;
     bool ClientAuth = false;
     long Serial = 0;  // 0: a random serial
+    // Weak leaves for the security-level checks: an RSA key of this size
+    // instead of P-256 (0: P-256), a SHA-1 signature instead of SHA-256.
+    int RsaBits = 0;
+    bool Sha1Signature = false;
 };
 
 // A CA with a fresh P-256 key, valid for a year from an hour ago.

@@ -250,16 +250,53 @@ std::string GetCookieExpires(const std::string& AText) {
     return StringReplaceAll(StringReplaceAll(item, "==", ","), "-", " ");
 }
 
+bool HasCookieAttribute(const std::string& AText, const std::string& AName) {
+    size_t start = AText.find(';');
+    while (start != std::string::npos) {
+        const size_t end = AText.find(';', start + 1);
+        const std::string part = AText.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        if (SameText(Trim(part.substr(0, part.find('='))), AName)) return true;
+        start = end;
+    }
+    return false;
+}
+
+namespace {
+
+// Lower case, without the leading "."; "localhost" is "local" as in Add.
+std::string BareDomain(const std::string& ADomain) {
+    std::string d = LowerCase(Trim(ADomain));
+    if (!d.empty() && d[0] == '.') d.erase(0, 1);
+    return d == "localhost" ? std::string("local") : d;
+}
+
+bool IsIpLiteral(const std::string& AHost) {
+    return AHost.find(':') != std::string::npos || AHost.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+}  // namespace
+
 bool IsDomainMatch(const std::string& ACookieDomain, const std::string& AHost) {
-    const std::string domain = LowerCase(StoredDomain(ACookieDomain));
-    const std::string host = LowerCase(StoredDomain(AHost));
-    if (domain == ".local") return true;
-    if (host.find(domain) == std::string::npos) return false;
-    if (domain.size() < 2) return false;
-    const size_t second = domain.find('.', 1);
-    if (second == 1) return false;
-    if (second == std::string::npos) return true;
-    return second != domain.size() - 1;
+    const std::string domain = BareDomain(ACookieDomain);
+    const std::string host = BareDomain(AHost);
+    // An empty label (a leading, doubled or trailing ".") names no domain.
+    if (domain.empty() || host.empty() || domain[0] == '.' || domain.back() == '.' ||
+        domain.find("..") != std::string::npos) {
+        return false;
+    }
+    if (host == domain) return true;
+    // A single label is a host of its own, never a domain of others.
+    if (domain.find('.') == std::string::npos || IsIpLiteral(host)) return false;
+    return host.size() > domain.size() && host.ends_with(domain) && host[host.size() - domain.size() - 1] == '.';
+}
+
+bool IsDomainAttributeAllowed(const std::string& ADomain, const std::string& AHost) {
+    const std::string domain = BareDomain(ADomain);
+    const size_t dot = domain.find('.');
+    if (dot == std::string::npos || dot == 0 || domain.back() == '.' || domain.find("..") != std::string::npos) {
+        return domain == BareDomain(AHost) && !domain.empty();
+    }
+    return IsDomainMatch(domain, AHost);
 }
 
 bool IsPathMatch(const std::string& ACookiePath, const std::string& ARequestPath) {
@@ -267,7 +304,20 @@ bool IsPathMatch(const std::string& ACookiePath, const std::string& ARequestPath
         const std::string p = Trim(APath);
         return LowerCase(p.empty() ? "/" : p);
     };
-    return norm(ARequestPath).find(norm(ACookiePath)) != std::string::npos;
+    const std::string cookiePath = norm(ACookiePath);
+    std::string requestPath = norm(ARequestPath);
+    requestPath = requestPath.substr(0, requestPath.find_first_of("?#"));
+    if (requestPath.empty()) requestPath = "/";
+    if (!requestPath.starts_with(cookiePath)) return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' ||
+           requestPath[cookiePath.size()] == '/';
+}
+
+std::string DefaultCookiePath(const std::string& ARequestPath) {
+    const std::string path = Trim(ARequestPath).substr(0, Trim(ARequestPath).find_first_of("?#"));
+    const size_t slash = path.rfind('/');
+    if (path.empty() || path[0] != '/' || slash == 0 || slash == std::string::npos) return "/";
+    return path.substr(0, slash);
 }
 
 bool IsPortMatch(const std::string& ACookiePort, int ARequestPort) {
@@ -356,7 +406,7 @@ void TclCookieList::ParseResponseCookie(const TclHeaderFieldList& AFieldList, in
         }
         c.Domain = AFieldList.GetFieldValueItem(text, "domain");
         c.Path = AFieldList.GetFieldValueItem(text, "path");
-        c.Secure = HasCookieFlag(text, "secure");
+        c.Secure = HasCookieFlag(text, "secure") || HasCookieAttribute(text, "secure");
         c.Comment = AFieldList.GetFieldValueItem(text, "comment");
         c.SetMaxAge(StrToInt64Def(AFieldList.GetFieldValueItem(text, "max-age"), -1));
         c.Version = StrToIntDef(AFieldList.GetFieldValueItem(text, "version"), 0);
@@ -371,12 +421,17 @@ void TclCookieList::ParseResponseCookie(const TclHeaderFieldList& AFieldList, in
     } else if (c.Version == 1) {
         c.Format = cfRFC2109;
     }
+    // A Domain attribute may name the host or a domain above it, nothing else:
+    // such a cookie is refused, not stored for the other domain.
+    if (!c.Domain.empty() && !IsDomainAttributeAllowed(c.Domain, ADomain)) {
+        FItems.pop_back();
+        return;
+    }
     if (c.Domain.empty()) c.Domain = ADomain;
     c.Domain = Trim(c.Domain);
     if (!c.Domain.empty() && c.Domain[0] != '.') c.Domain = "." + c.Domain;
-    if (c.Path.empty()) c.Path = APath;
     c.Path = Trim(c.Path);
-    if (c.Path.empty()) c.Path = "/";
+    if (c.Path.empty() || c.Path[0] != '/') c.Path = DefaultCookiePath(APath);
 }
 
 void TclCookieList::GetResponseCookies(const TStrings& AResponseHeader, const std::string& ADomain,
@@ -457,6 +512,25 @@ int TclCookieManager::FindCookie(const TclCookieItem& ACookie) const {
     return -1;
 }
 
+// Frees a place for a new cookie within the limits, the oldest first; false
+// when a delete handler kept the cookie that had to go.
+bool TclCookieManager::MakeRoomFor(const TclCookieItem& ACookie) {
+    auto removed = [this](int AIndex) {
+        const int before = FCookies.Count();
+        RemoveCookie(AIndex);
+        return FCookies.Count() < before;
+    };
+    int inDomain = 0;
+    int oldestInDomain = -1;
+    for (int i = 0; i < FCookies.Count(); ++i) {
+        if (!SameText(FCookies.Items(i).Domain, ACookie.Domain)) continue;
+        if (oldestInDomain < 0) oldestInDomain = i;
+        ++inDomain;
+    }
+    if (inDomain >= kMaxCookiesPerDomain && !removed(oldestInDomain)) return false;
+    return FCookies.Count() < kMaxCookies || removed(0);
+}
+
 void TclCookieManager::AddCookies(const TclCookieList& ACookies) {
     std::lock_guard<std::recursive_mutex> lock(FAccessor);
     RemoveWhere([](const TclCookieItem& c) { return c.IsExpired(); });
@@ -465,8 +539,9 @@ void TclCookieManager::AddCookies(const TclCookieList& ACookies) {
         const int found = FindCookie(incoming);
         bool allow = true;
         if (found < 0) {
+            if (incoming.Name.size() + incoming.Value.size() > kMaxCookieSize) continue;
             DoAddCookie(incoming, allow);
-            if (allow) FCookies.Add().Assign(incoming);
+            if (allow && MakeRoomFor(incoming)) FCookies.Add().Assign(incoming);
         } else if (incoming.IsExpired()) {
             RemoveCookie(found);
         } else {
@@ -485,10 +560,15 @@ void TclCookieManager::GetCookies(TclCookieList& ACookies, const std::string& AD
     ACookies.Clear();
     for (int i = 0; i < FCookies.Count(); ++i) {
         TclCookieItem& c = FCookies.Items(i);
-        bool allow = IsDomainMatch(c.Domain, ADomain) && IsPathMatch(c.Path, APath) && IsPortMatch(c.Port, APort);
+        // A cookie set without a Domain attribute stays with the host that set it.
+        const bool hostOnly = !c.CookieData.empty() && !HasCookieAttribute(c.CookieData, "domain");
+        const bool domainMatch =
+            hostOnly ? BareDomain(c.Domain) == BareDomain(ADomain) : IsDomainMatch(c.Domain, ADomain);
+        bool allow = domainMatch && IsPathMatch(c.Path, APath) && IsPortMatch(c.Port, APort);
         if (allow && c.Secure) allow = ASecure;
         DoAcceptCookie(c, ADomain, APath, APort, ASecure, allow);
-        if (allow) ACookies.Add().Assign(c);
+        // No handler sends a Secure cookie over a plain connection.
+        if (allow && !(c.Secure && !ASecure)) ACookies.Add().Assign(c);
     }
     ACookies.Sort();
     ACookies.EndUpdate();

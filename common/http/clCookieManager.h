@@ -102,8 +102,22 @@ private:
 bool HasCookieFlag(const std::string& AText, const std::string& AWord);
 // The expiry text of a Set-Cookie value with "-" taken as a space.
 std::string GetCookieExpires(const std::string& AText);
+// True when AText has an attribute (a ";"-separated part after the cookie's
+// own name=value) whose name is AName, ignoring case.
+bool HasCookieAttribute(const std::string& AText, const std::string& AName);
+// The host equals the cookie domain or ends with it at a label boundary; a
+// domain of a single label ("local", a host-only cookie of such a host)
+// matches only that host. "localhost" is the host "local".
 bool IsDomainMatch(const std::string& ACookieDomain, const std::string& AHost);
+// Whether a response from AHost may set a cookie for the Domain attribute
+// ADomain: AHost equals it or is below it, and it has two labels at least.
+bool IsDomainAttributeAllowed(const std::string& ADomain, const std::string& AHost);
+// The cookie path is the request path (its query left out) or a prefix of
+// it that ends at a "/".
 bool IsPathMatch(const std::string& ACookiePath, const std::string& ARequestPath);
+// The path a cookie without a Path attribute gets: the request path up to,
+// not including, its last "/" ("/" when that leaves nothing).
+std::string DefaultCookiePath(const std::string& ARequestPath);
 bool IsPortMatch(const std::string& ACookiePort, int ARequestPort);
 
 using TclCookieEvent = std::function<void(TObject* Sender, TclCookieItem& ACookie, bool& Allow)>;
@@ -112,6 +126,13 @@ using TclUpdateCookieEvent =
 using TclAcceptCookieEvent =
     std::function<void(TObject* Sender, TclCookieItem& ACookie, const std::string& ADomain, const std::string& APath,
                        int APort, bool ASecure, bool& Allow)>;
+
+// The store keeps at most this many cookies for one domain and in all, each
+// no longer than kMaxCookieSize bytes of name and value; the oldest cookie
+// of the domain (or of the store) makes room for a new one.
+constexpr int kMaxCookiesPerDomain = 50;
+constexpr int kMaxCookies = 1000;
+constexpr size_t kMaxCookieSize = 4096;
 
 class TclCookieManager : public TComponent {
 public:
@@ -149,6 +170,7 @@ private:
     void RemoveCookie(int AIndex);
     void RemoveWhere(const std::function<bool(const TclCookieItem&)>& ACondition);
     int FindCookie(const TclCookieItem& ACookie) const;
+    bool MakeRoomFor(const TclCookieItem& ACookie);
 
     TclCookieList FCookies;
     std::recursive_mutex FAccessor;

@@ -1,6 +1,7 @@
 #include "http/clHttp.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "http/clHeaderFieldList.h"
@@ -56,6 +57,64 @@ int64_t IndexOfBytes(const TMemoryStream& AData, int64_t AStart, std::string_vie
     return found == bytes.end() ? -1 : found - bytes.begin();
 }
 
+// The end of the header beginning at AStart (just past its empty line), or -1.
+int64_t HeaderEndOf(const TMemoryStream& AData, int64_t AStart) {
+    int64_t terminator = IndexOfBytes(AData, AStart, "\r\n\r\n");
+    if (terminator >= 0) return terminator + 4;
+    terminator = IndexOfBytes(AData, AStart, "\n\n");
+    return terminator >= 0 ? terminator + 2 : -1;
+}
+
+// Empty lines before a status line are passed over.
+int64_t SkipLineEnds(const TMemoryStream& AData, int64_t AStart) {
+    const auto& bytes = AData.Bytes();
+    while (static_cast<size_t>(AStart) < bytes.size() &&
+           (bytes[static_cast<size_t>(AStart)] == '\r' || bytes[static_cast<size_t>(AStart)] == '\n')) {
+        ++AStart;
+    }
+    return AStart;
+}
+
+// The method is a token; every line of the request is free of line breaks
+// and NUL, or the caller's text would become lines of the request.
+bool IsTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+void CheckRequestMethod(const std::string& AMethod) {
+    if (AMethod.empty() || !std::all_of(AMethod.begin(), AMethod.end(), IsTokenChar)) {
+        throw EclTcpClientError("The request method is not a valid token", cRequestInvalid);
+    }
+}
+
+void CheckRequestLines(const TStrings& ALines) {
+    for (int i = 0; i < ALines.Count(); ++i) {
+        if (ALines[i].find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+            throw EclTcpClientError("A request line holds a line break", cRequestInvalid);
+        }
+    }
+}
+
+std::string OriginOf(const TclUrlParser& AUrl) {
+    return LowerCase(AUrl.Scheme()) + "://" + LowerCase(AUrl.Host()) + ":" + std::to_string(AUrl.Port());
+}
+
+// An interim answer precedes the final one; 101 ends the exchange instead.
+bool IsInterimStatus(int AStatusCode) { return AStatusCode >= 100 && AStatusCode < 200 && AStatusCode != 101; }
+
+struct TclResponseError {
+    int Code;
+    const char* Message;
+};
+
+const TclResponseError cResponseErrors[] = {
+    {cResponseIncomplete, "The connection was closed before the whole response was received"},
+    {cResponseHeaderTooLarge, "The response header is too large"},
+    {cResponseNoStatusLine, "The response does not begin with a status line"},
+    {cResponseBadLength, "The response has an invalid or conflicting Content-Length"},
+    {cResponseTooManyInterim, "The response has too many interim answers"},
+};
+
 std::string AsciiText(const TMemoryStream& AData, int64_t AFrom, int64_t ATo) {
     if (ATo <= AFrom) return std::string();
     return TclTranslator::GetString(AData.Memory() + AFrom, static_cast<int>(ATo - AFrom), "us-ascii");
@@ -104,12 +163,17 @@ private:
     TclConnection& FConnection;
 };
 
-// Passes written bytes on up to a limit; what arrives past it is not part
-// of the body and is dropped. Its position counts every byte written, which
-// is how the layers below measure what they delivered.
+// Passes written bytes on up to a limit. What arrives past it is either not
+// part of the body and dropped (lDrop), or the part of a body read only for
+// its text that is not kept (lRaise: the write raises EFull after storing
+// what fits, so that reading and decoding stop there). Its position counts
+// every byte written, which is how the layers below measure what they delivered.
 class TclLimitedStream : public TStream {
 public:
-    TclLimitedStream(TStream& ADestination, int64_t ALimit) : FDestination(ADestination), FLeft(ALimit) {}
+    enum TclPastLimit { lDrop, lRaise };
+    struct EFull {};
+    TclLimitedStream(TStream& ADestination, int64_t ALimit, TclPastLimit APastLimit = lDrop)
+        : FDestination(ADestination), FLeft(ALimit), FPastLimit(APastLimit) {}
     int64_t Read(void*, int64_t) override { return 0; }
     int64_t Write(const void* ABuffer, int64_t ACount) override {
         if (ACount <= 0) return 0;
@@ -117,6 +181,7 @@ public:
         if (taken > 0) FDestination.WriteBuffer(ABuffer, taken);
         FLeft -= taken;
         FPosition += ACount;
+        if (taken < ACount && FPastLimit == lRaise) throw EFull{};
         return ACount;
     }
     // Write-only: every seek answers the end.
@@ -125,6 +190,7 @@ public:
 private:
     TStream& FDestination;
     int64_t FLeft;
+    TclPastLimit FPastLimit;
     int64_t FPosition = 0;
 };
 
@@ -270,6 +336,7 @@ void TclHttp::SendRequest(const std::string& AMethod, const std::string& AUrl, c
     TclNullStream nullBody;
     TclNullStream nullResponse;
     FUrl->Parse(AUrl);
+    FCredentialsOrigin = OriginOf(*FUrl);
     InternalSendRequest(AMethod, ARequestHeader ? *ARequestHeader : emptyLines,
                         ARequestBody ? *ARequestBody : nullBody,
                         AResponseHeader ? *AResponseHeader : ownResponseLines,
@@ -443,6 +510,8 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
     TMemoryStream headerBuffer;
     TclNullStream emptyBody;
     TStream* body = &ARequestBody;
+    CheckRequestMethod(AMethod);
+    CheckRequestLines(requestLines);
     FMethod = AMethod;
 
     SendCredentialsUpFront(requestLines);
@@ -480,7 +549,9 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
             } catch (const EclHttpError&) {
                 throw;
             } catch (const EclSocketError& E) {
-                if (wasOpen && IsDeadConnectionError(E.ErrorCode())) {
+                // A reused connection the server had closed ends before the
+                // status line: retry on a fresh one.
+                if (wasOpen && (IsDeadConnectionError(E.ErrorCode()) || E.ErrorCode() == cResponseIncomplete)) {
                     Close();
                     continue;
                 }
@@ -491,7 +562,7 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
 
             if (FStatusCode >= 300 && FStatusCode < 400 && FStatusCode != 304 && FStatusCode != 305) {
                 ++redirects;
-                ReadResponseText(AResponseHeader, headerBuffer, responseText, already);
+                if (!ReadResponseText(AResponseHeader, headerBuffer, responseText, already)) closeAfter = true;
                 std::string method = FMethod;
                 if ((FMaxRedirects > 0 && redirects > FMaxRedirects) || !FAllowRedirects ||
                     !ProcessRedirect(requestLines, responseText, method)) {
@@ -501,11 +572,13 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
                 if (SameText(method, "GET")) body = &emptyBody;
                 FMethod = method;
                 if (IsUseProxy()) closeAfter = true;
-            } else if (FStatusCode == 401 || FStatusCode == 407) {
+            } else if (FStatusCode == 401 || (FStatusCode == 407 && mode != 2)) {
+                // Inside a tunnel a 407 comes from the origin server, not the
+                // proxy: it is that server's error like any other 4xx.
                 const bool proxy = FStatusCode == 407;
                 int& tries = proxy ? proxyAuthTries : authTries;
                 ++tries;
-                ReadResponseText(AResponseHeader, headerBuffer, responseText, already);
+                if (!ReadResponseText(AResponseHeader, headerBuffer, responseText, already)) closeAfter = true;
                 if ((!proxy && !FAuthorization.empty()) || (FMaxAuthRetries > 0 && tries > FMaxAuthRetries) ||
                     !Authorize(requestLines, proxy, tries, closeAfter)) {
                     fail();
@@ -516,7 +589,7 @@ void TclHttp::InternalSendRequest(const std::string& AMethod, const TStrings& AR
                     ReadResponse(AResponseHeader, headerBuffer, &AResponseBody, already);
                     break;
                 }
-                ReadResponseText(AResponseHeader, headerBuffer, responseText, already);
+                if (!ReadResponseText(AResponseHeader, headerBuffer, responseText, already)) closeAfter = true;
                 RaiseHttpError(AResponseHeader, responseText);
             } else {
                 ReadResponse(AResponseHeader, headerBuffer, &AResponseBody, already);
@@ -549,10 +622,6 @@ void TclHttp::SendCredentialsUpFront(TStrings& ARequestLines) {
     } else if (!FAuthorization.empty()) {
         SetRequestField(ARequestLines, "Authorization", FAuthorization);
     }
-    if (IsUseProxy() && FProxySettings->AuthorizationType() == atBasic) {
-        const std::string value = BasicCredentials(FProxySettings->UserName(), FProxySettings->Password());
-        if (!value.empty()) SetRequestField(ARequestLines, "Proxy-Authorization", value);
-    }
 }
 
 std::string TclHttp::BasicCredentials(const std::string& AUserName, const std::string& APassword) {
@@ -563,8 +632,15 @@ std::string TclHttp::BasicCredentials(const std::string& AUserName, const std::s
     return value;
 }
 
-std::string TclHttp::ActualUserName() const { return FUserName.empty() ? FUrl->UserName() : FUserName; }
-std::string TclHttp::ActualPassword() const { return FPassword.empty() ? FUrl->Password() : FPassword; }
+bool TclHttp::IsCredentialsOrigin() const { return OriginOf(*FUrl) == FCredentialsOrigin; }
+
+std::string TclHttp::ActualUserName() const {
+    return !FUserName.empty() && IsCredentialsOrigin() ? FUserName : TclUrlParser::DecodeUrl(FUrl->UserName());
+}
+
+std::string TclHttp::ActualPassword() const {
+    return !FPassword.empty() && IsCredentialsOrigin() ? FPassword : TclUrlParser::DecodeUrl(FUrl->Password());
+}
 
 bool TclHttp::Authorize(TStrings& ARequestLines, bool AProxy, int ATries, bool& ACloseAfter) {
     const std::string user = AProxy ? FProxySettings->UserName() : ActualUserName();
@@ -672,7 +748,12 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
     } else if (AMode == 1) {
         target = FUrl->Host() + ":" + std::to_string(FUrl->Port());
     } else {
-        target = FUrl->AbsoluteUri();
+        // The proxy sees the address, never the user information in it.
+        TclUrlParser withoutUser;
+        withoutUser.Assign(*FUrl);
+        withoutUser.SetUserName("");
+        withoutUser.SetPassword("");
+        target = withoutUser.AbsoluteUri();
     }
     if (target.empty()) target = "/";
     ARequestLines.Insert(0, FMethod + " " + target + (FHttpVersion == hvHttp1_0 ? " HTTP/1.0" : " HTTP/1.1"));
@@ -700,6 +781,15 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
     }
     if (!FAllowCaching) fields.AddFieldIfNotExist(FHttpVersion == hvHttp1_0 ? "Pragma" : "Cache-Control", "no-cache");
     if (FKeepConnection) fields.AddFieldIfNotExist(IsUseProxy() ? "Proxy-Connection" : "Connection", "Keep-Alive");
+    // Proxy credentials are for the proxy: on CONNECT and on plain requests
+    // through it, never inside a tunnel, where the origin would read them.
+    if (AMode == 2) {
+        RemoveAllFields(fields, "Proxy-Authorization");
+    } else if (IsUseProxy() && FProxySettings->AuthorizationType() == atBasic &&
+               fields.GetFieldIndex("Proxy-Authorization") < 0) {
+        const std::string value = BasicCredentials(FProxySettings->UserName(), FProxySettings->Password());
+        if (!value.empty()) fields.AddField("Proxy-Authorization", value);
+    }
     fields.RemoveField("Expect");
     if (FExpect100Continue && remaining > 0) fields.AddField("Expect", "100-continue");
     if (FAllowCookies) {
@@ -715,6 +805,8 @@ void TclHttp::BuildRequestHeader(int AMode, TStrings& ARequestLines, TStream& AB
 void TclHttp::SendHeader(int AMode, TStrings& ARequestLines, TStream& ABody) {
     PrepareConnection(AMode);
     BuildRequestHeader(AMode, ARequestLines, ABody);
+    // The address gives the request line, Host and the cookies: checked as written.
+    CheckRequestLines(ARequestLines);
     Connection()->WriteString(ARequestLines.Text(), "us-ascii");
 }
 
@@ -741,13 +833,15 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
     FStatusCode = 0;
     FStatusText.clear();
     FResponseVersion = FHttpVersion;
+    FContentLength = -1;
     connection.SetIsReadUntilClose(false);
     connection.InitProgress(0, 0);
 
     int64_t start = 0;
     int64_t headerEnd = -1;
+    int interim = 0;
     bool first = true;
-    while (FStatusCode == 0 || FStatusCode == 100) {
+    while (headerEnd < 0) {
         if (first) {
             // The first read stops near BatchSize, so that a large body is
             // not pulled into the header buffer.
@@ -760,28 +854,32 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
         } else {
             connection.ReadData(&AHeaderBuffer);
         }
+        // Every complete header in the buffer; interim answers are passed over.
         for (;;) {
-            int64_t terminator = IndexOfBytes(AHeaderBuffer, start, "\r\n\r\n");
-            int64_t terminatorLength = 4;
-            if (terminator < 0) {
-                terminator = IndexOfBytes(AHeaderBuffer, start, "\n\n");
-                terminatorLength = 2;
+            start = SkipLineEnds(AHeaderBuffer, start);
+            if (!ReadStatusLine(AHeaderBuffer, start)) break;
+            const int64_t end = HeaderEndOf(AHeaderBuffer, start);
+            if (end < 0) break;
+            if (!IsInterimStatus(FStatusCode)) {
+                headerEnd = end;
+                break;
             }
-            if (terminator <= 0) break;
-            ParseStatusLine(AHeaderBuffer, start);
-            headerEnd = terminator + terminatorLength;
-            if (FStatusCode != 100) break;
-            start = headerEnd;
+            if (++interim > kMaxInterimResponses) RaiseResponseError(cResponseTooManyInterim);
+            start = end;
         }
-        // A peer that never ends its header must not fill the memory.
-        if ((FStatusCode == 0 || FStatusCode == 100) && AHeaderBuffer.GetSize() - start > kMaxResponseHeader) {
-            throw EclTcpClientError("The response header is too large", cResponseHeaderTooLarge);
-        }
+        // Interim headers count too: a peer must not fill the memory with
+        // a header that never ends, nor with endless interim answers.
+        if (headerEnd >= 0) break;
+        if (AHeaderBuffer.GetSize() > kMaxResponseHeader) RaiseResponseError(cResponseHeaderTooLarge);
+        if (!connection.Active()) RaiseResponseError(cResponseIncomplete);
     }
+    if (headerEnd > kMaxResponseHeader) RaiseResponseError(cResponseHeaderTooLarge);
 
     AResponseHeaderLines.SetText(AsciiText(AHeaderBuffer, start, headerEnd));
+    if (AResponseHeaderLines.Count() > kMaxResponseHeaderLines) RaiseResponseError(cResponseHeaderTooLarge);
     AHeaderBuffer.SetPosition(headerEnd);
     FResponseHeader->ParseHeader(AResponseHeaderLines);
+    ReadContentLength(AResponseHeaderLines);
     FResponseCookies->GetResponseCookies(AResponseHeaderLines, FUrl->Host(), FUrl->AbsolutePath(), FUrl->Port());
     if (FAllowCookies) CookieManager()->AddCookies(*FResponseCookies);
     bool cancel = false;
@@ -789,41 +887,89 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
     return !cancel;
 }
 
-void TclHttp::ParseStatusLine(const TMemoryStream& AHeaderBuffer, int64_t AStart) {
+bool TclHttp::ReadStatusLine(const TMemoryStream& AHeaderBuffer, int64_t AStart) {
     const auto& bytes = AHeaderBuffer.Bytes();
     const auto size = static_cast<int64_t>(bytes.size());
-    auto find = [&](int64_t AFrom, uint8_t AByte) -> int64_t {
-        for (int64_t i = AFrom; i < size; ++i) {
-            if (bytes[static_cast<size_t>(i)] == AByte) return i;
-        }
-        return -1;
-    };
-    const int64_t versionEnd = find(AStart, ' ');
+    // Whatever has arrived must be the start of "HTTP/": anything else is
+    // refused now rather than waited on until the time-out.
+    static constexpr std::string_view cPrefix = "HTTP/";
+    for (int64_t i = 0; i < static_cast<int64_t>(cPrefix.size()) && AStart + i < size; ++i) {
+        const char c = static_cast<char>(std::toupper(bytes[static_cast<size_t>(AStart + i)]));
+        if (c != cPrefix[static_cast<size_t>(i)]) RaiseResponseError(cResponseNoStatusLine);
+    }
+    const int64_t lineEnd = IndexOfBytes(AHeaderBuffer, AStart, "\n");
+    if (lineEnd < 0) {
+        if (size - AStart > kMaxResponseHeader) RaiseResponseError(cResponseHeaderTooLarge);
+        return false;
+    }
+    ParseStatusLine(AsciiText(AHeaderBuffer, AStart, lineEnd));
+    return true;
+}
+
+void TclHttp::ParseStatusLine(const std::string& ALine) {
+    // HTTP-version SP 3DIGIT [SP reason-phrase]; the reason may be missing.
+    const std::string line = Trim(ALine);
+    const size_t versionEnd = line.find(' ');
+    if (versionEnd == std::string::npos) RaiseResponseError(cResponseNoStatusLine);
+    const std::string version = UpperCase(line.substr(0, versionEnd));
     FResponseVersion = FHttpVersion;
-    FStatusCode = 0;
-    if (versionEnd < 0) return;
-    const std::string version = UpperCase(Trim(AsciiText(AHeaderBuffer, AStart, versionEnd)));
     if (version == "HTTP/1.0") {
         FResponseVersion = hvHttp1_0;
     } else if (version == "HTTP/1.1") {
         FResponseVersion = hvHttp1_1;
     }
-    const int64_t codeEnd = find(versionEnd + 1, ' ');
-    if (codeEnd < 0) return;
-    FStatusCode = StrToIntDef(AsciiText(AHeaderBuffer, versionEnd + 1, codeEnd), 0);
-    int64_t lineEnd = find(codeEnd + 1, '\n');
-    if (lineEnd < 0) lineEnd = size;
-    FStatusText = Trim(AsciiText(AHeaderBuffer, codeEnd + 1, lineEnd));
+    const size_t codeStart = line.find_first_not_of(' ', versionEnd);
+    const bool codeOk = codeStart != std::string::npos && line.size() - codeStart >= 3 &&
+                        std::isdigit(static_cast<unsigned char>(line[codeStart])) &&
+                        std::isdigit(static_cast<unsigned char>(line[codeStart + 1])) &&
+                        std::isdigit(static_cast<unsigned char>(line[codeStart + 2])) &&
+                        (line.size() == codeStart + 3 || line[codeStart + 3] == ' ');
+    if (!codeOk || line[codeStart] == '0') RaiseResponseError(cResponseNoStatusLine);
+    FStatusCode = std::stoi(line.substr(codeStart, 3));
+    FStatusText = line.size() > codeStart + 3 ? Trim(line.substr(codeStart + 4)) : std::string();
+}
+
+// Every Content-Length field, and every item of a listed one, must be the
+// same plain decimal number: a length that cannot be read would drop the
+// body, and two lengths let two readers frame the same bytes differently.
+void TclHttp::ReadContentLength(TStrings& AResponseHeaderLines) {
+    TclHeaderFieldList fields;
+    fields.Parse(1, AResponseHeaderLines);
+    std::string agreed;
+    for (int i = 0; i < fields.FieldList().Count(); ++i) {
+        if (Trim(fields.FieldList()[i]) != "content-length") continue;
+        const std::string value = fields.GetFieldValue(i);
+        size_t from = 0;
+        for (;;) {
+            const size_t comma = value.find(',', from);
+            std::string item = Trim(value.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+            const size_t first = item.find_first_not_of('0');
+            item = first == std::string::npos ? (item.empty() ? item : std::string("0")) : item.substr(first);
+            const bool digits = !item.empty() && item.find_first_not_of("0123456789") == std::string::npos;
+            // Eighteen digits always fit 63 bits.
+            if (!digits || item.size() > 18 || (!agreed.empty() && item != agreed)) {
+                RaiseResponseError(cResponseBadLength);
+            }
+            agreed = item;
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+    }
+    FContentLength = agreed.empty() ? -1 : std::stoll(agreed);
+}
+
+bool TclHttp::HasNoBody() const {
+    if (SameText(FMethod, "HEAD")) return true;
+    if (SameText(FMethod, "CONNECT") && FStatusCode == 200) return true;
+    return (FStatusCode >= 100 && FStatusCode < 200) || FStatusCode == 204 || FStatusCode == 304;
 }
 
 int64_t TclHttp::GetResponseLength() {
-    const std::string& length = FResponseHeader->ContentLength();
-    const bool hasLength = !length.empty();
-    if (FStatusCode == 204 && !hasLength) return 0;
-    if (SameText(FMethod, "CONNECT") && FStatusCode == 200) return 0;
-    if (SameText(FMethod, "HEAD") || FStatusCode == 304) return 0;
+    if (HasNoBody()) return 0;
+    const bool hasLength = FContentLength >= 0;
     if ((FHttpVersion == hvHttp1_1 && FResponseVersion == hvHttp1_1) || hasLength) {
-        if (hasLength || (FStatusCode & 200) != 200) return std::max<int64_t>(StrToInt64Def(Trim(length), 0), 0);
+        if (hasLength) return FContentLength;
+        if ((FStatusCode & 200) != 200) return 0;
         return -1;
     }
     return -1;
@@ -835,17 +981,16 @@ bool TclHttp::IsFramed() {
     // The length rules give 0 to an HTTP/1.1 error response that carries
     // neither a length nor chunked coding; whatever body it has is still on
     // the wire, so such a connection is not used again.
-    if (IsChunked() || !FResponseHeader->ContentLength().empty()) return true;
-    if (SameText(FMethod, "HEAD") || FStatusCode == 204 || FStatusCode == 304) return true;
-    if (SameText(FMethod, "CONNECT") && FStatusCode == 200) return true;
+    if (HasNoBody() || IsChunked() || FContentLength >= 0) return true;
     return GetResponseLength() != 0;
 }
 
-void TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
+bool TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
                                TStream& ADestination, int64_t AAlready) {
     TclTcpClientConnection& connection = *Connection();
     FProgressHandled = false;
-    {
+    bool whole = true;
+    if (!HasNoBody()) {
         TclProgressRoute route(connection, [this](TObject*, int64_t ADone, int64_t ATotal) {
             DoReceiveProgress(ADone, ATotal);
         });
@@ -855,35 +1000,43 @@ void TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStre
             gzip = std::make_unique<TclGZipInflateStream>(ADestination);
             destination = gzip.get();
         }
-        if (IsChunked()) {
-            TclChunkedStream chunked(destination);
-            if (AAlready > 0) chunked.CopyFrom(AHeaderBuffer, AAlready);
-            connection.InitProgress(AAlready, -1);
-            while (connection.Active() && !chunked.IsCompleted()) connection.ReadData(&chunked);
-            if (!chunked.IsCompleted()) RaiseIncompleteResponse();
-            if (!FProgressHandled) DoReceiveProgress(connection.BytesProceed(), -1);
-        } else {
-            const int64_t total = GetResponseLength();
-            TclLimitedStream body(*destination, total < 0 ? INT64_MAX : total);
-            if (AAlready > 0) body.CopyFrom(AHeaderBuffer, AAlready);
-            connection.InitProgress(AAlready, total);
-            if (total >= 0) {
-                while (connection.Active() && connection.BytesProceed() < total) connection.ReadData(&body);
-                if (connection.BytesProceed() < total) RaiseIncompleteResponse();
-            } else if (connection.Active()) {
-                TclOnScopeExit stopReadingUntilClose([&connection] { connection.SetIsReadUntilClose(false); });
-                connection.SetIsReadUntilClose(true);
-                connection.ReadData(&body);
+        try {
+            if (IsChunked()) {
+                TclChunkedStream chunked(destination);
+                if (AAlready > 0) chunked.CopyFrom(AHeaderBuffer, AAlready);
+                connection.InitProgress(AAlready, -1);
+                while (connection.Active() && !chunked.IsCompleted()) connection.ReadData(&chunked);
+                if (!chunked.IsCompleted()) RaiseResponseError(cResponseIncomplete);
+                if (!FProgressHandled) DoReceiveProgress(connection.BytesProceed(), -1);
+            } else {
+                const int64_t total = GetResponseLength();
+                TclLimitedStream body(*destination, total < 0 ? INT64_MAX : total);
+                if (AAlready > 0) body.CopyFrom(AHeaderBuffer, AAlready);
+                connection.InitProgress(AAlready, total);
+                if (total >= 0) {
+                    while (connection.Active() && connection.BytesProceed() < total) connection.ReadData(&body);
+                    if (connection.BytesProceed() < total) RaiseResponseError(cResponseIncomplete);
+                } else if (connection.Active()) {
+                    TclOnScopeExit stopReadingUntilClose([&connection] { connection.SetIsReadUntilClose(false); });
+                    connection.SetIsReadUntilClose(true);
+                    connection.ReadData(&body);
+                }
+                if (!FProgressHandled) DoReceiveProgress(total, total);
             }
-            if (!FProgressHandled) DoReceiveProgress(total, total);
+            if (gzip) gzip->Finish();
+        } catch (const TclLimitedStream::EFull&) {
+            whole = false;
         }
     }
     DoReceiveResponse(FMethod, FUrl->AbsoluteUri(), AResponseHeaderLines, *FResponseCookies);
+    return whole;
 }
 
-void TclHttp::RaiseIncompleteResponse() {
-    throw EclTcpClientError("The connection was closed before the whole response was received",
-                            cResponseIncomplete);
+void TclHttp::RaiseResponseError(int ACode) {
+    for (const TclResponseError& error : cResponseErrors) {
+        if (error.Code == ACode) throw EclTcpClientError(error.Message, ACode);
+    }
+    throw EclTcpClientError("The response is malformed", ACode);
 }
 
 void TclHttp::ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream* ADestination,
@@ -893,15 +1046,17 @@ void TclHttp::ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& 
     ReadResponseBody(AResponseHeaderLines, AHeaderBuffer, ADestination ? *ADestination : nowhere, AAlready);
 }
 
-void TclHttp::ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
+bool TclHttp::ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
                                TStrings& AResponseText, int64_t AAlready) {
     if (SameText(FMethod, "HEAD")) {
         AResponseText.Clear();
-        return;
+        return true;
     }
     TMemoryStream body;
-    ReadResponseBody(AResponseHeaderLines, AHeaderBuffer, body, AAlready);
+    TclLimitedStream prefix(body, kMaxResponseText, TclLimitedStream::lRaise);
+    const bool whole = ReadResponseBody(AResponseHeaderLines, AHeaderBuffer, prefix, AAlready);
     AResponseText.SetText(TclTranslator::GetString(body.Bytes(), GetResponseCharSet()));
+    return whole;
 }
 
 void TclHttp::SaveResponseText(const TStrings& AResponseText, TStream* ADestination) {
@@ -909,6 +1064,8 @@ void TclHttp::SaveResponseText(const TStrings& AResponseText, TStream* ADestinat
 }
 
 bool TclHttp::IsKeepAlive() const {
+    // After 101 the connection speaks another protocol.
+    if (FStatusCode == 101) return false;
     const std::string& field = IsUseProxy() ? FResponseHeader->ProxyConnection() : FResponseHeader->Connection();
     bool result;
     if (FHttpVersion == hvHttp1_1 && FResponseVersion == hvHttp1_1) {

@@ -24,10 +24,29 @@ namespace cl {
 enum TclHttpVersion { hvHttp1_0, hvHttp1_1 };
 
 // The client's own transport codes: the server closed the connection before
-// the body it announced (by length or chunked coding) was complete; the
-// response header did not end within kMaxResponseHeader bytes.
-enum : int { cResponseIncomplete = -201, cResponseHeaderTooLarge = -202 };
+// the response it announced (its header, or the body by length or chunked
+// coding) was complete; the response header (all interim ones included) was
+// longer than kMaxResponseHeader bytes or kMaxResponseHeaderLines lines; the
+// response did not begin with a status line; its Content-Length is not a
+// number or its Content-Length fields disagree; more than
+// kMaxInterimResponses interim (1xx) answers came before the final one; the
+// request's method, target or a header line holds a line break or another
+// character that cannot stand there, and nothing of it was sent.
+enum : int {
+    cResponseIncomplete = -201,
+    cResponseHeaderTooLarge = -202,
+    cResponseNoStatusLine = -203,
+    cResponseBadLength = -204,
+    cResponseTooManyInterim = -205,
+    cRequestInvalid = -206,
+};
 constexpr int64_t kMaxResponseHeader = 1 << 20;
+constexpr int kMaxResponseHeaderLines = 1000;
+constexpr int kMaxInterimResponses = 16;
+// Of a body that is read only for its text (a redirect, a challenge, an
+// error) this many decoded bytes are kept; a longer one is cut there and its
+// connection closed.
+constexpr int64_t kMaxResponseText = 64 * 1024;
 enum TclAuthorizationType { atBasic, atAutoDetect };
 
 // A failure status: the status line as message, the status code as
@@ -219,6 +238,10 @@ private:
                              TStrings& AResponseHeader, TStream& AResponseBody);
     void SendCredentialsUpFront(TStrings& ARequestLines);
     std::string BasicCredentials(const std::string& AUserName, const std::string& APassword);
+    // UserName and Password belong to the scheme, host and port of the
+    // address the call was given; any other origin gets the credentials of
+    // its own address only (percent-escapes decoded).
+    bool IsCredentialsOrigin() const;
     std::string ActualUserName() const;
     std::string ActualPassword() const;
     // Sets the (Proxy-)Authorization field for the next attempt; false when no scheme applies.
@@ -232,21 +255,30 @@ private:
 
     // Response reading.
     bool ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer);
-    void ParseStatusLine(const TMemoryStream& AHeaderBuffer, int64_t AStart);
+    // True once the status line beginning at AStart is complete and parsed;
+    // raises at once when the bytes there cannot begin one.
+    bool ReadStatusLine(const TMemoryStream& AHeaderBuffer, int64_t AStart);
+    void ParseStatusLine(const std::string& ALine);
+    void ReadContentLength(TStrings& AResponseHeaderLines);
     int64_t GetResponseLength();
     bool IsChunked() const;
+    // HEAD, 1xx, 204, 304 and a tunnel's 200 carry no body, whatever the header says.
+    bool HasNoBody() const;
     // Whether the end of the body is known from the header, so the
     // connection can carry another exchange.
     bool IsFramed();
-    void ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream& ADestination,
+    // False when the destination refused more (a kept prefix was full) and
+    // the rest of the body is still on the connection.
+    bool ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream& ADestination,
                           int64_t AAlready);
     void ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream* ADestination,
                       int64_t AAlready);
-    void ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
+    // False when the text was cut at kMaxResponseText: the connection must close.
+    bool ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
                           TStrings& AResponseText, int64_t AAlready);
     void SaveResponseText(const TStrings& AResponseText, TStream* ADestination);
     bool IsKeepAlive() const;
-    [[noreturn]] static void RaiseIncompleteResponse();
+    [[noreturn]] static void RaiseResponseError(int ACode);
 
     bool ProcessRedirect(TStrings& ARequestLines, const TStrings& AResponseText, std::string& AMethod);
     [[noreturn]] void RaiseHttpError(const TStrings& AResponseHeaderLines, const TStrings& AResponseText);
@@ -283,6 +315,8 @@ private:
     std::unique_ptr<TclHttpResponseHeader> FResponseHeader;
     std::string FMethod;
     TclHttpVersion FResponseVersion = hvHttp1_1;
+    int64_t FContentLength = -1;  // the response's checked Content-Length; -1: none
+    std::string FCredentialsOrigin;  // scheme://host:port the call was given
     std::unique_ptr<TclHttpRequest> FOwnRequest;
     bool FProgressHandled = false;
     std::unique_ptr<TclCookieList> FResponseCookies;

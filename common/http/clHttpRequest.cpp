@@ -19,6 +19,14 @@ constexpr const char* kFormUrlEncoded = "application/x-www-form-urlencoded";
 constexpr const char* kMultipartFormData = "multipart/form-data";
 constexpr const char* kCrLf = "\r\n";
 
+// Text placed in a part's header: a line break would add header lines of its
+// own, a quote would end a quoted name early.
+void CheckPartHeaderText(const std::string& AText, bool AQuoted) {
+    if (AText.find_first_of(AQuoted ? "\"\r\n" : "\r\n") != std::string::npos) {
+        throw Exception("A form part name holds a quote or a line break: " + AText.substr(0, 64));
+    }
+}
+
 std::unique_ptr<TStream> BytesStream(const std::vector<uint8_t>& ABytes) {
     auto result = std::make_unique<TMemoryStream>();
     result->WriteBuffer(ABytes);
@@ -214,6 +222,7 @@ std::unique_ptr<TStream> TclFormFieldRequestItem::CreateDataStream() {
     TclHttpRequest* request = Request();
     std::string text;
     if (request != nullptr && request->IsMultiPartContent()) {
+        CheckPartHeaderText(FFieldName, true);
         text = "Content-Disposition: form-data; name=\"" + FFieldName + "\"" + kCrLf + kCrLf + FFieldValue;
     } else if (request != nullptr && request->IsFormFieldRequest()) {
         text = Canonicalize(FFieldName) + "=" + Canonicalize(FFieldValue);
@@ -281,13 +290,18 @@ std::unique_ptr<TStream> TclSubmitFileRequestItem::CreateDataStream() {
     TclHttpRequest* request = Request();
     if (request == nullptr || !request->IsMultiPartContent()) return std::make_unique<TclNullStream>();
     const std::string shortName = FFileName.substr(FFileName.find_last_of('/') + 1);
+    CheckPartHeaderText(FFieldName, true);
+    CheckPartHeaderText(shortName, true);
+    CheckPartHeaderText(FContentType, false);
     const std::string header = "Content-Disposition: form-data; name=\"" + FFieldName + "\"; filename=\"" + shortName +
                                "\"" + kCrLf + "Content-Type: " + FContentType + kCrLf + kCrLf;
     auto result = std::make_unique<TclMultiStream>();
     result->AddStream(BytesStream(TclTranslator::GetBytes(header, GetCharSet())));
     std::unique_ptr<TStream> data;
     request->DoLoadData(this, data);
-    if (!data) data = std::make_unique<TFileStream>(FFileName, fmOpenRead | fmShareDenyNone);
+    // No file named: an empty part, as a browser sends for an empty file input.
+    if (!data && !FFileName.empty()) data = std::make_unique<TFileStream>(FFileName, fmOpenRead | fmShareDenyNone);
+    if (!data) data = std::make_unique<TclNullStream>();
     result->AddStream(std::move(data));
     return result;
 }
@@ -918,7 +932,9 @@ std::string TclHttpRequest::BuildFormPostRequest(const TclHtmlForm& AForm) {
                     AddFormField(name, std::string());
                 } else if (type == "file") {
                     if (multipart) {
-                        AddSubmitFile(name, value);
+                        // Only the caller names local files: the page's value
+                        // would upload whatever path the page chose.
+                        AddSubmitFile(name, std::string());
                     } else {
                         AddFormField(name, value);
                     }

@@ -33,6 +33,7 @@ int64_t TclChunkedStream::Write(const void* ABuffer, int64_t ACount) {
             case csSizeLine: pos += ReadSizeLine(p + pos, count - pos); break;
             case csData: pos += ReadData(p + pos, count - pos); break;
             case csDataEnd: pos += SkipDataEnd(p + pos, count - pos); break;
+            case csTrailer: pos += SkipTrailer(p + pos, count - pos); break;
             case csDone: break;
         }
     }
@@ -61,7 +62,7 @@ size_t TclChunkedStream::ReadSizeLine(const uint8_t* AData, size_t ACount) {
     FChunkSizeStr.clear();
     FSizeDigitsEnded = false;
     FChunkWritten = 0;
-    FState = FChunkSize > 0 ? csData : csDataEnd;
+    FState = FChunkSize > 0 ? csData : csTrailer;
     return lineLen + 1;
 }
 
@@ -76,13 +77,26 @@ size_t TclChunkedStream::ReadData(const uint8_t* AData, size_t ACount) {
 size_t TclChunkedStream::SkipDataEnd(const uint8_t* AData, size_t ACount) {
     const auto* lf = static_cast<const uint8_t*>(std::memchr(AData, '\n', ACount));
     if (!lf) return ACount;
-    if (FChunkSize == 0) {
-        FIsCompleted = true;
-        FState = csDone;
-    } else {
-        FState = csSizeLine;
-    }
+    FState = csSizeLine;
     return static_cast<size_t>(lf - AData) + 1;
+}
+
+// Trailer fields are not kept; the body ends with the empty line after them,
+// so nothing of this response stays on a connection that is used again.
+size_t TclChunkedStream::SkipTrailer(const uint8_t* AData, size_t ACount) {
+    for (size_t i = 0; i < ACount; ++i) {
+        if (AData[i] == '\n') {
+            if (!FTrailerLineHasText) {
+                FIsCompleted = true;
+                FState = csDone;
+                return i + 1;
+            }
+            FTrailerLineHasText = false;
+        } else if (AData[i] != '\r') {
+            FTrailerLineHasText = true;
+        }
+    }
+    return ACount;
 }
 
 int64_t TclChunkedStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {

@@ -26,11 +26,13 @@ public:
 
 private:
     // Where the decoder stands within the chunk it is on.
-    enum TclChunkState { csSizeLine, csData, csDataEnd, csDone };
+    // After the zero-size chunk the trailer section runs up to its empty line.
+    enum TclChunkState { csSizeLine, csData, csDataEnd, csTrailer, csDone };
 
     size_t ReadSizeLine(const uint8_t* AData, size_t ACount);
     size_t ReadData(const uint8_t* AData, size_t ACount);
     size_t SkipDataEnd(const uint8_t* AData, size_t ACount);
+    size_t SkipTrailer(const uint8_t* AData, size_t ACount);
 
     TStream* FDestination;
     TclChunkState FState = csSizeLine;
@@ -38,6 +40,7 @@ private:
     bool FSizeDigitsEnded = false;  // a non-hex character ended the size digits of this line
     int32_t FChunkSize = 0;
     int32_t FChunkWritten = 0;
+    bool FTrailerLineHasText = false;  // the trailer line read so far is not empty
     bool FIsCompleted = false;
     int64_t FTotalWritten = 0;
 };

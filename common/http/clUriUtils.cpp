@@ -265,6 +265,23 @@ void TclUrlParser::Parse(const std::string& ABaseUrl, const std::string& ARelati
     if (FPort == 0) FPort = GetDefaultPort(FScheme);
 }
 
+std::string TclUrlParser::DecodeUrl(const std::string& AText) {
+    auto hexValue = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string r;
+    r.reserve(AText.size());
+    for (size_t i = 0; i < AText.size(); ++i) {
+        const auto b1 = static_cast<uint8_t>(i + 1 < AText.size() ? AText[i + 1] : 0);
+        const auto b2 = static_cast<uint8_t>(i + 2 < AText.size() ? AText[i + 2] : 0);
+        if (AText[i] == '%' && IsHexDigit(b1) && IsHexDigit(b2)) {
+            r.push_back(static_cast<char>(hexValue(AText[i + 1]) * 16 + hexValue(AText[i + 2])));
+            i += 2;
+        } else {
+            r.push_back(AText[i]);
+        }
+    }
+    return r;
+}
+
 std::string TclUrlParser::EncodeUrl(const std::string& AUrl, const std::string& ACharSet) {
     const std::vector<uint8_t> bytes = UrlBytes(AUrl, ACharSet);
     if (bytes.empty()) return StringReplaceAll(Trim(AUrl), " ", "%20");

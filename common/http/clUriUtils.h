@@ -39,6 +39,8 @@ public:
     // Percent-encodes the bytes of AUrl in ACharSet (empty: the ANSI code
     // page). Escapes already present and reserved characters stay as they are.
     static std::string EncodeUrl(const std::string& AUrl, const std::string& ACharSet);
+    // Replaces every %XX escape of AText by its byte; other text stays.
+    static std::string DecodeUrl(const std::string& AText);
 
     // Parses AFullUrl into this parser and answers ALocalFolder + "/" + the
     // last path segment (ALocalFolder alone when the address is empty).

@@ -58,6 +58,13 @@ int64_t TclGZipInflateStream::Write(const void* ABuffer, int64_t ACount) {
     return ACount;
 }
 
+void TclGZipInflateStream::Finish() {
+    if (FState == gsFailed) RaiseZLibError(FFailCode);
+    const bool betweenMembers = FState == gsNextMember && FGatheredCount == 0;
+    const bool empty = FTotalWritten == 0;
+    if (!(empty || betweenMembers || FState == gsIgnore)) RaiseZLibError(zlInvalidDataSize);
+}
+
 void TclGZipInflateStream::Process(const uint8_t* AData, size_t ACount) {
     size_t pos = 0;
     while (pos < ACount) {

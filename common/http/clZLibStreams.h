@@ -27,6 +27,11 @@ public:
     int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
 
     TStream& Destination() const { return FDestination; }
+    // Called once the whole body was written: raises "Uncompressing error -
+    // invalid data size" unless every member ended with its trailer (an
+    // empty body counts as complete), so a cut-short member or a body that
+    // is not gzip at all is not taken for a short success.
+    void Finish();
 
 private:
     enum TState { gsHeader, gsData, gsTrailer, gsNextMember, gsIgnore, gsFailed };

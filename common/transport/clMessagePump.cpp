@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 
 namespace cl {
 
@@ -49,6 +50,15 @@ thread_local TclThreadPump gThreadPump;
 
 const char* const cThreadEnded = "The target thread has ended";
 
+// The words senders sleep on, shared by calls whose addresses fall on the same
+// slot (a completion then wakes its neighbours, which look and sleep again).
+// Process-wide, so a completer never wakes memory that a call owned.
+std::atomic<uint32_t>& WakeWordOf(const TclPumpCall* ACall) {
+    constexpr size_t cSlots = 64;
+    static std::atomic<uint32_t> words[cSlots];
+    return words[(reinterpret_cast<uintptr_t>(ACall) / alignof(std::max_align_t)) % cSlots];
+}
+
 }  // namespace
 
 // ---- TclEvent ----
@@ -82,15 +92,22 @@ void TclPumpCall::Fail(std::exception_ptr AError) noexcept {
 }
 
 void TclPumpCall::Complete() noexcept {
-    // After the store the sender may return and free the call: touch nothing
-    // of it but the flag.
-    FDone.store(1, std::memory_order_release);
-    FDone.notify_one();
+    // Once the flag is stored the sender may return and free the call, so the
+    // wake-up goes to a word that outlives it, chosen before the store.
+    std::atomic<uint32_t>& word = WakeWordOf(this);
+    FDone.store(1);
+    word.fetch_add(1);
+    word.notify_all();
 }
 
 void TclPumpCall::WaitDone() {
-    while (FDone.load(std::memory_order_acquire) == 0) {
-        FDone.wait(0, std::memory_order_acquire);
+    std::atomic<uint32_t>& word = WakeWordOf(this);
+    for (;;) {
+        // Read the word before the flag: a completion after this read changes
+        // the word, so the wait below cannot sleep through it.
+        const uint32_t seen = word.load();
+        if (FDone.load() != 0) break;
+        word.wait(seen);
     }
     if (FError) {
         std::rethrow_exception(FError);

@@ -134,7 +134,7 @@ int CollectFault(int AOk, X509_STORE_CTX* ACtx) {
 std::string DefaultTargetName() { return FloatToStr(NowDateTime()); }
 
 int32_t VerifyCertificateChain(X509* ALeaf, STACK_OF(X509) * AChain, const std::string& ATargetName,
-                               TclCertificateVerifyFlags AFlags, bool AServerAuthentication) {
+                               TclCertificateVerifyFlags AFlags, bool AServerAuthentication, int ASecurityLevel) {
     std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(AcquireTrustStore(), X509_STORE_free);
     std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
     auto raise = [] {
@@ -147,6 +147,8 @@ int32_t VerifyCertificateChain(X509* ALeaf, STACK_OF(X509) * AChain, const std::
     X509_STORE_CTX_set_app_data(ctx.get(), &faults);
     X509_STORE_CTX_set_verify_cb(ctx.get(), CollectFault);
     X509_STORE_CTX_set_purpose(ctx.get(), AServerAuthentication ? X509_PURPOSE_SSL_SERVER : X509_PURPOSE_SSL_CLIENT);
+    // A context of its own would check at no level at all.
+    X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(ctx.get()), ASecurityLevel);
     if (X509_verify_cert(ctx.get()) < 0) raise();
     ERR_clear_error();
 
@@ -191,22 +193,24 @@ void TclTlsSspi::NewCredentials(bool AServer) {
     std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(AServer ? TLS_server_method() : TLS_client_method()));
     if (!ctx) RaiseSspiError(SspiCode::OutOfMemory, SspiCode::AcquireCredentials);
 
-    // SSL 2 and 3 are never offered; the TLS 1.2 flag also allows TLS 1.3.
-    // No protocol flag at all leaves the engine's own choice.
+    // SSL 2 and 3 are never offered, nor TLS 1.0 and 1.1 whatever the flags
+    // say: TLS 1.2 is the floor. The TLS 1.2 flag also allows TLS 1.3. No
+    // protocol flag at all leaves the engine's own choice above the floor.
     const bool tls10 = FTLSFlags.Contains(tfUseTLS);
     const bool tls11 = FTLSFlags.Contains(tfUseTLS11);
     const bool tls12 = FTLSFlags.Contains(tfUseTLS12);
     const bool tls13 = tls12 || FTLSFlags.Contains(tfUseTLS13);
     if (!(FTLSFlags - TclTlsFlags{tfUseSSL2, tfUseSSL3}).Empty() || FTLSFlags.Empty()) {
         if (!FTLSFlags.Empty()) {
-            const int lowest = tls10 ? TLS1_VERSION : tls11 ? TLS1_1_VERSION : tls12 ? TLS1_2_VERSION : TLS1_3_VERSION;
+            const int asked = tls10 ? TLS1_VERSION : tls11 ? TLS1_1_VERSION : tls12 ? TLS1_2_VERSION : TLS1_3_VERSION;
+            // Without the TLS 1.2 flag the floor moves up to TLS 1.3.
+            const int lowest = tls12 ? std::max(asked, TLS1_2_VERSION) : TLS1_3_VERSION;
             const int highest = tls13 ? TLS1_3_VERSION : tls12 ? TLS1_2_VERSION : tls11 ? TLS1_1_VERSION : TLS1_VERSION;
+            if (highest < lowest) RaiseSspiError(SspiStatus::AlgorithmMismatch, SspiCode::AcquireCredentials);
             SSL_CTX_set_min_proto_version(ctx.get(), lowest);
             SSL_CTX_set_max_proto_version(ctx.get(), highest);
-            uint64_t holes = 0;
-            if (!tls11 && lowest < TLS1_1_VERSION && highest > TLS1_1_VERSION) holes |= SSL_OP_NO_TLSv1_1;
-            if (!tls12 && lowest < TLS1_2_VERSION && highest > TLS1_2_VERSION) holes |= SSL_OP_NO_TLSv1_2;
-            SSL_CTX_set_options(ctx.get(), holes);
+        } else {
+            SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
         }
     } else {
         RaiseSspiError(SspiStatus::AlgorithmMismatch, SspiCode::AcquireCredentials);
@@ -621,7 +625,8 @@ bool TclTlsClientSspi::CheckServerCertificate() {
     if (!peer) RaiseSspiError(SspiStatus::NoCredentials, SspiCode::AuthenticateServer);
     FPeerCertificate = std::make_unique<TclCertificate>(peer);
     const int32_t policy =
-        VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()), FTargetName, FCertificateFlags, true);
+        VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()), FTargetName, FCertificateFlags, true,
+                               SSL_get_security_level(FCtxtHandle.get()));
     if (policy != 0) {
         FStatusCode = policy;
         return false;
@@ -656,7 +661,8 @@ TclSspiReturnCode TclTlsServerSspi::GenContext(TMemoryStream& ABuffer, const Tcl
         if (X509* peer = SSL_get0_peer_certificate(FCtxtHandle.get())) {
             FPeerCertificate = std::make_unique<TclCertificate>(peer);
             const int32_t policy = VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()),
-                                                          std::string(), FCertificateFlags, false);
+                                                          std::string(), FCertificateFlags, false,
+                                                          SSL_get_security_level(FCtxtHandle.get()));
             FCertified = policy == 0;
             if (policy != 0) FStatusCode = policy;
         } else {

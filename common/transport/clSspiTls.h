@@ -50,9 +50,11 @@ std::string DefaultTargetName();
 // The checks of a server (or client) certificate, with the policy error of
 // the first failed check (0 when none failed): chain faults first (bad
 // signature, unknown authority, revocation, usage, validity, other chain
-// faults), then the name when ATargetName is not empty.
+// faults), then the name when ATargetName is not empty. Keys and signatures
+// weaker than ASecurityLevel (the TLS session's, which is the level the
+// library is configured with) are chain faults that no flag ignores.
 int32_t VerifyCertificateChain(X509* ALeaf, STACK_OF(X509) * AChain, const std::string& ATargetName,
-                               TclCertificateVerifyFlags AFlags, bool AServerAuthentication);
+                               TclCertificateVerifyFlags AFlags, bool AServerAuthentication, int ASecurityLevel);
 
 class TclTlsSspi : public TclSspi {
 public:

@@ -66,6 +66,13 @@ void TclTlsNetworkStream::WithSession(F AApply) {
     if (FSSPI) AApply(*FSSPI);
 }
 
+template <class F>
+auto TclTlsNetworkStream::UseSession(F AApply) {
+    std::lock_guard<std::mutex> guard(FSSPIAccess);
+    ClAssert(FSSPI != nullptr, "clTlsSocket", 542);
+    return AApply(*FSSPI);
+}
+
 void TclTlsNetworkStream::SetTargetName(const std::string& AValue) {
     FTargetName = AValue;
     WithSession([&](TclTlsSspi& s) {
@@ -180,18 +187,27 @@ void TclTlsNetworkStream::InitServerSession() {
 void TclTlsNetworkStream::VerifyPeer() {
     if (FPeerChecked) return;
     FPeerChecked = true;
-    TclTlsSspi& session = SSPI();
-    FPeerVerified = session.Certified();
-    const int32_t status = session.StatusCode();
+    int32_t status = 0;
+    TclCertificate* peer = nullptr;
+    UseSession([&](TclTlsSspi& ASession) {
+        FPeerVerified = ASession.Certified();
+        status = ASession.StatusCode();
+        peer = ASession.PeerCertificate();
+        return 0;
+    });
     const std::string text = GetSspiErrorText(status);
-    if (OnVerifyPeer) OnVerifyPeer(this, session.PeerCertificate(), text, status, FPeerVerified);
+    if (OnVerifyPeer) OnVerifyPeer(this, peer, text, status, FPeerVerified);
     if (!FPeerVerified) throw EclSocketError(text, status);
 }
 
 void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
     TclCertificateList certificates(false);
     FPacketSize = 0;
-    TclTlsSspi& session = SSPI();
+    auto genContext = [&](bool AllowEmptyCred) {
+        return UseSession([&](TclTlsSspi& ASession) {
+            return ASession.GenContext(FSSPIBuffer, certificates, AllowEmptyCred);
+        });
+    };
     auto askCertificate = [&](TclCertificateList& AInto) {
         TclCertificate* own = nullptr;
         bool handled = false;
@@ -203,11 +219,12 @@ void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
     };
     try {
         // A server session needs its own certificate for the first step.
-        if (FServerSession && !session.CtxtHandle()) askCertificate(certificates);
-        FSSPIResult = session.GenContext(FSSPIBuffer, certificates, false);
+        if (FServerSession && !UseSession([](TclTlsSspi& ASession) { return ASession.CtxtHandle() != nullptr; }))
+            askCertificate(certificates);
+        FSSPIResult = genContext(false);
         if (FSSPIResult == rcCredentialNeeded) {
             askCertificate(certificates);
-            FSSPIResult = session.GenContext(FSSPIBuffer, certificates, true);
+            FSSPIResult = genContext(true);
             if (FSSPIResult == rcCredentialNeeded)
                 throw EclSocketError(GetSspiErrorText(SspiCode::QueryLocalCertificate), SspiCode::QueryLocalCertificate);
         }
@@ -218,7 +235,8 @@ void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
             FSSPIResult = rcAuthDataNeeded;
         } else if (FSSPIResult == rcOK || FSSPIResult == rcEncodeNeeded) {
             // The last flight of a handshake that ends on our side.
-            if (FWriteData.GetSize() == 0 && session.TakeFinalToken(FWriteData)) {
+            if (FWriteData.GetSize() == 0 &&
+                UseSession([&](TclTlsSspi& ASession) { return ASession.TakeFinalToken(FWriteData); })) {
                 FWriteData.SetPosition(0);
                 FWriteHoldsData = false;
                 if (!EncryptAndSend(nullptr, 0)) SetNextAction(saWrite);
@@ -285,10 +303,10 @@ void TclTlsNetworkStream::DecryptData(TStream& ASource, TStream* ADestination) {
 
 void TclTlsNetworkStream::DecryptWaitingRecords(TStream& ADestination) {
     if (FPlain.size() < kPlainBlock) FPlain.resize(kPlainBlock);
-    TclTlsSspi& session = SSPI();
     for (;;) {
-        const TclTlsSspi::TDecryptStep step =
-            session.DecryptRecords(FRecords.Data(), FRecords.Size(), FPlain.data(), FPlain.size());
+        const TclTlsSspi::TDecryptStep step = UseSession([&](TclTlsSspi& ASession) {
+            return ASession.DecryptRecords(FRecords.Data(), FRecords.Size(), FPlain.data(), FPlain.size());
+        });
         FRecords.Consume(step.Consumed);
         FSSPIResult = step.Code;
         if (step.Plain > 0) ADestination.WriteBuffer(FPlain.data(), static_cast<int64_t>(step.Plain));
@@ -404,7 +422,10 @@ bool TclTlsNetworkStream::EncryptAndSend(TStream* ASource, int64_t ASize) {
             // Records go through a buffer of their own: FSSPIBuffer may hold
             // a received record that is not complete yet.
             TMemoryStream records;
-            SSPI().Encrypt(*ASource, records, ASize);
+            UseSession([&](TclTlsSspi& ASession) {
+                ASession.Encrypt(*ASource, records, ASize);
+                return 0;
+            });
             FWriteData.CopyFrom(records, 0);
             FWriteHoldsData = true;
         }

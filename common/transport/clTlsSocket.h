@@ -54,6 +54,8 @@ public:
     ~TclTlsNetworkStream() override;
 
     // The session; using it before one started is an internal assertion.
+    // The reference is for the connection's own thread: the stream's own
+    // calls into the session hold its lock instead.
     TclTlsSspi& SSPI();
 
     const std::string& TargetName() const { return FTargetName; }
@@ -110,6 +112,11 @@ private:
     int32_t GetPacketSize();
     template <class F>
     void WithSession(F AApply);
+    // Runs AApply on the session (which must exist) with the lock held for
+    // the whole call, so that a Close on another thread cannot end the
+    // session under it. No event of the owner is raised inside.
+    template <class F>
+    auto UseSession(F AApply);
 
     TMemoryStream FReadData;    // plaintext waiting for the next read
     TMemoryStream FWriteData;   // ciphertext not yet sent

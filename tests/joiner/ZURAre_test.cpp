@@ -293,6 +293,18 @@ TEST_F(MetaFileTest, FailedRewriteLeavesTheFileAsItWasAndNoTemporaryFile) {
   EXPECT_FALSE(FlvMetaParseFromFile(meta, missing.c_str()));
 }
 
+TEST_F(MetaFileTest, ALinkPlantedAtTheTemporaryNameIsReplacedNotWrittenThrough) {
+  const std::string victim = dir.Path("victim.txt");
+  WriteFile(victim, Bytes{'k', 'e', 'e', 'p'});
+  WriteFile(name, BuildFlv({{9, 0, AvcData(10)}, {9, 1500, AvcData(12)}}));
+  fs::create_symlink(victim, name + ".$$$");
+  ASSERT_TRUE(FlvMetaParseFromFile(meta, name.c_str()));
+  ASSERT_TRUE(FlvMetaUpdateToFile(meta, name.c_str()));
+  EXPECT_EQ(ReadFile(victim), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(name + ".$$$")));
+  EXPECT_EQ(ParseFlv(ReadFile(name)).tags.size(), 3u);
+}
+
 TEST_F(MetaFileTest, NothingIsComputedBelowOneMillisecond) {
   WriteFile(name, BuildFlv({{9, 0, AvcData(10)}, {8, 0, AudioData(10, 10)}}));
   EXPECT_FALSE(FlvMetaParseFromFile(meta, name.c_str()));

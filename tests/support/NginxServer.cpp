@@ -17,12 +17,6 @@ namespace cltest {
 
 namespace {
 
-void WriteFile(const std::string& AFileName, const std::string& AContent) {
-    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
-    out << AContent;
-    if (!out) throw std::runtime_error("cannot write " + AFileName);
-}
-
 // Deterministic bytes that neither gzip nor a sendfile shortcut can fake.
 std::string PseudoRandomBytes(int64_t ASize) {
     std::string s(static_cast<size_t>(ASize), '\0');
@@ -168,28 +162,13 @@ void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
 
 bool TNginxServer::Start(std::string& AError) {
     std::filesystem::remove(FFolder + "/error.log");
-    TDaemonSpawn spawn;
-    spawn.Args = {Binary, "-p", FFolder + "/", "-c", FFolder + "/nginx.conf", "-e", FFolder + "/error.log"};
-    spawn.OutputFile = FFolder + "/stderr.log";
-    FPid = SpawnDaemon(spawn);
-    if (FPid < 0) {
-        AError = "fork failed";
-        return false;
-    }
-    int status = -1;
-    if (WaitForDaemon(FPid, [this] { return AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort); }, status)) {
-        return true;
-    }
-    if (status >= 0) {
-        AError = "exit status " + std::to_string(status) + "\n" + ErrorLog() + ReadWholeFile(FFolder + "/stderr.log");
-        return false;
-    }
-    AError = "no answer within 15 s\n" + ErrorLog();
-    Stop();
-    return false;
+    const std::string prefix = FFolder + "/";
+    return FDaemon.Start({Binary, "-p", prefix, "-c", FFolder + "/nginx.conf", "-e", FFolder + "/error.log"},
+                         FFolder + "/stderr.log", [this] { return AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort); },
+                         [this] { return ErrorLog(); }, AError);
 }
 
-void TNginxServer::Stop() { StopDaemon(FPid, false); }
+void TNginxServer::Stop() { FDaemon.Stop(); }
 
 std::vector<TNginxLogEntry> TNginxServer::AccessLog() const {
     std::vector<TNginxLogEntry> entries;
@@ -203,11 +182,6 @@ std::vector<TNginxLogEntry> TNginxServer::AccessLog() const {
     return entries;
 }
 
-std::string TNginxServer::ErrorLog() const {
-    std::ifstream in(FFolder + "/error.log");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string TNginxServer::ErrorLog() const { return ReadFileIfAny(FFolder + "/error.log"); }
 
 }  // namespace cltest

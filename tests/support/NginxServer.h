@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TestDaemon.h"
+
 namespace vidsite {
 class TCertificateAuthority;
 }
@@ -95,7 +97,7 @@ private:
     std::string FCaPem;
     int FHttpPort = 0;
     int FHttpsPort = 0;
-    pid_t FPid = -1;
+    TLoopbackDaemon FDaemon;
 };
 
 // The whole content of a file; throws when it cannot be read.

@@ -153,4 +153,41 @@ bool WaitForDaemon(pid_t& APid, const std::function<bool()>& AReady, int& AExitS
     return false;
 }
 
+void WriteFile(const std::string& AFileName, const std::string& AContent) {
+    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
+    out << AContent;
+    if (!out) throw std::runtime_error("cannot write " + AFileName);
+}
+
+std::string ReadFileIfAny(const std::string& AFileName) {
+    std::ifstream in(AFileName, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool TLoopbackDaemon::Start(std::vector<std::string> AArguments, const std::string& AOutputFile,
+                            const std::function<bool()>& AReady, const std::function<std::string()>& AErrorText,
+                            std::string& AError) {
+    Stop();
+    TDaemonSpawn spawn;
+    spawn.Args = std::move(AArguments);
+    spawn.OutputFile = AOutputFile;
+    spawn.OwnProcessGroup = true;
+    FPid = SpawnDaemon(spawn);
+    if (FPid < 0) {
+        AError = "fork failed";
+        return false;
+    }
+    int status = -1;
+    if (WaitForDaemon(FPid, AReady, status)) return true;
+    if (status >= 0) {
+        AError = "exit status " + std::to_string(status) + "\n" + AErrorText() + ReadFileIfAny(AOutputFile);
+        return false;
+    }
+    AError = "no answer within 15 s\n" + AErrorText();
+    Stop();
+    return false;
+}
+
 }  // namespace cltest

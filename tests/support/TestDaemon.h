@@ -54,4 +54,31 @@ bool AcceptsOnLoopback(int APort);
 // (AExitStatus: its status) or the time ran out (AExitStatus: -1).
 bool WaitForDaemon(pid_t& APid, const std::function<bool()>& AReady, int& AExitStatus);
 
+// Writes (replaces) a file; throws std::runtime_error when it cannot.
+void WriteFile(const std::string& AFileName, const std::string& AContent);
+// The whole content of a file, empty when there is none (a log not yet written).
+std::string ReadFileIfAny(const std::string& AFileName);
+
+// A server program run as a child in a process group of its own (a server
+// that signals its whole group when it stops, as apache does, must not reach
+// the test), with its output in AOutputFile. Start returns once AReady holds
+// (true), or when the child exited or 15 s passed (false, with AError telling
+// what happened and AErrorText() appended).
+class TLoopbackDaemon {
+public:
+    TLoopbackDaemon() = default;
+    ~TLoopbackDaemon() { Stop(); }
+    TLoopbackDaemon(const TLoopbackDaemon&) = delete;
+    TLoopbackDaemon& operator=(const TLoopbackDaemon&) = delete;
+
+    bool Start(std::vector<std::string> AArguments, const std::string& AOutputFile,
+               const std::function<bool()>& AReady, const std::function<std::string()>& AErrorText,
+               std::string& AError);
+    // TERM, then KILL after two seconds.
+    void Stop() { StopDaemon(FPid, true); }
+
+private:
+    pid_t FPid = -1;
+};
+
 }  // namespace cltest

@@ -188,7 +188,8 @@ bool SendRaw(int ASocket, const std::string& AData) {
     return true;
 }
 
-TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile) {
+TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile,
+                               const std::vector<std::string>& AExtraArguments) {
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -207,6 +208,7 @@ TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& 
     const std::string accept = "127.0.0.1:" + std::to_string(Port);
     std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1", "-www",
                                      "-cert", ACertFile, "-key", AKeyFile, "-accept", accept};
+    args.insert(args.end(), AExtraArguments.begin(), AExtraArguments.end());
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(s.data());
     argv.push_back(nullptr);

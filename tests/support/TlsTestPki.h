@@ -81,7 +81,9 @@ bool SendRaw(int ASocket, const std::string& AData);
 // not written here); stopped by the destructor.
 class TOpensslServer {
 public:
-    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile);
+    // AExtraArguments go to s_server after the others (a cipher string, say).
+    TOpensslServer(const std::string& ACertFile, const std::string& AKeyFile,
+                   const std::vector<std::string>& AExtraArguments = {});
     ~TOpensslServer();
     TOpensslServer(const TOpensslServer&) = delete;
     TOpensslServer& operator=(const TOpensslServer&) = delete;

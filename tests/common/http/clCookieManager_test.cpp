@@ -50,7 +50,7 @@ TEST(CookieList, SetCookieAttributesAndDefaults) {
     c = ParseOne("Set-Cookie: k=\"quoted v\"; Domain=y.z; Version=1; Comment=c; HttpOnly");
     EXPECT_EQ(c.Value, "quoted v");
     EXPECT_EQ(c.Domain, ".y.z");
-    EXPECT_EQ(c.Path, "/a?b=1");
+    EXPECT_EQ(c.Path, "/");  // the folder of "/a?b=1"
     EXPECT_EQ(c.Format, cfRFC2109);
     EXPECT_EQ(c.Comment, "c");
 
@@ -66,9 +66,10 @@ TEST(CookieList, SetCookieAttributesAndDefaults) {
     EXPECT_EQ(c.Version, 0);
 }
 
-TEST(CookieList, ValueLessFlagsCountOnlyAtTheirFirstOccurrence) {
-    EXPECT_FALSE(ParseOne("Set-Cookie: m=insecure; Secure").Secure);
+TEST(CookieList, SecureIsReadFromEveryAttributeOtherFlagsAtTheirFirstOccurrence) {
+    EXPECT_TRUE(ParseOne("Set-Cookie: m=insecure; Secure").Secure);
     EXPECT_TRUE(ParseOne("Set-Cookie: a=b;secure;x").Secure);
+    EXPECT_FALSE(ParseOne("Set-Cookie: secure=1; x=secure").Secure);
     EXPECT_FALSE(HasCookieFlag("secure; a=b", "secure"));
     EXPECT_TRUE(HasCookieFlag("a=b, discard", "discard"));
 }
@@ -96,22 +97,76 @@ TEST(CookieManager, SecureCookiesGoOnlyOverSecureRequests) {
     EXPECT_EQ(CookieLine(m, "x.y.z", "/any", 80, false), "");
 }
 
-TEST(CookieManager, PathAndDomainAreSubstringMatches) {
+TEST(CookieManager, DomainsMatchByLabelsAndPathsByFolders) {
     TclCookieManager m;
-    Receive(m, {"Set-Cookie: p=1"});
-    EXPECT_EQ(CookieLine(m, "x.y.z", "/a?b=1&c"), "Cookie: p=1");
-    EXPECT_EQ(CookieLine(m, "x.y.z", "/a"), "");
+    Receive(m, {"Set-Cookie: p=1"}, "x.y.z", "/shop/cart?item=1");
+    EXPECT_EQ(m.Cookies()[0].Path, "/shop");
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/shop"), "Cookie: p=1");
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/shop/list?a=1"), "Cookie: p=1");
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/shopping"), "");
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/other/shop"), "");
+    EXPECT_TRUE(IsPathMatch("/", "/anything"));
+    EXPECT_TRUE(IsPathMatch("/a/", "/a/b"));
+    EXPECT_FALSE(IsPathMatch("/a/b", "/a"));
+
     EXPECT_TRUE(IsDomainMatch(".y.z", "x.y.z"));
     EXPECT_TRUE(IsDomainMatch("y.z", "y.z"));
-    EXPECT_TRUE(IsDomainMatch(".y.z", "q.y.z.w"));
-    EXPECT_TRUE(IsDomainMatch(".z", "a.z"));
+    EXPECT_FALSE(IsDomainMatch(".y.z", "q.y.z.w"));
+    EXPECT_FALSE(IsDomainMatch(".y.z", "xy.z"));
+    EXPECT_FALSE(IsDomainMatch(".z", "a.z"));
     EXPECT_FALSE(IsDomainMatch(".y.z", "x.y.q"));
     EXPECT_FALSE(IsDomainMatch("..y.z", "a..y.z"));
     EXPECT_FALSE(IsDomainMatch(".y.", "x.y."));
-    EXPECT_TRUE(IsDomainMatch(".local", "anything"));
+    EXPECT_FALSE(IsDomainMatch(".0.1", "127.0.0.1"));
+    EXPECT_FALSE(IsDomainMatch(".local", "anything"));
+    EXPECT_TRUE(IsDomainMatch(".local", "localhost"));
     EXPECT_TRUE(IsPortMatch("80, 8080", 80));
     EXPECT_FALSE(IsPortMatch("80, 8080", 8080));
     EXPECT_TRUE(IsPortMatch("", 1));
+}
+
+TEST(CookieManager, ADomainAttributeMustCoverTheHostAndAHostOnlyCookieStaysWithItsHost) {
+    TclCookieManager m;
+    Receive(m,
+            {"Set-Cookie: wide=1; Domain=y.z; Path=/", "Set-Cookie: other=1; Domain=vidsite.example; Path=/",
+             "Set-Cookie: tld=1; Domain=.z; Path=/", "Set-Cookie: below=1; Domain=w.x.y.z; Path=/",
+             "Set-Cookie: own=1; Path=/"},
+            "x.y.z", "/");
+    ASSERT_EQ(m.Cookies().Count(), 2);
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/"), "Cookie: own=1; wide=1");
+    EXPECT_EQ(CookieLine(m, "q.y.z", "/"), "Cookie: wide=1");
+    EXPECT_EQ(CookieLine(m, "a.x.y.z", "/"), "Cookie: wide=1");
+    EXPECT_EQ(CookieLine(m, "evilx.y.z", "/"), "Cookie: wide=1");
+    EXPECT_EQ(CookieLine(m, "x.y.z.evil", "/"), "");
+    EXPECT_TRUE(IsDomainAttributeAllowed("x.y.z", "x.y.z"));
+    EXPECT_FALSE(IsDomainAttributeAllowed("z", "x.y.z"));
+    EXPECT_FALSE(IsDomainAttributeAllowed("y.z", "xy.z"));
+}
+
+TEST(CookieManager, ASecureCookieNeverTravelsOverPlainHttpEvenWhenAHandlerAllowsIt) {
+    TclCookieManager m;
+    m.OnAcceptCookie = [](TObject*, TclCookieItem&, const std::string&, const std::string&, int, bool,
+                          bool& Allow) { Allow = true; };
+    Receive(m, {"Set-Cookie: sid=1; HttpOnly; Secure; Path=/"});
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/", 443, true), "Cookie: sid=1");
+    EXPECT_EQ(CookieLine(m, "x.y.z", "/", 80, false), "");
+}
+
+TEST(CookieManager, TheStoreIsBoundedPerDomainAndInAllAndRefusesHugeCookies) {
+    TclCookieManager m;
+    for (int i = 0; i < kMaxCookiesPerDomain + 10; ++i) {
+        Receive(m, {"Set-Cookie: c" + std::to_string(i) + "=v; Path=/"});
+    }
+    EXPECT_EQ(m.Cookies().Count(), kMaxCookiesPerDomain);
+    EXPECT_EQ(m.Cookies()[0].Name, "c10") << "the oldest made room";
+    for (int d = 0; m.Cookies().Count() < kMaxCookies; ++d) {
+        Receive(m, {"Set-Cookie: a=v; Path=/"}, "h" + std::to_string(d) + ".example");
+    }
+    Receive(m, {"Set-Cookie: last=v; Path=/"}, "last.example");
+    EXPECT_EQ(m.Cookies().Count(), kMaxCookies);
+    EXPECT_EQ(CookieLine(m, "last.example", "/"), "Cookie: last=v");
+    Receive(m, {"Set-Cookie: huge=" + std::string(kMaxCookieSize, 'x') + "; Path=/"}, "big.example");
+    EXPECT_EQ(CookieLine(m, "big.example", "/"), "");
 }
 
 TEST(CookieManager, SameNameDomainAndPathUpdatesAndAnExpiredOneDeletes) {

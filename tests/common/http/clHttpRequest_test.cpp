@@ -449,13 +449,42 @@ TEST(HttpRequestHtmlForm, MessyPageGivesTheFormsControls) {
     TStringList html;
     html.SetText(kMessyPage);
     EXPECT_EQ(request.BuildFormPostRequest(html), "/post?a=1&b=2");
-    EXPECT_EQ(Fields(request), (std::vector<std::string>{"token=abc<AB\"", "user=J&J", "r=", "s=", "file:up=C.txt",
+    EXPECT_EQ(Fields(request), (std::vector<std::string>{"token=abc<AB\"", "user=J&J", "r=", "s=", "file:up=",
                                                          "sel=", "ta=", "cb=on"}));
     EXPECT_EQ(request.Header().ContentType(), "multipart/form-data");
 
     EXPECT_EQ(request.BuildFormPostRequest(html, "OTHER"), "/second");
     EXPECT_EQ(Fields(request), (std::vector<std::string>{"q=x y", "tail=unclosed\r\n"}));
     EXPECT_EQ(Body(request), "q=x+y&tail=unclosed%0D%0A");
+}
+
+TEST(HttpRequestHtmlForm, AFileInputOfAPageNeverUploadsALocalFile) {
+    const TTempFile secret("private key material");
+    TclHttpRequest request;
+    TclHtmlParser parser;
+    parser.Parse("<form action=/up enctype=multipart/form-data><input type=file name=f value=\"" + secret.Name +
+                 "\"></form>");
+    EXPECT_EQ(request.BuildFormPostRequest(parser, ""), "/up");
+    const std::string body = Body(request);
+    EXPECT_EQ(body.find("private key material"), std::string::npos) << body;
+    EXPECT_NE(body.find("Content-Disposition: form-data; name=\"f\"; filename=\"\"\r\n"), std::string::npos) << body;
+    EXPECT_EQ(request.TotalSize(), static_cast<int64_t>(body.size()));
+}
+
+TEST(HttpRequestMultipart, NamesWithAQuoteOrALineBreakAreRefusedNotPasted) {
+    for (const std::string& name : {std::string("a\"; filename=\"x"), std::string("a\r\nX-Evil: 1"), std::string("b\n")}) {
+        TclHttpRequest fields;
+        fields.AddFormField(name, "v");
+        fields.AddFormField("other", "w");
+        fields.Header().SetContentType("multipart/form-data");
+        EXPECT_THROW(Body(fields), Exception) << name;
+        TclHttpRequest files;
+        files.AddSubmitFile(name, "");
+        EXPECT_THROW(Body(files), Exception) << name;
+        TclHttpRequest fileNames;
+        fileNames.AddSubmitFile("f", "/tmp/" + name);
+        EXPECT_THROW(Body(fileNames), Exception) << name;
+    }
 }
 
 TEST(HttpRequestHtmlForm, HostChoosesTheFormOrNoneIsFound) {

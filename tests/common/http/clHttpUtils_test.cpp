@@ -42,14 +42,19 @@ TEST(ChunkedStream, AnExtensionSplitAcrossWritesDoesNotAddToTheSize) {
     EXPECT_EQ(Decode(body, {1}), "hello");
 }
 
-TEST(ChunkedStream, CompletesAfterTheLineThatFollowsTheZeroChunkAndDropsTheRest) {
+TEST(ChunkedStream, CompletesAtTheEmptyLineThatEndsTheTrailerAndDropsTheRest) {
     bool done = false;
     EXPECT_EQ(Decode("3\r\nabc\r\n0\r\n\r\nGARBAGE", {}, &done), "abc");
     EXPECT_TRUE(done);
     EXPECT_EQ(Decode("3\r\nabc\r\n0\r\n", {}, &done), "abc");
     EXPECT_FALSE(done);
+    // Trailer fields are read through, not taken for the end of the body.
+    EXPECT_EQ(Decode("3\r\nabc\r\n0;last\r\nX-One: 1\r\nX-Two: 2\r\n", {}, &done), "abc");
+    EXPECT_FALSE(done);
+    EXPECT_EQ(Decode("3\r\nabc\r\n0;last\r\nX-One: 1\r\nX-Two: 2\r\n\r\n", {20, 31}, &done), "abc");
+    EXPECT_TRUE(done);
     // Bare LF line ends are accepted too.
-    EXPECT_EQ(Decode("3\nabc\n0\n\n", {}, &done), "abc");
+    EXPECT_EQ(Decode("3\nabc\n0\nX: y\n\n", {}, &done), "abc");
     EXPECT_TRUE(done);
 }
 

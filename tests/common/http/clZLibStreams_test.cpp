@@ -132,6 +132,33 @@ TEST(GzipStream, GarbageAfterTheMemberIsIgnoredAndFurtherMembersDecode) {
     EXPECT_EQ(Inflate(two, {7, 1, 13}), both);
 }
 
+TEST(GzipStream, FinishRefusesAMemberCutAnywhereAndABodyThatIsNotGzip) {
+    const Bytes text = cltest::SampleText(3000, 6);
+    const Bytes gz = cltest::Gzip(text);
+    auto finishCode = [](const Bytes& AData) {
+        TMemoryStream out;
+        TclGZipInflateStream stream(out);
+        try {
+            stream.WriteBuffer(AData);
+            stream.Finish();
+        } catch (const EclZLibError& e) {
+            return e.ErrorCode();
+        }
+        return 0;
+    };
+    EXPECT_EQ(finishCode(gz), 0);
+    EXPECT_EQ(finishCode(Bytes{}), 0) << "an empty body is complete";
+    Bytes garbage = gz;
+    garbage.insert(garbage.end(), {'j', 'u', 'n', 'k'});
+    EXPECT_EQ(finishCode(garbage), 0);
+    for (size_t cut = 1; cut < gz.size(); ++cut) {
+        EXPECT_EQ(finishCode(Bytes(gz.begin(), gz.begin() + static_cast<std::ptrdiff_t>(cut))), zlInvalidDataSize)
+            << cut;
+    }
+    const std::string plain = "<html><body>not compressed at all</body></html>";
+    EXPECT_NE(finishCode(Bytes(plain.begin(), plain.end())), 0);
+}
+
 TEST(GzipStream, TrailerChecksRaiseAfterAllDataWasWritten) {
     const Bytes original = cltest::SampleText(2000, 6);
     Bytes gz = cltest::Gzip(original);

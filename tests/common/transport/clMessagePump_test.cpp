@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -67,6 +69,42 @@ TEST(MessagePump, ManyCallsFromSeveralWorkersAllRunInOrderPerWorker) {
     for (int w = 0; w < cWorkers; ++w) {
         EXPECT_EQ(last[w], cCalls - 1);
     }
+}
+
+// A sender frees its call the moment Send returns. The completing thread
+// must not touch the call after releasing it: here every call lives on the
+// heap and is freed at once (the sanitizer build reports any late touch), and
+// the freed memory is overwritten so that a late wake-up through it would be
+// lost rather than land on a live call.
+TEST(MessagePump, ACallFreedAsSoonAsItsSenderReturnsIsNeverTouchedAgain) {
+    auto pump = TclMessagePump::Current();
+    constexpr int cWorkers = 3, cCalls = 3000;
+    std::atomic<int> done{0};
+    std::atomic<int> ran{0};
+    TclEvent finished;
+    std::vector<std::thread> workers;
+    for (int w = 0; w < cWorkers; ++w) {
+        workers.emplace_back([&] {
+            auto handler = [&] { ++ran; };
+            for (int i = 0; i < cCalls; ++i) {
+                auto call = std::make_unique<TclPumpCall>(handler);
+                pump->SendCall(*call);
+                TclPumpCall* raw = call.release();
+                raw->~TclPumpCall();
+                std::memset(static_cast<void*>(raw), 0xA5, sizeof(TclPumpCall));
+                ::operator delete(static_cast<void*>(raw));
+            }
+            ++done;
+            finished.Signal();
+        });
+    }
+    while (done < cWorkers) {
+        pump->WaitFor({}, &finished, 5000);
+    }
+    for (auto& t : workers) {
+        t.join();
+    }
+    EXPECT_EQ(ran, cWorkers * cCalls);
 }
 
 TEST(MessagePump, SendToTheOwnThreadRunsAtOnce) {

@@ -739,6 +739,54 @@ TEST_F(SspiTls, InteroperatesWithTheOpensslCommandLineServer) {
     EXPECT_EQ(Text(plain).rfind("HTTP/1.0 200 ok", 0), 0u) << Text(plain).substr(0, 80);
 }
 
+// Leaves that the library's configured security level refuses: a 1024-bit
+// RSA key, a SHA-1 signature. s_server is told to serve them anyway.
+TEST_F(SspiTls, WeakKeysAndSignaturesFailTheChainAtTheConfiguredSecurityLevel) {
+    TLeafOptions rsa1024;
+    rsa1024.RsaBits = 1024;
+    TLeafOptions sha1;
+    sha1.Sha1Signature = true;
+    int n = 0;
+    for (const TLeafOptions& options : {rsa1024, sha1, TLeafOptions{}}) {
+        const TTestCertificate leaf = Pki().Ca.Issue(options);
+        const std::string tag = std::to_string(n++);
+        TOpensslServer server(WriteTempFile("weak_cert" + tag + ".pem", leaf.CertificatePem),
+                              WriteTempFile("weak_key" + tag + ".pem", leaf.KeyPem),
+                              {"-cipher", "DEFAULT@SECLEVEL=0"});
+        ASSERT_TRUE(server.Started);
+        auto client = Client();
+        // Even a client that ignores every ignorable fault refuses them.
+        client->SetCertificateFlags({cfIgnoreCommonNameInvalid, cfIgnoreDateInvalid, cfIgnoreUnknownAuthority,
+                                     cfIgnoreRevocation, cfIgnoreWrongUsage});
+        TMemoryStream pending;
+        const int fd = ConnectSession(server.Port, *client, pending);
+        close(fd);
+        if (n == 3) {
+            EXPECT_TRUE(client->Certified()) << "a strong leaf of the same CA passes";
+        } else {
+            EXPECT_FALSE(client->Certified()) << tag;
+            EXPECT_EQ(client->StatusCode(), SspiStatus::TrustFail) << tag;
+        }
+    }
+}
+
+TEST_F(SspiTls, TlsBelowOnePointTwoIsNeverOfferedWhateverTheFlags) {
+    auto client = Client();  // the default flags include TLS 1.0 and 1.1
+    client->SetTLSFlags({tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12});
+    TclCertificateList none(false);
+    TMemoryStream buf;
+    ASSERT_EQ(client->GenContext(buf, none, false), rcAuthContinueNeeded);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(client->CredHandle()), TLS1_2_VERSION);
+    auto old = Client();
+    old->SetTLSFlags({tfUseTLS, tfUseTLS11});
+    try {
+        old->GenContext(buf, none, false);
+        ADD_FAILURE() << "a client for TLS 1.0 and 1.1 only was made";
+    } catch (const EclSSPIError& e) {
+        EXPECT_EQ(e.ErrorCode(), SspiStatus::AlgorithmMismatch);
+    }
+}
+
 TEST_F(SspiTls, ServerRenegotiationAsksForANewHandshakeStepAndDataFlowsAfterIt) {
     TMemoryServer server(Pki().Good, TLS1_2_VERSION);
     auto client = Client();
