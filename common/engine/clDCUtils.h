@@ -1,0 +1,88 @@
+// Local files of download items: the stream that writes a file of a known
+// size at any position from several threads (each write is one positioned
+// system call, so nothing is copied, mapped or buffered per range), and the
+// rules that give an item its local file name from a folder, an address or
+// a content disposition.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "rtl/clStreams.h"
+
+namespace cl {
+
+// A file opened for reading and writing and extended to its final size at
+// once (the disk space is reserved where the file system can, so a full
+// disk fails here and not in the middle of a range). Writes go to the
+// current position with pwrite; a failed or short write raises EWriteError
+// with the system's reason. The file is closed when the stream is freed.
+class TclFileMappingStream : public TStream {
+public:
+    // ACreate: create or truncate the file; otherwise it must exist.
+    // Raises EFCreateError / EFOpenError, and EWriteError when the size
+    // cannot be reserved.
+    TclFileMappingStream(const std::string& AFileName, int64_t ASize, bool ACreate);
+    ~TclFileMappingStream() override;
+    TclFileMappingStream(const TclFileMappingStream&) = delete;
+    TclFileMappingStream& operator=(const TclFileMappingStream&) = delete;
+
+    int64_t Read(void* ABuffer, int64_t ACount) override;
+    int64_t Write(const void* ABuffer, int64_t ACount) override;
+    int64_t Seek(int64_t AOffset, TSeekOrigin AOrigin) override;
+    int64_t GetSize() override { return FSize; }
+    // Reserves the new size (a smaller one truncates).
+    void SetSize(int64_t ANewSize) override;
+
+    const std::string& FileName() const { return FFileName; }
+
+private:
+    std::string FFileName;
+    int FHandle = -1;
+    int64_t FSize = 0;
+    int64_t FPosition = 0;
+};
+
+// Extends (or truncates) AHandle's file to ASize, reserving the blocks when
+// the file system supports it. Raises EWriteError with the system's reason.
+void ReserveFileSize(int AHandle, int64_t ASize, const std::string& AFileName);
+
+// AFolder with a trailing "/" added when missing; an empty folder stays empty.
+std::string IncludeTrailingPathDelimiter(const std::string& AFolder);
+// The text after the last "/".
+std::string ExtractFileName(const std::string& APath);
+// The text up to and including the last "/" (empty when there is none).
+std::string ExtractFilePath(const std::string& APath);
+
+// The local file of a list entry: the folder (with its trailing "/") followed
+// by the file-name part of ALocalFile.
+std::string GetLocalFileByFolder(const std::string& ALocalFolder, const std::string& ALocalFile);
+
+// The "filename" parameter of a Content-Disposition value, reduced to a safe
+// bare name: only its last path component ("/" or "\" separated), and empty
+// for "." and "..", so a server cannot point the file outside the folder.
+std::string GetContentDispositionFileName(const std::string& AContentDisposition);
+
+// The local file an address gives in AFolder: the folder followed by the
+// address's last path segment; empty when the address has a query string or
+// a fragment, or when the segment is empty, "." or "..".
+std::string GetLocalFileByUrl(const std::string& AUrl, const std::string& AFolder);
+
+// Creates every missing folder of APath's folder part. Raises EFCreateError
+// with the system's reason.
+void ForceFileFolders(const std::string& AFileName);
+
+bool FileExists(const std::string& AFileName);
+// -1 when the file cannot be opened for reading.
+int64_t GetReadableFileSize(const std::string& AFileName);
+bool DeleteFile(const std::string& AFileName);
+
+// Sets the file's access and modification times to ALocalTime (a local day
+// number). False when the file cannot be opened for writing.
+bool SetFileTimes(const std::string& AFileName, double ALocalTime);
+
+// Decodes the gzip file ASource into ADest (created or truncated). Raises
+// EclZLibError on a malformed body and the stream errors on file failures.
+void GunzipFile(const std::string& ASource, const std::string& ADest);
+
+}  // namespace cl
