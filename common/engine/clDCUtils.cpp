@@ -217,4 +217,48 @@ void GunzipFile(const std::string& ASource, const std::string& ADest) {
     }
 }
 
+// --- stored properties ---
+
+std::string EscapeStoredValue(const std::string& AValue) {
+    std::string r;
+    for (char c : AValue) {
+        if (c == '\\') r += "\\\\";
+        else if (c == '\n') r += "\\n";
+        else if (c == '\r') r += "\\r";
+        else r += c;
+    }
+    return r;
+}
+
+std::string UnescapeStoredValue(const std::string& AValue) {
+    std::string r;
+    for (size_t i = 0; i < AValue.size(); ++i) {
+        if (AValue[i] != '\\' || i + 1 == AValue.size()) {
+            r += AValue[i];
+            continue;
+        }
+        const char c = AValue[++i];
+        r += c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+    }
+    return r;
+}
+
+int64_t ReadStoredNumber(const TStringList& AValues, const std::string& AName, int64_t AFallback) {
+    const int index = AValues.IndexOfName(AName);
+    if (index < 0) return AFallback;
+    const std::string text = AValues.ValueFromIndex(index);
+    try {
+        size_t used = 0;
+        const long long v = std::stoll(text, &used);
+        return used == text.size() ? v : AFallback;
+    } catch (const std::exception&) {
+        return AFallback;
+    }
+}
+
+std::string ReadStoredText(const TStringList& AValues, const std::string& AName, const std::string& AFallback) {
+    const int index = AValues.IndexOfName(AName);
+    return index < 0 ? AFallback : UnescapeStoredValue(AValues.ValueFromIndex(index));
+}
+
 }  // namespace cl

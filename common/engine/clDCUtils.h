@@ -9,6 +9,7 @@
 #include <string>
 
 #include "rtl/clStreams.h"
+#include "rtl/clStringList.h"
 
 namespace cl {
 
@@ -84,5 +85,14 @@ bool SetFileTimes(const std::string& AFileName, double ALocalTime);
 // Decodes the gzip file ASource into ADest (created or truncated). Raises
 // EclZLibError on a malformed body and the stream errors on file failures.
 void GunzipFile(const std::string& ASource, const std::string& ADest);
+
+// Stored property values: name=value lines, one per property, the value
+// with backslashes and line breaks escaped.
+std::string EscapeStoredValue(const std::string& AValue);
+std::string UnescapeStoredValue(const std::string& AValue);
+// The value stored under AName, or AFallback when missing (or, for
+// numbers, malformed).
+int64_t ReadStoredNumber(const TStringList& AValues, const std::string& AName, int64_t AFallback);
+std::string ReadStoredText(const TStringList& AValues, const std::string& AName, const std::string& AFallback);
 
 }  // namespace cl

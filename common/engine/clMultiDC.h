@@ -53,10 +53,10 @@ private:
 using TclItemNotifyEvent = std::function<void(TObject* Sender, TclInternetItem* Item)>;
 using TclItemStatusChangedEvent =
     std::function<void(TObject* Sender, TclInternetItem* Item, TclProcessStatus Status)>;
-using TclGetResourceInfoEvent =
+using TclItemGetResourceInfoEvent =
     std::function<void(TObject* Sender, TclInternetItem* Item, TclResourceInfo* ResourceInfo)>;
 // CurrentData holds CurrentDataSize bytes followed by a zero byte.
-using TclDataItemProceedEvent =
+using TclItemDataProceedEvent =
     std::function<void(TObject* Sender, TclInternetItem* Item, TclResourceInfo* ResourceInfo,
                        TclResourceStateItem* AStateItem, const uint8_t* CurrentData, int CurrentDataSize)>;
 using TclItemErrorEvent =
@@ -70,7 +70,7 @@ using TclItemGetCertificateEvent =
 // One running worker of an item and the range it serves (none for the
 // resource-information worker and for a resource without ranges).
 struct TclThreaderHolder {
-    TclDownLoadThreader* Threader = nullptr;
+    TclCustomThreader* Threader = nullptr;
     TclResourceStateItem* StateItem = nullptr;
 };
 
@@ -104,7 +104,7 @@ public:
     void Stop();
     void CloseConnection();
     void DeleteRemoteFile();
-    TclDownLoadThreader* GetThreader(int AIndex) const;
+    TclCustomThreader* GetThreader(int AIndex) const;
 
     // --- published ---
     int ThreadCount() const { return FThreadCount; }
@@ -150,28 +150,33 @@ public:
     void SetData(void* AValue) { FData = AValue; }
     // Position in the owner's list (-1 when the item is not in one).
     int Index() const;
+    // True only while the commit step runs.
+    bool IsCommit() const { return FIsCommit; }
 
 protected:
     friend class TclCustomInternetControl;
     friend class TclMultiInternetControl;
+    friend class TclMultiDownLoader;
 
     virtual bool CanProcess();
-    virtual void AssignThreaderEvents(TclDownLoadThreader& AThreader, TclResourceStateItem* AStateItem);
-    virtual void AssignThreaderParams(TclDownLoadThreader& AThreader);
+    virtual void AssignThreaderEvents(TclCustomThreader& AThreader);
+    virtual void AssignThreaderParams(TclCustomThreader& AThreader);
     virtual TclMultiInternetControl& GetControl() const = 0;
     virtual TStream* OpenDataStream() = 0;
     virtual std::unique_ptr<TclDownLoadThreader> CreateThreaderObject(TStream* ADataStream,
                                                                      bool AIsGetResourceInfo) = 0;
-    // Creates, sets up and registers a worker for AStateItem (may be none).
-    TclDownLoadThreader& CreateThreader(TclResourceStateItem* AStateItem, bool AIsGetResourceInfo);
+    // Creates, sets up, registers and starts a worker for AStateItem (may
+    // be none), optionally with the item's information and a parsed URL.
+    void CreateThreader(TclResourceStateItem* AStateItem, bool AIsGetResourceInfo,
+                        TclResourceInfo* AResourceInfo = nullptr, const TclUrlParser* AURLParser = nullptr);
     virtual void InternalStart(bool AIsGetResourceInfo);
     virtual void DoSetLocalFile(const std::string& AValue);
     virtual void DoSetPassword(const std::string& AValue);
     virtual void DoSetURL(const std::string& AValue);
     virtual void DoSetUserName(const std::string& AValue);
     virtual void DoSetPort(int AValue);
-    virtual void ThreaderTerminated(TclDownLoadThreader& AThreader);
-    virtual void ItemCompleted(TclDownLoadThreader& AThreader);
+    virtual void ThreaderTerminated(TclCustomThreader& AThreader);
+    virtual void ItemCompleted(TclCustomThreader* AThreader);
     virtual void SetLastStatus(TclProcessStatus AStatus);
     virtual void AssignResourceInfo(const TclResourceInfo* AResourceInfo);
     virtual void Changed();
@@ -180,29 +185,30 @@ protected:
 
     // The completion of a run: header lines, the commit, the component's
     // ItemProcessed, the busy count, OnProcessCompleted.
-    void CompleteItem(TclDownLoadThreader& AThreader);
+    void CompleteItem(TclCustomThreader* AThreader);
     // Handled like a worker error: kept in Errors, then OnError.
     void HandleError(const std::string& AError, int AErrorCode);
     // True when the workers share one connection (component's or own).
     bool UsesSharedConnection() const;
     TclInternetConnection* SharedConnection();
-    // Starts a worker on a range after AThreader's range failed or completed.
-    void StartTakeOver(TclDownLoadThreader& AEndingThreader);
+    // A worker that ended well takes over a failed range of another one.
+    void StartTakeOver(TclCustomThreader& AEndingThreader);
+    // Discards the ranges (resume state); running workers forget theirs.
+    void ClearResourceState();
     // The item's own stream, freed (and its file closed) here.
     void FreeSelfDataStream() { FSelfDataStream.reset(); }
     void SetSelfDataStream(std::unique_ptr<TStream> AStream) { FSelfDataStream = std::move(AStream); }
     void SetLocalFileDirect(const std::string& AValue) { FLocalFile = AValue; }
-    bool IsCommit() const { return FIsCommit; }
-    TclErrorList& ErrorsRef() { return FErrors; }
 
     TclCustomInternetControl& FControl;
 
 private:
-    void HandleStatusChanged(TclResourceStateItem* AStateItem, TclProcessStatus AStatus);
-    void HandleDataItemProceed(TclResourceStateItem* AStateItem, TclResourceInfo* AResourceInfo,
-                               int64_t ABytesProceed, const uint8_t* AData, int ASize);
+    TclThreaderHolder* FindHolder(const TclCustomThreader* AThreader);
+    void HandleStatusChanged(TclCustomThreader& AThreader, TclProcessStatus AStatus);
+    void HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed, const uint8_t* AData,
+                               int ASize);
     void HandleUrlParsing(TclUrlParser& AParser);
-    void RemoveHolder(TclDownLoadThreader& AThreader);
+    void RemoveHolder(const TclCustomThreader& AThreader);
     // Waits, serving sent calls, until no worker is left.
     void WaitForThreaders();
 
@@ -342,6 +348,8 @@ private:
 
 // Admission of started items, the delayed queue, and the events.
 class TclMultiInternetControl : public TclCustomInternetControl {
+    friend class TclInternetItem;
+
 public:
     TclMultiInternetControl() = default;
 
@@ -359,8 +367,8 @@ public:
     virtual int GetItemCount() const = 0;
 
     TclItemStatusChangedEvent OnStatusChanged;
-    TclGetResourceInfoEvent OnGetResourceInfo;
-    TclDataItemProceedEvent OnDataItemProceed;
+    TclItemGetResourceInfoEvent OnGetResourceInfo;
+    TclItemDataProceedEvent OnDataItemProceed;
     TclItemErrorEvent OnError;
     TclItemUrlParsingEvent OnUrlParsing;
     TclItemNotifyEvent OnChanged;

@@ -45,13 +45,13 @@ public:
 
 protected:
     bool CanProcess() override;
-    void AssignThreaderParams(TclDownLoadThreader& AThreader) override;
+    void AssignThreaderParams(TclCustomThreader& AThreader) override;
     TclMultiInternetControl& GetControl() const override;
     TStream* OpenDataStream() override;
     std::unique_ptr<TclDownLoadThreader> CreateThreaderObject(TStream* ADataStream, bool AIsGetResourceInfo) override;
     void InternalStart(bool AIsGetResourceInfo) override;
     void DoSetURL(const std::string& AValue) override;
-    void ItemCompleted(TclDownLoadThreader& AThreader) override;
+    void ItemCompleted(TclCustomThreader* AThreader) override;
     void SetLastStatus(TclProcessStatus AStatus) override;
     void AssignResourceInfo(const TclResourceInfo* AResourceInfo) override;
     void CommitWork() override;
@@ -76,6 +76,8 @@ private:
     std::unique_ptr<TStream> OpenLocalFile();
     bool CanResume() const;
     void CommitLocalFile();
+    // A finished download whose ranges do not add up to the resource fails.
+    void CheckAllBytesReceived();
 
     TclMultiDownLoader& FDownLoader;
     bool FAllowCompression = true;
@@ -84,6 +86,8 @@ private:
     bool FIsDownloadProceed = false;
     std::mutex FDataAccessor;
     std::string FCompressedFile;
+    // Set when a download phase began; the commit step is its end.
+    bool FCommitDue = false;
 };
 
 // The items of a TclMultiDownLoader; removing an item destroys it.
