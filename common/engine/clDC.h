@@ -125,11 +125,10 @@ using TclGetResourceInfoEvent = std::function<void(TObject* Sender, TclResourceI
 using TclUrlParsingEvent = std::function<void(TObject* Sender, TclUrlParser& AURLComponents)>;
 // BytesProceed is the absolute position after the chunk; CurrentData holds
 // CurrentDataSize bytes followed by a zero byte.
-using TclDataItemProceedEvent =
-    std::function<void(TObject* Sender, TclResourceInfo* ResourceInfo, int64_t BytesProceed,
-                       const uint8_t* CurrentData, int CurrentDataSize)>;
-using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificate*& ACertificate,
-                                                  TclCertificateList& AExtraCerts, bool& Handled)>;
+using TclDataItemProceedEvent = std::function<void(TObject* Sender, TclResourceInfo* ResourceInfo, int64_t BytesProceed,
+                                                   const uint8_t* CurrentData, int CurrentDataSize)>;
+using TclGetCertificateEvent =
+    std::function<void(TObject* Sender, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts, bool& Handled)>;
 
 // The base of the workers: settings, the thread, the run with its attempts,
 // the request cycle, resource information and the sending of requests.
@@ -265,6 +264,8 @@ protected:
     bool HasSuppliedResourceInfo() const { return FResourceInfo != nullptr; }
     void DropOwnResourceInfo() { FSelfResourceInfo.reset(); }
     void DoGetResourceInfo();
+    // The status code of the last response (0: none could be read).
+    int LastStatusCode() const { return FLastStatusCode; }
     // Opens (or reuses when kept) an HTTP request for AVerb and adds the
     // header lines; ADecodeBody asks the transport to decode gzip bodies.
     TclHttpOpenRequestAction* PrepareHttpRequest(const std::string& AVerb, bool ADecodeBody);
@@ -303,6 +304,15 @@ private:
                         const std::string& AUserName, const std::string& APassword);
     std::string RequestHeaderBlock() const;
     void PauseBeforeNextAttempt();
+    // The resource-information step shared by HTTP and FTP.
+    void RunResourceInfoStep(bool AIsFtp);
+    // Fires a request or file action that has no handle yet; a failure
+    // releases it.
+    void FireNewAction(TclInternetResourceAction& AAction);
+    // Applies AChange to the resource information: on the creating thread
+    // when the information is the item's.
+    template <class F>
+    void ModifyResourceInfo(F&& AChange);
 
     std::string FURL;
     TStream* FDataStream;
@@ -338,12 +348,14 @@ private:
     TclHttpProxySettings FHttpProxySettings;
     TStringList FResponseHeader;
     TclResourceInfo* FResourceInfo = nullptr;
+    int FLastStatusCode = 0;
 
     std::atomic<bool> FTerminated{false};
     TclProcessPriority FPriority = ppNormal;
     bool FFreeOnTerminate = false;
     std::shared_ptr<TThreadState> FThreadState;
-    std::thread FThread;
+    // Set by the thread just before it frees the worker.
+    bool FFreeingItself = false;
 };
 
 // Fetches the resource information only, or downloads one range (or the
@@ -365,8 +377,9 @@ private:
     int64_t RemainingBytes() const;
     void AddRangeHeader(TclHttpOpenRequestAction& ARequest);
     // Refuses a response whose body does not start at the wanted position,
-    // or whose encoding differs from what the item expects to store.
-    void CheckDataResponse();
+    // or whose encoding is not what the item can store (AKeepRaw: the item
+    // decodes gzip at commit).
+    void CheckDataResponse(bool AKeepRaw);
     // Reads AFile in BatchSize chunks into DataStream, dropping the first
     // ASkipBytes bytes of the body.
     void ReadData(HINTERNET AFile, int64_t ASkipBytes);

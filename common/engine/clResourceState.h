@@ -66,7 +66,8 @@ public:
     TclResourceStateList(const TclResourceStateList&) = delete;
     TclResourceStateList& operator=(const TclResourceStateList&) = delete;
 
-    // Restarts the statistics, copies ResourceSize and the ranges.
+    // Copies ResourceSize and the ranges (with their statuses) and restarts
+    // the speed figures.
     void Assign(const TclResourceStateList& ASource);
 
     int Count() const { return static_cast<int>(FItems.size()); }
@@ -117,6 +118,8 @@ private:
     void CollectionChanged();
     void DoChanged();
     void UpdateStatistic();
+    // The speed figures zeroed, the current progress and the clock taken as the start.
+    void RestartStatistic();
     int64_t CounterFrequency() const;
 
     std::vector<std::unique_ptr<TclResourceStateItem>> FItems;
