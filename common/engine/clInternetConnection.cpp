@@ -344,16 +344,21 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
 
     DoBeforeFireAction(AAction);
 
-    // A call that cannot block completes here, unless a terminate signal is
-    // pending: that one must abandon this call, so it takes the long way.
+    EnsureActionThread();
+    // A terminate signal given while no call ran abandons this one at once.
     if (FTerminateEvent.TryReset()) {
-        FTerminateEvent.Signal();
-    } else if (AAction->TryRunAtOnce()) {
+        AbandonAction(AAction);
+        FBeginEvent.Signal();
+        WaitForEvent(FWaitEvent);
+        return false;
+    }
+    // A call that cannot block (a read whose bytes are here) completes on
+    // the caller's thread: the handoff would cost more than the call.
+    if (AAction->TryRunAtOnce()) {
         DoAfterFireAction(AAction);
         return false;
     }
 
-    EnsureActionThread();
     FBeginEvent.Signal();
     switch (WaitForEvents(FWaitEvent, &FTerminateEvent, ATimeOut)) {
         case TWaitOutcome::First:
@@ -428,6 +433,8 @@ void TclInternetConnection::DoStatusCallback(TclInternetAction* AAction, uint32_
 
 void TclInternetConnection::StatusCallback(HINTERNET AHandle, uint32_t AInternetStatus,
                                            const void* AStatusInformation, uint32_t AStatusInformationLength) {
+    // Handles closed while the connection goes away concern nobody.
+    if (IsDestroying()) return;
     TclInternetAction* found = nullptr;
     {
         std::lock_guard<std::mutex> guard(FListLock);
