@@ -11,6 +11,7 @@
 
 #include "http/clHeaderFieldList.h"
 #include "http/clUriUtils.h"
+#include "http/clZLibBase.h"
 #include "http/clZLibStreams.h"
 #include "rtl/clException.h"
 #include "rtl/clStringList.h"
@@ -215,6 +216,17 @@ void GunzipFile(const std::string& ASource, const std::string& ADest) {
         if (n <= 0) break;
         inflater.WriteBuffer(buffer.data(), n);
     }
+    // The decoder checks a member when its trailer arrives; a body cut off
+    // before it ends without complaint. The trailer's length field (the
+    // last four bytes, modulo 2^32) then does not match what was decoded.
+    const int64_t sourceSize = source.GetSize();
+    uint8_t trailer[4] = {};
+    if (sourceSize >= 4) {
+        source.SetPosition(sourceSize - 4);
+        source.ReadBuffer(trailer, 4);
+    }
+    const uint32_t declared = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | static_cast<uint32_t>(trailer[3]) << 24;
+    if (sourceSize < 4 || declared != static_cast<uint32_t>(dest.GetSize())) RaiseZLibError(zlInvalidDataSize);
 }
 
 // --- stored properties ---

@@ -83,7 +83,8 @@ bool DeleteFile(const std::string& AFileName);
 bool SetFileTimes(const std::string& AFileName, double ALocalTime);
 
 // Decodes the gzip file ASource into ADest (created or truncated). Raises
-// EclZLibError on a malformed body and the stream errors on file failures.
+// EclZLibError on a malformed or cut-off body, the stream errors on file
+// failures.
 void GunzipFile(const std::string& ASource, const std::string& ADest);
 
 // Stored property values: name=value lines, one per property, the value
