@@ -5,6 +5,7 @@
 #include "engine/clDC.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -758,6 +759,109 @@ TEST(DownloadWorkerCertificates, AnUnknownAuthorityIsAcceptedOnlyWhenTheFlagsSay
     RunToEnd(worker);
     EXPECT_EQ(worker.Status(), psSuccess);
     EXPECT_EQ(StreamText(stream), "tls body");
+}
+
+}  // namespace
+}  // namespace cl
+
+namespace cl {
+namespace {
+
+// --- stopping, priority, proxies ---
+
+TEST(DownloadWorkerStop, StopFromAnotherThreadAbandonsAStalledRead) {
+    const std::string content = Content(5000);
+    TRangeFileServer server(content, {{TFault::fkStallAfter, 100}});
+    TMemoryStream stream;
+    TclResourceInfo info;
+    TclDownLoadThreader worker(server.Url(), &stream, false);
+    Tune(worker, 3);
+    worker.SetTimeOut(600000);
+    worker.SetResourceInfo(&info);
+    worker.SetBytesToProceed(5000);
+    TEventLog log;
+    Record(worker, log);
+    worker.Perform();
+    std::shared_ptr<TclMessagePump> pump = TclMessagePump::Current();
+    while (log.Data.size() < 100) pump->Sleep(5);
+    std::thread([&worker] { worker.Stop(); }).join();
+    worker.Wait();
+    EXPECT_EQ(worker.Status(), psTerminated);
+    EXPECT_TRUE(log.Errors.empty());
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(log.Data, content.substr(0, 100));
+}
+
+// Records the nice value its thread runs with.
+class TPriorityProbe : public TclDownLoadThreader {
+public:
+    using TclDownLoadThreader::TclDownLoadThreader;
+    int Nice = 0;
+
+protected:
+    void Execute() override {
+        Nice = getpriority(PRIO_PROCESS, 0);
+        TclDownLoadThreader::Execute();
+    }
+};
+
+TEST(DownloadWorkerPriority, TheThreadRunsWithTheItemsPriority) {
+    TRangeFileServer server(Content(10), {});
+    const int own = getpriority(PRIO_PROCESS, 0);
+    TPriorityProbe lower(server.Url(), nullptr, true);
+    lower.SetPriority(ppLower);
+    RunToEnd(lower);
+    EXPECT_EQ(lower.Nice, std::min(own + 5, 19));
+    EXPECT_EQ(lower.Status(), psSuccess);
+    // A raise may be refused; the worker runs anyway.
+    TPriorityProbe higher(server.Url(), nullptr, true);
+    higher.SetPriority(ppHigher);
+    RunToEnd(higher);
+    EXPECT_LE(higher.Nice, own);
+    EXPECT_EQ(higher.Status(), psSuccess);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), own);
+}
+
+TEST(DownloadWorkerProxy, BasicProxyCredentialsGoWithEveryRequest) {
+    TScriptedHttpServer proxy({TScriptedReply(HttpReply("HTTP/1.1 200 OK", cOkFields, "via proxy"))});
+    TMemoryStream stream;
+    TclDownLoadThreader worker("http://files.proxied.example/a/b.bin", &stream, false);
+    worker.SetDoNotGetResourceInfo(true);
+    Tune(worker, 1);
+    worker.HttpProxySettings().SetServer("127.0.0.1");
+    worker.HttpProxySettings().SetPort(proxy.Port());
+    worker.HttpProxySettings().SetAuthorizationType(atBasic);
+    worker.HttpProxySettings().SetUserName("pu");
+    worker.HttpProxySettings().SetPassword("pp");
+    RunToEnd(worker);
+    EXPECT_EQ(worker.Status(), psSuccess) << worker.LastError();
+    const std::string head = proxy.Request(0).Head;
+    EXPECT_TRUE(head.starts_with("GET http://files.proxied.example/a/b.bin HTTP/1.1\r\n")) << head;
+    EXPECT_NE(head.find("\r\nProxy-Authorization: Basic " + Base64Encode(std::string_view("pu:pp")) + "\r\n"),
+              std::string::npos)
+        << head;
+    EXPECT_EQ(StreamText(stream), "via proxy");
+}
+
+TEST(DownloadWorkerProxy, AProxyChallengeIsAnsweredWhenTheTypeIsDetected) {
+    const TScriptedReply challenge(
+        HttpReply("HTTP/1.1 407 Proxy Authentication Required", "Proxy-Authenticate: Basic realm=\"p\"\r\n", ""));
+    TScriptedHttpServer proxy({challenge, challenge, TScriptedReply(HttpReply("HTTP/1.1 200 OK", cOkFields, "ok"))});
+    TMemoryStream stream;
+    TclDownLoadThreader worker("http://files.proxied.example/c", &stream, false);
+    worker.SetDoNotGetResourceInfo(true);
+    Tune(worker, 1);
+    worker.HttpProxySettings().SetServer("127.0.0.1");
+    worker.HttpProxySettings().SetPort(proxy.Port());
+    worker.HttpProxySettings().SetUserName("pu");
+    worker.HttpProxySettings().SetPassword("pp");
+    RunToEnd(worker);
+    EXPECT_EQ(worker.Status(), psSuccess) << worker.LastError();
+    const std::vector<cltest::TRecordedRequest> requests = proxy.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front().Head.find("Proxy-Authorization:"), std::string::npos);
+    EXPECT_NE(requests.back().Head.find("Proxy-Authorization: Basic "), std::string::npos);
+    EXPECT_EQ(StreamText(stream), "ok");
 }
 
 }  // namespace
