@@ -38,10 +38,7 @@ TclInternetItem::TclInternetItem(TclCustomInternetControl& AControl)
     : FControl(AControl), FResourceState(std::make_unique<TclResourceStateList>()) {}
 
 TclInternetItem::~TclInternetItem() {
-    if (IsBusy()) {
-        for (auto& h : FThreaderList) h.Threader->Stop();
-        WaitForThreaders();
-    }
+    StopAndWait();
     if (FHttpRequest) FHttpRequest->RemoveFreeNotification(&FControl);
 }
 
@@ -122,6 +119,7 @@ void TclInternetItem::SetHttpRequest(TclHttpRequest* AValue) {
 
 void TclInternetItem::SetDataStream(TStream* AValue) {
     if (FDataStream == AValue) return;
+    if (IsBusy() && FSelfDataStream) FRetiredDataStream = std::move(FSelfDataStream);
     FSelfDataStream.reset();
     FDataStream = AValue;
 }
@@ -383,7 +381,7 @@ void TclInternetItem::CompleteItem(TclCustomThreader* AThreader) {
     GetControl().DoProcessCompleted(*this);
 }
 
-void TclInternetItem::CommitWork() { FSelfDataStream.reset(); }
+void TclInternetItem::CommitWork() { FreeSelfDataStream(); }
 
 void TclInternetItem::Changed() {
     if (FControl.IsLoading()) return;
@@ -393,6 +391,12 @@ void TclInternetItem::Changed() {
         if (FSelfConnection) FSelfConnection->Close();
     }
     GetControl().DoChanged(this);
+}
+
+void TclInternetItem::StopAndWait() {
+    if (!IsBusy()) return;
+    Stop();
+    WaitForThreaders();
 }
 
 void TclInternetItem::WaitForThreaders() {

@@ -190,13 +190,20 @@ protected:
     void HandleError(const std::string& AError, int AErrorCode);
     // True when the workers share one connection (component's or own).
     bool UsesSharedConnection() const;
+    // Waits, serving sent calls, until no worker is left.
+    void WaitForThreaders();
+    // Stops the workers and waits for their end (before destruction).
+    void StopAndWait();
     TclInternetConnection* SharedConnection();
     // A worker that ended well takes over a failed range of another one.
     void StartTakeOver(TclCustomThreader& AEndingThreader);
     // Discards the ranges (resume state); running workers forget theirs.
     void ClearResourceState();
     // The item's own stream, freed (and its file closed) here.
-    void FreeSelfDataStream() { FSelfDataStream.reset(); }
+    void FreeSelfDataStream() {
+        FSelfDataStream.reset();
+        FRetiredDataStream.reset();
+    }
     void SetSelfDataStream(std::unique_ptr<TStream> AStream) { FSelfDataStream = std::move(AStream); }
     void SetLocalFileDirect(const std::string& AValue) { FLocalFile = AValue; }
 
@@ -209,8 +216,6 @@ private:
                                int ASize);
     void HandleUrlParsing(TclUrlParser& AParser);
     void RemoveHolder(const TclCustomThreader& AThreader);
-    // Waits, serving sent calls, until no worker is left.
-    void WaitForThreaders();
 
     int FThreadCount = 1;
     bool FKeepConnection = false;
@@ -228,6 +233,9 @@ private:
 
     TStream* FDataStream = nullptr;
     std::unique_ptr<TStream> FSelfDataStream;
+    // An own stream replaced while workers still write into it: freed when
+    // the run ends, not under their feet.
+    std::unique_ptr<TStream> FRetiredDataStream;
     std::vector<TclThreaderHolder> FThreaderList;
     TclProcessStatus FLastStatus = psUnknown;
     std::unique_ptr<TclResourceInfo> FResourceInfo;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <span>
 
 #include "engine/clDCUtils.h"
 #include "rtl/clStrUtils.h"
@@ -35,10 +34,7 @@ TclDownLoadItem::TclDownLoadItem(TclMultiDownLoader& AControl) : TclInternetItem
 TclDownLoadItem::~TclDownLoadItem() {
     // Stopped here, while the download item is still whole: its workers'
     // last events reach its own overrides.
-    if (IsBusy()) {
-        Stop();
-        while (IsBusy()) TclMessagePump::Current()->WaitFor(std::span<TclWaitFd>(), nullptr, -1);
-    }
+    StopAndWait();
 }
 
 void TclDownLoadItem::Assign(const TclInternetItem& ASource) {
@@ -300,10 +296,7 @@ int TclDownLoadList::IndexOf(const TclInternetItem* AItem) const {
 void TclDownLoadList::Delete(int AIndex) {
     TclDownLoadItem* item = GetItem(AIndex);
     if (!item) return;
-    if (item->IsBusy()) {
-        item->Stop();
-        while (item->IsBusy()) TclMessagePump::Current()->WaitFor(std::span<TclWaitFd>(), nullptr, -1);
-    }
+    item->StopAndWait();
     // The wait served other calls: the item's place may have moved.
     const int index = IndexOf(item);
     if (index < 0) return;

@@ -30,6 +30,7 @@ struct TRangeServerOptions {
     std::map<int64_t, int> FailRangeStarts;  // range start -> number of 500 answers
     int PaceMs = 0;            // pause between 8 KiB pieces of a body
     bool Stall = false;        // read the request, never answer
+    int FailAllWith = 0;       // answer every request with this status
 };
 
 class TRangeServer {
@@ -44,6 +45,11 @@ public:
     std::vector<std::string> Ranges() const {
         std::lock_guard<std::mutex> guard(FLock);
         return FRanges;
+    }
+    // The request heads in order.
+    std::vector<std::string> Heads() const {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FHeads;
     }
     int RequestCount() const {
         std::lock_guard<std::mutex> guard(FLock);
@@ -92,6 +98,7 @@ private:
         {
             std::lock_guard<std::mutex> guard(FLock);
             FRanges.push_back(range);
+            FHeads.push_back(AHead);
             auto it = FOptions.FailRangeStarts.find(first);
             if (ranged && it != FOptions.FailRangeStarts.end() && it->second > 0) {
                 --it->second;
@@ -105,6 +112,11 @@ private:
         if (FOptions.Stall) {
             while (!FServer.Stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return false;
+        }
+        if (FOptions.FailAllWith) {
+            TLoopbackServer::SendAll(AFd, "HTTP/1.1 " + std::to_string(FOptions.FailAllWith) +
+                                              " Refused\r\nContent-Length: 0\r\n\r\n");
+            return true;
         }
         if (fail) {
             TLoopbackServer::SendAll(AFd, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
@@ -150,6 +162,7 @@ private:
     std::atomic<int> FPaceMs{0};
     mutable std::mutex FLock;
     std::vector<std::string> FRanges;
+    std::vector<std::string> FHeads;
     TLoopbackServer FServer;  // last: its threads use the fields above
 };
 

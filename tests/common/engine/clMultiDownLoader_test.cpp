@@ -185,6 +185,23 @@ TEST_F(MultiDownLoader, CompletionStartsTheNextItemThenReportsIdleThenCompletes)
     EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psSuccess}));
 }
 
+TEST_F(MultiDownLoader, ABusyItemThatIsDeletedIsStoppedAndWaitedForFirst) {
+    TRangeServer server(RandomBody(400000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
+    AddItem(server.Url("/deleted.bin"));
+    int deleted = 0;
+    Loader.OnItemDeleted = [&](cl::TObject*, cl::TclInternetItem*) { ++deleted; };
+    bool receiving = false;
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
+                                   cl::TclResourceStateItem*, const uint8_t*, int) { receiving = true; };
+    Loader.Start(nullptr, true);
+    const auto pump = cl::TclMessagePump::Current();
+    while (!receiving) pump->WaitFor(std::span<cl::TclWaitFd>(), nullptr, 100);
+    Loader.DownLoadList().Delete(0);
+    EXPECT_EQ(deleted, 1);
+    EXPECT_EQ(Loader.DownLoadList().Count(), 0);
+    EXPECT_FALSE(Loader.IsBusy());
+}
+
 // --- ranges, resume and take-over ---
 
 TEST_F(MultiDownLoader, TheResourceSizeDecidesTheNumberOfWorkers) {
@@ -358,6 +375,18 @@ TEST_F(MultiDownLoader, AFullDiskFailsTheItemBeforeAnyByteIsFetched) {
 
 // --- local files and the commit step ---
 
+
+TEST_F(MultiDownLoader, AFailedInformationRequestEndsTheRunFailedWithOneError) {
+    TRangeServer server(RandomBody(1000), With([](TRangeServerOptions& o) { o.FailAllWith = 404; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/missing.bin"));
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psFailed}));
+    EXPECT_EQ(Errors, (std::vector<std::string>{"HTTP resource access error occured, code = 404"}));
+    EXPECT_EQ(server.RequestCount(), 2);  // TryCount attempts
+    EXPECT_FALSE(fs::exists(File("missing.bin")));
+}
+
 TEST_F(MultiDownLoader, AGzipBodyIsStoredRawAndDecodedAtCommit) {
     const cltest::Bytes text = cltest::SampleText(200000);
     const cltest::Bytes gz = cltest::Gzip(text);
@@ -454,6 +483,48 @@ TEST_F(MultiDownLoader, AStreamAttachedAtTheFirstStatusGetsTheDataAndAPreviewIsM
     EXPECT_EQ(item.Preview()[0], "ab\u20ac" "cd\tef");
     EXPECT_EQ(item.Preview()[1], "line two");
     EXPECT_FALSE(previewed.empty());
+}
+
+TEST_F(MultiDownLoader, WithoutAnInformationRequestEachRunIsOneRequestIntoTheCallersStream) {
+    const std::string body = RandomBody(60000);
+    TRangeServer server(body);
+    Loader.SetDoNotGetResourceInfo(true);
+    cl::TMemoryStream stream;
+    cl::TclDownLoadItem& item = AddItem(server.Url("/playurl?cid=1"));
+    item.SetDataStream(&stream);
+    std::vector<std::string> order;
+    Loader.OnGetResourceInfo = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo* AInfo) {
+        order.push_back("info");
+        EXPECT_NE(AInfo, nullptr);
+    };
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo* AInfo,
+                                   cl::TclResourceStateItem*, const uint8_t*, int) {
+        if (order.empty() || order.back() != "data") order.push_back("data");
+        EXPECT_NE(AInfo, nullptr);
+    };
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(server.Ranges(), (std::vector<std::string>{""}));
+    EXPECT_EQ(order, (std::vector<std::string>{"info", "data"}));
+    EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), body);
+}
+
+TEST_F(MultiDownLoader, TheRequestObjectsLinesGoWithEveryRequestUntilItIsDestroyed) {
+    TRangeServer server(RandomBody(30000));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/with-referer.bin"));
+    {
+        cl::TclHttpRequest request;
+        request.SetHeaderSource(cl::TStringList{"Accept: */*", "Referer: https://www.vidsite.example/"});
+        item.SetHttpRequest(&request);
+        item.Start(false);
+        EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    }
+    EXPECT_EQ(item.HttpRequest(), nullptr);
+    const std::vector<std::string> heads = server.Heads();
+    ASSERT_EQ(heads.size(), 4u);  // the information request and three ranges
+    for (const std::string& head : heads) {
+        EXPECT_NE(head.find("\r\nReferer: https://www.vidsite.example/"), std::string::npos) << head;
+    }
 }
 
 TEST_F(MultiDownLoader, PublishedPropertiesAreWrittenAndReadBack) {
