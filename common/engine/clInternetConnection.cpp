@@ -323,6 +323,8 @@ void TclInternetConnection::EnsureActionThread() {
                     // The action's own error fields carry the failure.
                 }
             }
+            // Publishes the action's results to the caller woken below.
+            FCompleted.fetch_add(1, std::memory_order_release);
             FWaitEvent.Signal();
         }
         TclMessagePump::Uninstall();
@@ -350,6 +352,7 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
         AbandonAction(AAction);
         FBeginEvent.Signal();
         WaitForEvent(FWaitEvent);
+        FCompleted.load(std::memory_order_acquire);
         return false;
     }
     // A call that cannot block (a read whose bytes are here) completes on
@@ -362,6 +365,7 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
     FBeginEvent.Signal();
     switch (WaitForEvents(FWaitEvent, &FTerminateEvent, ATimeOut)) {
         case TWaitOutcome::First:
+            FCompleted.load(std::memory_order_acquire);
             DoAfterFireAction(AAction);
             if (OnStatusCallback) {
                 if (auto* open = dynamic_cast<TclInternetOpenAction*>(AAction); open && open->hResource() != 0)
@@ -371,10 +375,12 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
         case TWaitOutcome::Second:
             AbandonAction(AAction);
             WaitForEvent(FWaitEvent);
+            FCompleted.load(std::memory_order_acquire);
             return false;
         case TWaitOutcome::TimedOut:
             AbandonAction(AAction);
             WaitForEvent(FWaitEvent);
+            FCompleted.load(std::memory_order_acquire);
             return true;
     }
     return false;

@@ -261,7 +261,8 @@ public:
     ~TclInternetConnection() override;
 
     // Stops a running call, frees every action, ends the action thread. Can
-    // be called twice; the connection is usable again afterwards.
+    // be called twice; the connection is usable again afterwards. Not from
+    // inside a call of this connection (a handler it runs meanwhile).
     void Close();
     // Abandons the call in progress, or the next one when none runs. Any thread.
     void SignalTerminate();
@@ -317,6 +318,9 @@ private:
     TclEvent FWaitEvent;
     TclEvent FEndEvent;
     std::thread FThread;
+    // Counts finished calls; orders the action thread's results before the
+    // caller reads them.
+    std::atomic<uint64_t> FCompleted{0};
     std::atomic<TclInternetAction*> FInternetAction{nullptr};
     TclThreadSynchronizer FSynchronizer;
 };

@@ -1399,6 +1399,9 @@ HINTERNET HttpOpenRequestA(HINTERNET AConnect, const std::string& AVerb, const s
     if (!connect) return 0;
     if (connect->Service != INTERNET_SERVICE_HTTP) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE), 0;
     if (connect->IsClosed()) return Fail(ERROR_INTERNET_OPERATION_CANCELLED), 0;
+    // The verb goes onto the request line as it is: letters only.
+    if (!std::all_of(AVerb.begin(), AVerb.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+        return Fail(ERROR_INVALID_PARAMETER), 0;
     std::shared_ptr<TRequest> request;
     try {
         request = std::make_shared<TRequest>(connect, AContext);
