@@ -172,6 +172,14 @@ void Tune(TclCustomThreader& AWorker, int ATryCount) {
     AWorker.SetReconnectAfter(20);
 }
 
+// A download worker for one range, given the item's information, as an item
+// sets it up.
+void AimAtRange(TclCustomThreader& AWorker, TclResourceInfo& AInfo, int64_t APosition, int64_t ABytes) {
+    AWorker.SetResourceInfo(&AInfo);
+    AWorker.SetResourcePos(APosition);
+    AWorker.SetBytesToProceed(ABytes);
+}
+
 void RunToEnd(TclCustomThreader& AWorker) {
     AWorker.Perform();
     AWorker.Wait();
@@ -317,8 +325,7 @@ TEST(DownloadWorkerRange, ARangeWritesExactlyItsBytesEvenWhenTheServerSendsMore)
     TclResourceInfo info;
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 1);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(1000);
+    AimAtRange(worker, info, 0, 1000);
     worker.SetBatchSize(300);
     TEventLog log;
     Record(worker, log);
@@ -341,8 +348,7 @@ TEST(DownloadWorkerRange, ACompleteRangeMakesNoRequest) {
     TMemoryStream stream;
     TclResourceInfo info;
     TclDownLoadThreader worker(server.Url(), &stream, false);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(0);
+    AimAtRange(worker, info, 0, 0);
     TEventLog log;
     Record(worker, log);
     RunToEnd(worker);
@@ -376,9 +382,7 @@ TEST(DownloadWorkerRange, ADroppedConnectionContinuesAtTheWorkersPosition) {
     TclResourceInfo info;
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 5);
-    worker.SetResourceInfo(&info);
-    worker.SetResourcePos(1000);
-    worker.SetBytesToProceed(1000);
+    AimAtRange(worker, info, 1000, 1000);
     worker.SetBatchSize(100);
     TEventLog log;
     Record(worker, log);
@@ -404,8 +408,7 @@ TEST(DownloadWorkerRange, AStalledServerIsAbandonedAndTheRangeCompleted) {
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 3);
     worker.SetTimeOut(300);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(3000);
+    AimAtRange(worker, info, 0, 3000);
     TEventLog log;
     Record(worker, log);
     RunToEnd(worker);
@@ -423,9 +426,7 @@ TEST(DownloadWorkerRange, AFullAnswerToARangeLaterInTheFileIsRefused) {
     TclResourceInfo info;
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 2);
-    worker.SetResourceInfo(&info);
-    worker.SetResourcePos(2000);
-    worker.SetBytesToProceed(2000);
+    AimAtRange(worker, info, 2000, 2000);
     TEventLog log;
     Record(worker, log);
     RunToEnd(worker);
@@ -444,8 +445,7 @@ TEST(DownloadWorkerRange, ABodyShorterThanTheRangeIsNotASuccess) {
     TclResourceInfo info;
     TclDownLoadThreader worker(ScriptedUrl(server), &stream, false);
     Tune(worker, 1);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(100);
+    AimAtRange(worker, info, 0, 100);
     TEventLog log;
     Record(worker, log);
     RunToEnd(worker);
@@ -684,9 +684,7 @@ TEST(DownloadWorkerCompression, ARangeOfAGzipBodyKeepsTheRawBytesForTheCommit) {
     stream.SetSize(static_cast<int64_t>(gzipped.size()));
     TclDownLoadThreader worker(server.Url(), &stream, false);
     worker.SetAllowCompression(true);
-    worker.SetResourceInfo(&info);
-    worker.SetResourcePos(100);
-    worker.SetBytesToProceed(static_cast<int64_t>(gzipped.size()) - 100);
+    AimAtRange(worker, info, 100, static_cast<int64_t>(gzipped.size()) - 100);
     RunToEnd(worker);
     EXPECT_EQ(worker.Status(), psSuccess);
     ASSERT_EQ(server.Requests().size(), 1u);
@@ -717,8 +715,7 @@ TEST(DownloadWorkerCompression, AnEncodingOtherThanTheItemExpectsIsRefused) {
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 1);
     worker.SetAllowCompression(true);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(3000);
+    AimAtRange(worker, info, 0, 3000);
     RunToEnd(worker);
     EXPECT_EQ(worker.Status(), psFailed);
     EXPECT_EQ(stream.GetSize(), 0);
@@ -777,8 +774,7 @@ TEST(DownloadWorkerStop, StopFromAnotherThreadAbandonsAStalledRead) {
     TclDownLoadThreader worker(server.Url(), &stream, false);
     Tune(worker, 3);
     worker.SetTimeOut(600000);
-    worker.SetResourceInfo(&info);
-    worker.SetBytesToProceed(5000);
+    AimAtRange(worker, info, 0, 5000);
     TEventLog log;
     Record(worker, log);
     worker.Perform();
