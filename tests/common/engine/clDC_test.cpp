@@ -758,6 +758,55 @@ TEST(DownloadWorkerCertificates, AnUnknownAuthorityIsAcceptedOnlyWhenTheFlagsSay
     EXPECT_EQ(StreamText(stream), "tls body");
 }
 
+TEST(DownloadWorkerCertificates, AServerAskingForAClientCertificateGetsTheHandlersOne) {
+    cltest::TTestCa ca("Client Test CA");
+    cltest::TLeafOptions clientOptions;
+    clientOptions.ClientAuth = true;
+    clientOptions.ServerAuth = false;
+    clientOptions.CommonName = "client";
+    const cltest::TTestCertificate client = ca.Issue(clientOptions);
+    std::unique_ptr<TclCertificate> certificate = TclCertificate::CreateFromPem(client.CertificatePem, client.KeyPem);
+    cltest::TServerOptions options;
+    options.RequestClientCertificate = true;
+    options.RequireClientCertificate = true;
+    options.ClientCaPem = ca.CertificatePem();
+    cltest::TTlsTestServer server(
+        ca.Issue(cltest::TLeafOptions{}),
+        [](SSL* ASsl, int) {
+            cltest::ReadUntil(ASsl, "\r\n\r\n");
+            cltest::WriteAll(ASsl, HttpReply("HTTP/1.1 200 OK", cOkFields + "Connection: close\r\n", "for you"));
+        },
+        options);
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/mine";
+
+    auto run = [&](bool AHandles, TMemoryStream& AStream, int& ACalls) {
+        TclDownLoadThreader worker(url, &AStream, false);
+        Tune(worker, 1);
+        worker.SetDoNotGetResourceInfo(true);
+        // The unknown authority is passed first, then the certificate is asked for.
+        worker.SetCertificateFlags(TclCertificateFlags{cfIgnoreUnknownAuthority});
+        worker.OnGetCertificate = [&](TObject*, TclCertificate*& ACertificate, TclCertificateList& AExtra,
+                                      bool& AHandled) {
+            ++ACalls;
+            EXPECT_EQ(AExtra.Count(), 0);
+            if (!AHandles) return;
+            ACertificate = certificate.get();
+            AHandled = true;
+        };
+        RunToEnd(worker);
+        return std::make_pair(worker.Status(), worker.LastErrorCode());
+    };
+    TMemoryStream refused;
+    int refusedCalls = 0;
+    EXPECT_EQ(run(false, refused, refusedCalls), (std::pair<TclProcessStatus, int>{psFailed, 12044}));
+    EXPECT_EQ(refusedCalls, 1);
+    TMemoryStream stream;
+    int calls = 0;
+    EXPECT_EQ(run(true, stream, calls), (std::pair<TclProcessStatus, int>{psSuccess, 0}));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(StreamText(stream), "for you");
+}
+
 }  // namespace
 }  // namespace cl
 
