@@ -1344,6 +1344,14 @@ bool ListDirectory(const std::shared_ptr<TConnect>& AConnect, const std::string&
     return false;
 }
 
+// Forgets the cookies of the shared store that have no expiry time.
+void FlushSessionCookies() {
+    std::unique_ptr<CURL, TCurlEasyDeleter> easy(curl_easy_init());
+    if (!easy) return;
+    curl_easy_setopt(easy.get(), CURLOPT_SHARE, TGlobal::Get().Share());
+    curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, "SESS");
+}
+
 }  // namespace
 
 // --- the operations ---
@@ -1617,7 +1625,10 @@ bool InternetSetOptionA(HINTERNET AInternet, uint32_t AOption, const void* ABuff
         TGlobal::Get().Limits.SetMax(AOption, value);
         return true;
     }
-    if (AOption == INTERNET_OPTION_END_BROWSER_SESSION) return true;  // no session cookies kept apart
+    if (AOption == INTERNET_OPTION_END_BROWSER_SESSION) {
+        FlushSessionCookies();
+        return true;
+    }
     auto handle = FindHandle<THandle>(AInternet, {hkRoot, hkConnect, hkRequest, hkFtpFile, hkFtpFind});
     if (!handle) return false;
     TOptions& options = handle->Options();

@@ -212,6 +212,29 @@ TEST(WinInetRequest, HeaderLinesAddedIfNewAndCredentialsOnlyAfterTheChallenge) {
         << requests[1].Head;
 }
 
+TEST(WinInetRequest, CookiesAreSharedByAllHandlesUntilTheSessionEnds) {
+    TScriptedHttpServer server({
+        TScriptedReply(HttpReply("HTTP/1.1 200 OK", "Set-Cookie: visit=1; Path=/\r\n", "set")),
+        TScriptedReply(HttpReply("HTTP/1.1 200 OK", "", "sent")),
+        TScriptedReply(HttpReply("HTTP/1.1 200 OK", "", "gone")),
+    });
+    for (int i = 0; i < 3; ++i) {
+        // Every request on a root handle of its own.
+        TRequestSet r = OpenRequest("127.0.0.1", server.Port(), "/");
+        ASSERT_TRUE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0));
+        bool ok = false;
+        ReadBody(r.Request.Get(), ok);
+        if (i == 1) {
+            ASSERT_TRUE(InternetSetOptionA(0, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0));
+        }
+    }
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].Head.find("Cookie:"), std::string::npos);
+    EXPECT_NE(requests[1].Head.find("\r\nCookie: visit=1\r\n"), std::string::npos) << requests[1].Head;
+    EXPECT_EQ(requests[2].Head.find("Cookie:"), std::string::npos);
+}
+
 TEST(WinInetRequest, PositioningNeedsARangeAnswerOrAKnownLengthWithByteRanges) {
     TScriptedHttpServer server({
         TScriptedReply(HttpReply("HTTP/1.1 200 OK", "", "0123456789")),
