@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -49,11 +51,17 @@ TclFileMappingStream::TclFileMappingStream(const std::string& AFileName, int64_t
 }
 
 TclFileMappingStream::~TclFileMappingStream() {
+    try {
+        Flush();
+    } catch (const std::exception&) {
+        // Reported to a caller that flushed first; nothing to tell here.
+    }
     if (FHandle >= 0) ::close(FHandle);
 }
 
 int64_t TclFileMappingStream::Read(void* ABuffer, int64_t ACount) {
     if (ACount <= 0) return 0;
+    Flush();
     const ssize_t n = ::pread(FHandle, ABuffer, static_cast<size_t>(ACount), FPosition);
     if (n < 0) {
         const int err = errno;
@@ -64,19 +72,68 @@ int64_t TclFileMappingStream::Read(void* ABuffer, int64_t ACount) {
 }
 
 int64_t TclFileMappingStream::Write(const void* ABuffer, int64_t ACount) {
+    CheckFailed();
     auto* p = static_cast<const uint8_t*>(ABuffer);
-    int64_t done = 0;
-    while (done < ACount) {
-        const ssize_t n = ::pwrite(FHandle, p + done, static_cast<size_t>(ACount - done), FPosition + done);
+    for (int64_t done = 0; done < ACount;) {
+        TRun& run = RunFor(FPosition + done);
+        const int64_t n = std::min(ACount - done, kRunCapacity - run.Used);
+        std::memcpy(run.Data.get() + run.Used, p + done, static_cast<size_t>(n));
+        run.Used += n;
+        done += n;
+        if (run.Used == kRunCapacity) FlushRun(run, false);
+    }
+    FPosition += ACount;
+    return ACount;
+}
+
+TclFileMappingStream::TRun& TclFileMappingStream::RunFor(int64_t APosition) {
+    TRun* oldest = &FRuns[0];
+    for (TRun& run : FRuns) {
+        if (run.Used > 0 && run.Start + run.Used == APosition) {
+            run.LastUse = ++FUseCounter;
+            return run;
+        }
+        if (run.Used == 0 || (oldest->Used > 0 && run.LastUse < oldest->LastUse)) oldest = &run;
+    }
+    // A new run: a free slot, or the one written to longest ago.
+    if (oldest->Used > 0) FlushRun(*oldest, true);
+    if (!oldest->Data) oldest->Data = std::make_unique<uint8_t[]>(static_cast<size_t>(kRunCapacity));
+    oldest->Start = APosition;
+    oldest->LastUse = ++FUseCounter;
+    return *oldest;
+}
+
+void TclFileMappingStream::FlushRun(TRun& ARun, bool AAll) {
+    int64_t count = ARun.Used;
+    if (!AAll) count -= (ARun.Start + ARun.Used) % kBlockSize;
+    if (count <= 0) return;
+    WriteAt(ARun.Data.get(), count, ARun.Start);
+    std::memmove(ARun.Data.get(), ARun.Data.get() + count, static_cast<size_t>(ARun.Used - count));
+    ARun.Start += count;
+    ARun.Used -= count;
+}
+
+void TclFileMappingStream::WriteAt(const uint8_t* AData, int64_t ACount, int64_t APosition) {
+    for (int64_t done = 0; done < ACount;) {
+        const ssize_t n = ::pwrite(FHandle, AData + done, static_cast<size_t>(ACount - done), APosition + done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            throw EWriteError(FileError("Cannot write file", FFileName, err), err);
+            FFailedErrno = n < 0 ? errno : ENOSPC;
+            CheckFailed();
         }
         done += n;
     }
-    FPosition += done;
-    return done;
+}
+
+void TclFileMappingStream::CheckFailed() const {
+    if (FFailedErrno != 0) throw EWriteError(FileError("Cannot write file", FFileName, FFailedErrno), FFailedErrno);
+}
+
+void TclFileMappingStream::Flush() {
+    CheckFailed();
+    for (TRun& run : FRuns) {
+        if (run.Used > 0) FlushRun(run, true);
+    }
 }
 
 int64_t TclFileMappingStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
@@ -91,6 +148,7 @@ int64_t TclFileMappingStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
 
 void TclFileMappingStream::SetSize(int64_t ANewSize) {
     if (ANewSize < 0) ANewSize = 0;
+    Flush();
     ReserveFileSize(FHandle, ANewSize, FFileName);
     FSize = ANewSize;
 }

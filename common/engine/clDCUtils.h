@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "rtl/clStreams.h"
@@ -15,15 +16,29 @@ namespace cl {
 
 // A file opened for reading and writing and extended to its final size at
 // once (the disk space is reserved where the file system can, so a full
-// disk fails here and not in the middle of a range). Writes go to the
-// current position with pwrite; a failed or short write raises EWriteError
-// with the system's reason. The file is closed when the stream is freed.
+// disk fails here and not in the middle of a range). The file is closed
+// when the stream is freed.
+//
+// Writes are gathered per run of contiguous positions (one run per range
+// that is being written, up to kMaxRuns) and go to the file in large
+// pieces that end on a block boundary: small chunks at odd offsets would
+// each make the file system zero a fresh block's rest first. Reads, size
+// changes and Flush write what is pending. A failed write raises
+// EWriteError with the system's reason, and so does every write and flush
+// after it: bytes reported as written may be lost, so the file is not to
+// be trusted any more. Callers serialise access (the download item's lock).
 class TclFileMappingStream : public TStream {
 public:
+    static constexpr int kMaxRuns = 10;
+    static constexpr int64_t kRunCapacity = 128 * 1024;
+    static constexpr int64_t kBlockSize = 4096;
+
     // ACreate: create or truncate the file; otherwise it must exist.
     // Raises EFCreateError / EFOpenError, and EWriteError when the size
     // cannot be reserved.
     TclFileMappingStream(const std::string& AFileName, int64_t ASize, bool ACreate);
+    // Writes what is pending; a failure there is lost, so callers that must
+    // know call Flush first.
     ~TclFileMappingStream() override;
     TclFileMappingStream(const TclFileMappingStream&) = delete;
     TclFileMappingStream& operator=(const TclFileMappingStream&) = delete;
@@ -34,14 +49,34 @@ public:
     int64_t GetSize() override { return FSize; }
     // Reserves the new size (a smaller one truncates).
     void SetSize(int64_t ANewSize) override;
+    // Writes every pending run to the file.
+    void Flush();
 
     const std::string& FileName() const { return FFileName; }
 
 private:
+    // Bytes waiting for the file: Used bytes for the positions from Start.
+    struct TRun {
+        int64_t Start = 0;
+        int64_t Used = 0;
+        uint64_t LastUse = 0;
+        std::unique_ptr<uint8_t[]> Data;
+    };
+
+    TRun& RunFor(int64_t APosition);
+    // Writes the run up to its last whole block (all of it with AAll) and
+    // keeps the rest at its front.
+    void FlushRun(TRun& ARun, bool AAll);
+    void WriteAt(const uint8_t* AData, int64_t ACount, int64_t APosition);
+    void CheckFailed() const;
+
     std::string FFileName;
     int FHandle = -1;
     int64_t FSize = 0;
     int64_t FPosition = 0;
+    TRun FRuns[kMaxRuns];
+    uint64_t FUseCounter = 0;
+    int FFailedErrno = 0;
 };
 
 // Extends (or truncates) AHandle's file to ASize, reserving the blocks when

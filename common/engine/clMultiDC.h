@@ -205,6 +205,7 @@ protected:
         FRetiredDataStream.reset();
     }
     void SetSelfDataStream(std::unique_ptr<TStream> AStream) { FSelfDataStream = std::move(AStream); }
+    TStream* SelfDataStream() const { return FSelfDataStream.get(); }
     void SetLocalFileDirect(const std::string& AValue) { FLocalFile = AValue; }
 
     TclCustomInternetControl& FControl;

@@ -134,10 +134,27 @@ void TclDownLoadItem::ItemCompleted(TclCustomThreader* AThreader) {
     FIsDownloadMode = false;
     if (FIsDownloadProceed) {
         FIsDownloadProceed = false;
+        FinishWrites();
         CheckAllBytesReceived();
-        MakePreview();
+        try {
+            MakePreview();
+        } catch (const std::exception& e) {
+            HandleError(e.what(), 0);
+        }
     }
     CompleteItem(AThreader);
+}
+
+void TclDownLoadItem::FinishWrites() {
+    auto* file = dynamic_cast<TclFileMappingStream*>(SelfDataStream());
+    if (!file) return;
+    try {
+        file->Flush();
+    } catch (const std::exception& e) {
+        HandleError(e.what(), 0);
+        ClearResourceState();
+        ResourceState().UpdateStatus(nullptr, psFailed);
+    }
 }
 
 void TclDownLoadItem::CheckAllBytesReceived() {

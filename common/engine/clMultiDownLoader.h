@@ -76,6 +76,9 @@ private:
     std::unique_ptr<TStream> OpenLocalFile();
     bool CanResume() const;
     void CommitLocalFile();
+    // Writes what the item's file still holds back; when that fails the
+    // item fails and its ranges are discarded (their bytes are not on disk).
+    void FinishWrites();
     // A finished download whose ranges do not add up to the resource fails.
     void CheckAllBytesReceived();
 

@@ -45,7 +45,8 @@ void WriteFile(const std::string& AName, const std::string& AData) {
 TEST(TclFileMappingStream, RangesWrittenFromSeveralThreadsLandAtTheirPositions) {
     TTempFolder dir;
     const std::string file = dir.File("ranges.bin");
-    constexpr int kRanges = 5;
+    // More ranges than gathered runs, at offsets off the block size.
+    constexpr int kRanges = cl::TclFileMappingStream::kMaxRuns + 2;
     constexpr int64_t kPart = 100000;
     {
         cl::TclFileMappingStream stream(file, kRanges * kPart, true);
@@ -63,6 +64,11 @@ TEST(TclFileMappingStream, RangesWrittenFromSeveralThreadsLandAtTheirPositions) 
             });
         }
         for (auto& t : writers) t.join();
+        // A read sees what is still gathered.
+        char probe[3] = {};
+        stream.SetPosition(kPart - 1);
+        ASSERT_EQ(stream.Read(probe, 3), 3);
+        EXPECT_EQ(std::string(probe, 3), "abb");
     }
     const std::string data = ReadFile(file);
     ASSERT_EQ(data.size(), static_cast<size_t>(kRanges * kPart));
