@@ -320,7 +320,12 @@ void TclInternetConnection::EnsureActionThread() {
                 try {
                     action->RunAction();
                 } catch (...) {
-                    // The action's own error fields carry the failure.
+                    // The action's own error fields carry the failure; one
+                    // that escaped without setting them is still a failure.
+                    if (action->FErrorText.empty()) {
+                        action->FErrorCode = static_cast<int>(ERROR_INTERNET_INTERNAL_ERROR);
+                        action->FErrorText = EclInternetError::GetLastErrorText(action->FErrorCode);
+                    }
                 }
             }
             // Publishes the action's results to the caller woken below.

@@ -592,9 +592,7 @@ enum class TDrive { Ready, WouldBlock, Closed };
 class TTransfer {
 public:
     TTransfer(THandle& AOwner, bool AIsFtp)
-        : FOwner(AOwner), FIsFtp(AIsFtp), FEasy(curl_easy_init()), FMulti(curl_multi_init()) {
-        if (!FEasy || !FMulti) throw std::bad_alloc();
-    }
+        : FOwner(AOwner), FIsFtp(AIsFtp), FEasy(curl_easy_init()), FMulti(curl_multi_init()) {}
     ~TTransfer() {
         Detach();
         ReleaseSlot();
@@ -603,14 +601,22 @@ public:
     TTransfer& operator=(const TTransfer&) = delete;
 
     CURL* Easy() const { return FEasy.get(); }
-    void Wake() { curl_multi_wakeup(FMulti.get()); }
+    // False when libcurl could not make its handles (no memory).
+    bool Valid() const { return FEasy && FMulti; }
+    void Wake() {
+        if (FMulti) curl_multi_wakeup(FMulti.get());
+    }
 
     // Common options; the caller adds the protocol's own before Start.
-    void Prepare(const std::string& AUrl, const TRoot& ARoot, const std::string& AScheme, const std::string& AHost) {
+    // False (with the last error) when no easy handle can be made.
+    bool Prepare(const std::string& AUrl, const TRoot& ARoot, const std::string& AScheme, const std::string& AHost) {
         Detach();
         ReleaseSlot();
+        // A fresh easy handle for every send: a reset one keeps parts of the
+        // last transfer's state (its cookie file list).
+        FEasy.reset(curl_easy_init());
+        if (!Valid()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
         CURL* e = Easy();
-        curl_easy_reset(e);
         curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
         curl_easy_setopt(e, CURLOPT_PRIVATE, this);
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -640,6 +646,7 @@ public:
             curl_easy_setopt(e, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
         }
         FErrorBuffer[0] = 0;
+        return true;
     }
 
     // TLS settings for an https URL.
@@ -1130,7 +1137,7 @@ bool StartHttp(TRequest& ARequest, const std::string& AExtraHeaders) {
     const std::string url = scheme + "://" + BracketIPv6(connect.Server) + ":" + std::to_string(port) + EscapeUnsafe(object);
 
     TTransfer& t = ARequest.Transfer;
-    t.Prepare(url, connect.Root(), scheme, connect.Server);
+    if (!t.Prepare(url, connect.Root(), scheme, connect.Server)) return false;
     CURL* e = t.Easy();
     if (ARequest.Secure) t.PrepareTls(connect.Server);
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, SameText(ARequest.Version, "HTTP/1.0") ? CURL_HTTP_VERSION_1_0
@@ -1178,10 +1185,10 @@ bool StartHttp(TRequest& ARequest, const std::string& AExtraHeaders) {
 }
 
 // Sets up one FTP transfer on APath of AConnect.
-void PrepareFtp(TTransfer& ATransfer, const TConnect& AConnect, const std::string& APath) {
+bool PrepareFtp(TTransfer& ATransfer, const TConnect& AConnect, const std::string& APath) {
     const uint16_t port = AConnect.Port != 0 ? AConnect.Port : INTERNET_DEFAULT_FTP_PORT;
     const std::string url = "ftp://" + BracketIPv6(AConnect.Server) + ":" + std::to_string(port) + FtpUrlPath(APath);
-    ATransfer.Prepare(url, AConnect.Root(), "ftp", AConnect.Server);
+    if (!ATransfer.Prepare(url, AConnect.Root(), "ftp", AConnect.Server)) return false;
     CURL* e = ATransfer.Easy();
     const TOptions& options = AConnect.Options();
     if (!options.UserName.empty()) {
@@ -1190,6 +1197,7 @@ void PrepareFtp(TTransfer& ATransfer, const TConnect& AConnect, const std::strin
     }
     if (!AConnect.Passive) curl_easy_setopt(e, CURLOPT_FTPPORT, "-");
     curl_easy_setopt(e, CURLOPT_TRANSFERTEXT, 0L);
+    return true;
 }
 
 bool StartFtp(TTransfer& ATransfer, const TConnect& AConnect) {
@@ -1209,7 +1217,7 @@ bool RunToEnd(TTransfer& ATransfer) {
 bool RunFtpCommand(const std::shared_ptr<TConnect>& AConnect, const std::string& ACommand) {
     auto op = std::make_shared<TTransferHandle>(hkOperation, AConnect, AConnect->Context(), true);
     op->AttachToParent();
-    PrepareFtp(op->Transfer, *AConnect, "/");
+    if (!PrepareFtp(op->Transfer, *AConnect, "/")) return false;
     curl_easy_setopt(op->Transfer.Easy(), CURLOPT_NOBODY, 1L);
     if (!ACommand.empty()) op->Transfer.SetQuote(curl_slist_append(nullptr, ACommand.c_str()));
     if (!StartFtp(op->Transfer, *AConnect)) return false;
@@ -1230,16 +1238,24 @@ int64_t ParseMlsdTime(const std::string& AText) {
     return static_cast<int64_t>(timegm(&tm));
 }
 
-// "fact=value;fact=value; name" lines.
-std::vector<WIN32_FIND_DATAW> ParseMlsd(const std::string& AListing) {
-    std::vector<WIN32_FIND_DATAW> entries;
+// The lines of a listing, without their line ends.
+std::vector<std::string> ListingLines(const std::string& AListing) {
+    std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < AListing.size()) {
         size_t end = AListing.find('\n', pos);
         if (end == std::string::npos) end = AListing.size();
-        std::string line = AListing.substr(pos, end - pos);
+        lines.push_back(AListing.substr(pos, end - pos));
+        if (!lines.back().empty() && lines.back().back() == '\r') lines.back().pop_back();
         pos = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    }
+    return lines;
+}
+
+// "fact=value;fact=value; name" lines.
+std::vector<WIN32_FIND_DATAW> ParseMlsd(const std::string& AListing) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    for (const std::string& line : ListingLines(AListing)) {
         const size_t space = line.find(' ');
         if (space == std::string::npos) continue;
         WIN32_FIND_DATAW entry;
@@ -1278,13 +1294,7 @@ std::vector<WIN32_FIND_DATAW> ParseUnixList(const std::string& AListing) {
     static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                           "jul", "aug", "sep", "oct", "nov", "dec"};
     std::vector<WIN32_FIND_DATAW> entries;
-    size_t pos = 0;
-    while (pos < AListing.size()) {
-        size_t end = AListing.find('\n', pos);
-        if (end == std::string::npos) end = AListing.size();
-        std::string line = AListing.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : ListingLines(AListing)) {
         std::vector<std::string> fields;
         size_t p = 0;
         while (fields.size() < 8 && p < line.size()) {
@@ -1330,7 +1340,7 @@ bool ListDirectory(const std::shared_ptr<TConnect>& AConnect, const std::string&
     for (const bool mlsd : {true, false}) {
         auto op = std::make_shared<TTransferHandle>(hkOperation, AConnect, AConnect->Context(), true);
         op->AttachToParent();
-        PrepareFtp(op->Transfer, *AConnect, dir);
+        if (!PrepareFtp(op->Transfer, *AConnect, dir)) return false;
         if (mlsd) curl_easy_setopt(op->Transfer.Easy(), CURLOPT_CUSTOMREQUEST, "MLSD");
         op->Transfer.CollectBody();
         if (!StartFtp(op->Transfer, *AConnect)) return false;
@@ -1410,12 +1420,8 @@ HINTERNET HttpOpenRequestA(HINTERNET AConnect, const std::string& AVerb, const s
     // The verb goes onto the request line as it is: letters only.
     if (!std::all_of(AVerb.begin(), AVerb.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
         return Fail(ERROR_INVALID_PARAMETER), 0;
-    std::shared_ptr<TRequest> request;
-    try {
-        request = std::make_shared<TRequest>(connect, AContext);
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_INTERNET_OUT_OF_HANDLES), 0;
-    }
+    auto request = std::make_shared<TRequest>(connect, AContext);
+    if (!request->Transfer.Valid()) return Fail(ERROR_INTERNET_OUT_OF_HANDLES), 0;
     request->Verb = AVerb;
     request->ObjectName = AObjectName;
     request->Version = AVersion;
@@ -1697,7 +1703,7 @@ HINTERNET FtpOpenFileA(HINTERNET AConnect, const std::string& AFileName, uint32_
     if (AAccess != GENERIC_READ) return Fail(ERROR_INVALID_PARAMETER), 0;
     auto file = std::make_shared<TTransferHandle>(hkFtpFile, connect, AContext, true);
     file->AttachToParent();
-    PrepareFtp(file->Transfer, *connect, AFileName);
+    if (!PrepareFtp(file->Transfer, *connect, AFileName)) return 0;
     if (!StartFtp(file->Transfer, *connect)) return 0;
     // Open means the server accepted the retrieval: data flows, or it ended.
     TTransfer& t = file->Transfer;

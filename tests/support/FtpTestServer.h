@@ -27,7 +27,8 @@ public:
     static constexpr const char* UserName = "ftpuser";
     static constexpr const char* Password = "ftp secret";
 
-    TFtpTestServer() {
+    // AWithoutMlsd: the server knows only the old LIST listing.
+    explicit TFtpTestServer(bool AWithoutMlsd = false) {
         char pattern[] = "/tmp/ftptest.XXXXXX";
         if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         FFolder = pattern;
@@ -39,7 +40,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-        const std::string script = Script();
+        const std::string script = Script(AWithoutMlsd);
         const std::string root = Root();
         char* argv[] = {const_cast<char*>(Python), const_cast<char*>("-c"), const_cast<char*>(script.c_str()),
                         const_cast<char*>(root.c_str()), nullptr};
@@ -85,7 +86,7 @@ public:
     }
 
 private:
-    static std::string Script() {
+    static std::string Script(bool AWithoutMlsd) {
         return std::string(
                    "import os, sys, threading, logging\n"
                    "from pyftpdlib.authorizers import DummyAuthorizer\n"
@@ -96,8 +97,13 @@ private:
                    "a.add_user('") +
                UserName + "', '" + Password +
                "', sys.argv[1], perm='elradfmw')\n"
-               "h = FTPHandler\n"
-               "h.authorizer = a\n"
+               "class H(FTPHandler):\n"
+               "    pass\n"
+               "h = H\n"
+               "h.authorizer = a\n" +
+               (AWithoutMlsd ? "h.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items()\n"
+                               "                 if k not in ('MLSD', 'MLST')}\n"
+                             : "") +
                "h.passive_ports = None\n"
                "s = FTPServer(('127.0.0.1', 0), h)\n"
                "print(s.socket.getsockname()[1], flush=True)\n"

@@ -426,8 +426,10 @@ TEST_F(WinInetTls, AServerThatWantsAClientCertificateGetsTheOneSet) {
 
 // --- FTP against a real server ---
 
-TEST(WinInetFtp, FileSizeListingAndDeletion) {
-    TFtpTestServer ftp;
+class WinInetFtpListing : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
+    TFtpTestServer ftp(GetParam());
     std::string content(300000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
     ftp.WriteFile("/media/part 1.flv", content);
@@ -468,6 +470,8 @@ TEST(WinInetFtp, FileSizeListingAndDeletion) {
     ASSERT_TRUE(FtpRemoveDirectoryA(connect.Get(), "/media"));
     EXPECT_FALSE(std::filesystem::exists(ftp.PathOf("/media")));
 }
+
+INSTANTIATE_TEST_SUITE_P(MlsdOrList, WinInetFtpListing, ::testing::Values(false, true));
 
 TEST(WinInetFtp, RefusalsCarryTheServersReply) {
     TFtpTestServer ftp;
