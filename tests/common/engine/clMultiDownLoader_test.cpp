@@ -202,6 +202,23 @@ TEST_F(MultiDownLoader, ABusyItemThatIsDeletedIsStoppedAndWaitedForFirst) {
     EXPECT_FALSE(Loader.IsBusy());
 }
 
+TEST_F(MultiDownLoader, AnItemMayBeDeletedInItsOwnCompletionHandler) {
+    TRangeServer server(RandomBody(50000));
+    Loader.SetMaxStartedItems(1);
+    AddItem(server.Url("/first.bin"));
+    AddItem(server.Url("/second.bin"));
+    std::vector<std::string> completed;
+    Loader.OnProcessCompleted = [&](cl::TObject*, cl::TclInternetItem* AItem) {
+        completed.push_back(cl::ExtractFileName(AItem->LocalFile()));
+        Loader.DownLoadList().Delete(AItem->Index());
+    };
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_EQ(completed, (std::vector<std::string>{"first.bin", "second.bin"}));
+    EXPECT_EQ(Loader.DownLoadList().Count(), 0);
+    EXPECT_EQ(fs::file_size(File("second.bin")), 50000u);
+}
+
 // --- ranges, resume and take-over ---
 
 TEST_F(MultiDownLoader, TheResourceSizeDecidesTheNumberOfWorkers) {
