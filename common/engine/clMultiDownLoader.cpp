@@ -166,7 +166,12 @@ void TclDownLoadItem::CheckAllBytesReceived() {
     for (int i = 0; i < state.Count(); ++i) wanted += state.GetItem(i)->BytesToProceed();
     if (size <= 0 || wanted != size || state.BytesProceed() >= size) return;
     HandleError(IncompleteDownloadText(state.BytesProceed(), size), 0);
-    state.UpdateStatus(nullptr, psFailed);
+    // The short ranges fail (a failed range outranks one with errors) and
+    // keep their progress for the next start.
+    for (int i = 0; i < state.Count(); ++i) {
+        TclResourceStateItem* range = state.GetItem(i);
+        if (range->BytesProceed() < range->BytesToProceed()) state.UpdateStatus(range, psFailed);
+    }
 }
 
 int TclDownLoadItem::GetThreadCountForResource() const {

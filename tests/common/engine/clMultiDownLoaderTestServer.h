@@ -27,6 +27,7 @@ struct TRangeServerOptions {
     int DropAfterBytes = -1;   // close after this many body bytes ...
     int DropCount = 0;         // ... in this many responses
     bool AlwaysShort = false;  // every body stops early (half of it), cleanly closed
+    bool RangeWithoutLength = false;  // 206 answers end with the connection
     std::map<int64_t, int> FailRangeStarts;  // range start -> number of 500 answers
     int PaceMs = 0;            // pause between 8 KiB pieces of a body
     bool Stall = false;        // read the request, never answer
@@ -130,7 +131,8 @@ private:
                      std::to_string(FBody.size()) + "\r\n";
         }
         const int64_t count = last - first + 1;
-        if (FOptions.SendLength) reply += "Content-Length: " + std::to_string(count) + "\r\n";
+        const bool length = FOptions.SendLength && !(ranged && FOptions.RangeWithoutLength);
+        if (length) reply += "Content-Length: " + std::to_string(count) + "\r\n";
         else reply += "Connection: close\r\n";
         reply += FOptions.ExtraHeaders + "\r\n";
         TLoopbackServer::SendAll(AFd, reply);
@@ -144,7 +146,7 @@ private:
             const int pace = FPaceMs.load() ? FPaceMs.load() : FOptions.PaceMs;
             if (pace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace));
         }
-        return limit == count && FOptions.SendLength;
+        return limit == count && length;
     }
 
     static std::string HeaderValue(const std::string& AHead, const std::string& ALowerName) {

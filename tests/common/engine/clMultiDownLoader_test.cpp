@@ -359,6 +359,18 @@ TEST_F(MultiDownLoader, AServerThatAlwaysSendsLessThanItDeclaresFailsTheItem) {
     EXPECT_FALSE(Errors.empty());
 }
 
+TEST_F(MultiDownLoader, RangesThatEndEarlyWithoutALengthToCheckFailTheItem) {
+    TRangeServer server(RandomBody(50000), With([](TRangeServerOptions& o) {
+        o.RangeWithoutLength = true;
+        o.AlwaysShort = true;
+    }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/cut-short.bin"));
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+    EXPECT_FALSE(Errors.empty());
+}
+
 TEST_F(MultiDownLoader, AFolderThatCannotBeCreatedFailsTheItemWithTheReason) {
     TRangeServer server(RandomBody(50000));
     std::ofstream(File("plain")) << "x";
