@@ -27,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -126,39 +127,124 @@ private:
     std::atomic<uint32_t> FMaxPer10Server{4};
 };
 
-// One libcurl share for the process: connections, DNS results, TLS sessions
-// and the cookie store, so that a worker's next request reuses its connection
-// and every handle sees the same cookies.
+// A libcurl share of connections, DNS results, TLS sessions and cookies,
+// with its locks. Each root handle owns one: a worker's next request reuses
+// its connection, and closing the root closes its connections.
+class TShare {
+public:
+    TShare() : FShare(curl_share_init()) {
+        if (!FShare) return;
+        curl_share_setopt(FShare, CURLSHOPT_LOCKFUNC, &TShare::LockData);
+        curl_share_setopt(FShare, CURLSHOPT_UNLOCKFUNC, &TShare::UnlockData);
+        curl_share_setopt(FShare, CURLSHOPT_USERDATA, this);
+        for (const curl_lock_data data :
+             {CURL_LOCK_DATA_COOKIE, CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_CONNECT})
+            curl_share_setopt(FShare, CURLSHOPT_SHARE, data);
+    }
+    ~TShare() {
+        if (FShare) curl_share_cleanup(FShare);
+    }
+    TShare(const TShare&) = delete;
+    TShare& operator=(const TShare&) = delete;
+    CURLSH* Get() const { return FShare; }
+
+private:
+    static void LockData(CURL*, curl_lock_data AData, curl_lock_access, void* AUser) {
+        static_cast<TShare*>(AUser)->FLocks[AData % CURL_LOCK_DATA_LAST].lock();
+    }
+    static void UnlockData(CURL*, curl_lock_data AData, void* AUser) {
+        static_cast<TShare*>(AUser)->FLocks[AData % CURL_LOCK_DATA_LAST].unlock();
+    }
+
+    CURLSH* FShare;
+    std::mutex FLocks[CURL_LOCK_DATA_LAST];
+};
+
+// How far a root's cookie jar has caught up with the process-wide store.
+struct TCookieSync {
+    uint64_t Generation = UINT64_MAX;  // never imported
+    std::set<std::string> Known;        // keys of the store at the last meeting
+};
+
+// The one cookie store of the process. libcurl keeps cookies per share, so
+// every root's jar meets this store: it takes the store's cookies before a
+// request when they changed, and gives back what the responses changed.
+class TCookieStore {
+public:
+    // Brings the jar behind AEasy (its root's share) up to date.
+    void Import(CURL* AEasy, TCookieSync& ASync) {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (ASync.Generation == FGeneration) return;
+        curl_easy_setopt(AEasy, CURLOPT_COOKIELIST, "ALL");
+        ASync.Known.clear();
+        for (const auto& [key, line] : FCookies) {
+            curl_easy_setopt(AEasy, CURLOPT_COOKIELIST, line.c_str());
+            ASync.Known.insert(key);
+        }
+        ASync.Generation = FGeneration;
+    }
+    // Takes the jar's additions, changes and removals into the store.
+    void Export(CURL* AEasy, TCookieSync& ASync) {
+        curl_slist* list = nullptr;
+        curl_easy_getinfo(AEasy, CURLINFO_COOKIELIST, &list);
+        std::map<std::string, std::string> jar;
+        for (curl_slist* item = list; item != nullptr; item = item->next) jar.emplace(KeyOf(item->data), item->data);
+        curl_slist_free_all(list);
+        std::lock_guard<std::mutex> guard(FLock);
+        const bool wasCurrent = ASync.Generation == FGeneration;
+        bool changed = false;
+        for (const auto& [key, line] : jar) {
+            auto& stored = FCookies[key];
+            changed = changed || stored != line;
+            stored = line;
+        }
+        for (const std::string& key : ASync.Known)
+            if (jar.count(key) == 0) changed = FCookies.erase(key) > 0 || changed;
+        if (changed) ++FGeneration;
+        ASync.Known.clear();
+        for (const auto& entry : jar) ASync.Known.insert(entry.first);
+        if (wasCurrent) ASync.Generation = FGeneration;
+    }
+    // Drops the cookies without an expiry time (those of this session).
+    void FlushSession() {
+        std::lock_guard<std::mutex> guard(FLock);
+        for (auto it = FCookies.begin(); it != FCookies.end();)
+            it = Field(it->second, 4) == "0" ? FCookies.erase(it) : std::next(it);
+        ++FGeneration;
+    }
+
+private:
+    // Fields of a cookie line: domain, subdomains, path, secure, expiry, name, value.
+    static std::string Field(const std::string& ALine, int AIndex) {
+        size_t start = 0;
+        for (int i = 0; i < AIndex; ++i) {
+            start = ALine.find('\t', start);
+            if (start == std::string::npos) return std::string();
+            ++start;
+        }
+        return ALine.substr(start, ALine.find('\t', start) - start);
+    }
+    static std::string KeyOf(const std::string& ALine) {
+        return Field(ALine, 0) + '\t' + Field(ALine, 2) + '\t' + Field(ALine, 5);
+    }
+
+    std::mutex FLock;
+    std::map<std::string, std::string> FCookies;
+    uint64_t FGeneration = 0;
+};
+
+// What the process shares: libcurl's global state, the limits, the cookies.
 class TGlobal {
 public:
     static TGlobal& Get() {
         static TGlobal* global = new TGlobal();  // outlives every detached worker
         return *global;
     }
-    CURLSH* Share() const { return FShare; }
     TConnectionLimits Limits;
+    TCookieStore Cookies;
 
 private:
-    TGlobal() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        FShare = curl_share_init();
-        curl_share_setopt(FShare, CURLSHOPT_LOCKFUNC, &TGlobal::LockData);
-        curl_share_setopt(FShare, CURLSHOPT_UNLOCKFUNC, &TGlobal::UnlockData);
-        curl_share_setopt(FShare, CURLSHOPT_USERDATA, this);
-        curl_share_setopt(FShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        curl_share_setopt(FShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(FShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-        curl_share_setopt(FShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-    }
-    static void LockData(CURL*, curl_lock_data AData, curl_lock_access, void* AUser) {
-        static_cast<TGlobal*>(AUser)->FLocks[AData % CURL_LOCK_DATA_LAST].lock();
-    }
-    static void UnlockData(CURL*, curl_lock_data AData, void* AUser) {
-        static_cast<TGlobal*>(AUser)->FLocks[AData % CURL_LOCK_DATA_LAST].unlock();
-    }
-
-    CURLSH* FShare = nullptr;
-    std::mutex FLocks[CURL_LOCK_DATA_LAST];
+    TGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
 
 // --- handles ---
@@ -341,6 +427,9 @@ public:
     const uint32_t AccessType;
     const std::string Proxy;
     const std::string ProxyBypass;
+    // Freed after every handle below the root: its connections close with it.
+    TShare Share;
+    TCookieSync Cookies;
 };
 
 class TConnect : public THandle {
@@ -609,7 +698,7 @@ public:
 
     // Common options; the caller adds the protocol's own before Start.
     // False (with the last error) when no easy handle can be made.
-    bool Prepare(const std::string& AUrl, const TRoot& ARoot, const std::string& AScheme, const std::string& AHost) {
+    bool Prepare(const std::string& AUrl, TRoot& ARoot, const std::string& AScheme, const std::string& AHost) {
         Detach();
         ReleaseSlot();
         // A fresh easy handle for every send: a reset one keeps parts of the
@@ -620,7 +709,8 @@ public:
         curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
         curl_easy_setopt(e, CURLOPT_PRIVATE, this);
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_SHARE, TGlobal::Get().Share());
+        curl_easy_setopt(e, CURLOPT_SHARE, ARoot.Share.Get());
+        FRoot = &ARoot;
         curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TTransfer::WriteCallback);
         curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
@@ -679,6 +769,12 @@ public:
     void SetQuote(curl_slist* AList) {
         FQuoteList.reset(AList);
         curl_easy_setopt(Easy(), CURLOPT_QUOTE, FQuoteList.get());
+    }
+    // Cookies for this transfer, from the process-wide store and back to it.
+    void UseCookies() {
+        curl_easy_setopt(Easy(), CURLOPT_COOKIEFILE, "");
+        TGlobal::Get().Cookies.Import(Easy(), FRoot->Cookies);
+        FCookieEngine = true;
     }
     // The body is gathered whole (listings) instead of going through the ring.
     void CollectBody() { FCollect = true; }
@@ -810,6 +906,7 @@ private:
     }
 
     void FinishHeaders(const std::string& ABlock) {
+        if (FCookieEngine) TGlobal::Get().Cookies.Export(Easy(), FRoot->Cookies);
         FRawHeaders = ABlock;
         if (!FRawHeaders.empty()) FRawHeaders += "\r\n";
         FHeadersDone = true;
@@ -942,6 +1039,8 @@ private:
     }
 
     THandle& FOwner;
+    TRoot* FRoot = nullptr;  // the root above FOwner, which outlives it
+    bool FCookieEngine = false;
     const bool FIsFtp;
     std::unique_ptr<CURL, TCurlEasyDeleter> FEasy;
     std::unique_ptr<CURLM, TCurlMultiDeleter> FMulti;
@@ -1144,7 +1243,7 @@ bool StartHttp(TRequest& ARequest, const std::string& AExtraHeaders) {
                                                                                      : CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // the cookie engine on the shared store
+    t.UseCookies();
     if (!ARequest.Referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, ARequest.Referrer.c_str());
     // Credentials answer a challenge; several methods allowed makes libcurl
     // wait for the server's challenge before it sends any of them.
@@ -1354,14 +1453,6 @@ bool ListDirectory(const std::shared_ptr<TConnect>& AConnect, const std::string&
     return false;
 }
 
-// Forgets the cookies of the shared store that have no expiry time.
-void FlushSessionCookies() {
-    std::unique_ptr<CURL, TCurlEasyDeleter> easy(curl_easy_init());
-    if (!easy) return;
-    curl_easy_setopt(easy.get(), CURLOPT_SHARE, TGlobal::Get().Share());
-    curl_easy_setopt(easy.get(), CURLOPT_COOKIELIST, "SESS");
-}
-
 }  // namespace
 
 // --- the operations ---
@@ -1384,6 +1475,7 @@ HINTERNET InternetOpenA(const std::string& AAgent, uint32_t AAccessType, const s
     }
     TGlobal::Get();
     auto root = std::make_shared<TRoot>(AAgent, AAccessType, AProxy, AProxyBypass);
+    if (!root->Share.Get()) return Fail(ERROR_INTERNET_OUT_OF_HANDLES), 0;
     return THandleTable::Get().Add(root);
 }
 
@@ -1632,7 +1724,7 @@ bool InternetSetOptionA(HINTERNET AInternet, uint32_t AOption, const void* ABuff
         return true;
     }
     if (AOption == INTERNET_OPTION_END_BROWSER_SESSION) {
-        FlushSessionCookies();
+        TGlobal::Get().Cookies.FlushSession();
         return true;
     }
     auto handle = FindHandle<THandle>(AInternet, {hkRoot, hkConnect, hkRequest, hkFtpFile, hkFtpFind});

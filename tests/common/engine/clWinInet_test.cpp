@@ -235,6 +235,25 @@ TEST(WinInetRequest, CookiesAreSharedByAllHandlesUntilTheSessionEnds) {
     EXPECT_EQ(requests[2].Head.find("Cookie:"), std::string::npos);
 }
 
+TEST(WinInetRequest, ClosingTheRootClosesItsKeptConnections) {
+    std::atomic<int> ended{0};
+    TLoopbackServer server([&](int AFd) {
+        TLoopbackServer::RecvCount(AFd, 1);
+        TLoopbackServer::SendAll(AFd, HttpReply("HTTP/1.1 200 OK", "", "kept"));
+        // The connection stays open until the client closes it.
+        TLoopbackServer::RecvAll(AFd);
+        ++ended;
+    });
+    {
+        TRequestSet r = OpenRequest("127.0.0.1", server.Port(), "/");
+        ASSERT_TRUE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0));
+        bool ok = false;
+        EXPECT_EQ(ReadBody(r.Request.Get(), ok), "kept");
+    }
+    for (int i = 0; i < 500 && ended == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ended.load(), 1);
+}
+
 TEST(WinInetRequest, PositioningNeedsARangeAnswerOrAKnownLengthWithByteRanges) {
     TScriptedHttpServer server({
         TScriptedReply(HttpReply("HTTP/1.1 200 OK", "", "0123456789")),
