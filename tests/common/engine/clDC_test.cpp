@@ -251,8 +251,10 @@ TEST(DownloadWorkerAttempts, StopDuringThePauseEndsTerminatedWithoutError) {
     EXPECT_EQ(log.Statuses.back(), psTerminated);
 }
 
-TEST(DownloadWorkerAttempts, AnAddressWithoutHostFailsAtOnce) {
-    for (const std::string& url : {std::string("not an address"), std::string("gopher://127.0.0.1:1/x")}) {
+TEST(DownloadWorkerAttempts, AnAddressWithoutHostOrKnownSchemeFailsAtOnce) {
+    const std::vector<std::pair<std::string, int>> cases = {{"not an address", 12005},
+                                                            {"gopher://127.0.0.1:1/x", 12006}};
+    for (const auto& [url, code] : cases) {
         TclDownLoadThreader worker(url, nullptr, true);
         Tune(worker, 3);
         TEventLog log;
@@ -260,7 +262,7 @@ TEST(DownloadWorkerAttempts, AnAddressWithoutHostFailsAtOnce) {
         RunToEnd(worker);
         EXPECT_EQ(worker.Status(), psFailed) << url;
         ASSERT_EQ(log.Errors.size(), 1u) << url;
-        EXPECT_NE(log.Errors[0].second, 0) << url;
+        EXPECT_EQ(log.Errors[0].second, code) << url;
         EXPECT_FALSE(log.Errors[0].first.empty()) << url;
     }
 }
