@@ -14,12 +14,15 @@ namespace cl {
 
 namespace {
 
-// The text of a list with its line breaks turned into blanks, trimmed.
+// The text of a list, trimmed, with every line break turned into a blank.
 std::string OneLineText(const TStringList& AList) {
-    std::string text = AList.Text();
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return Trim(text);
+    const std::string text = Trim(AList.Text());
+    std::string r;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        r += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
+    }
+    return r;
 }
 
 }  // namespace

@@ -347,6 +347,17 @@ TEST_F(MultiDownLoader, AConnectionDroppedMidRangeStillGivesTheServedBytes) {
     EXPECT_EQ(ReadFile(File("dropped.bin")), body);
 }
 
+TEST_F(MultiDownLoader, AnItemThatKeepsItsConnectionUsesOneWorkerOnIt) {
+    const std::string body = RandomBody(50000);
+    TRangeServer server(body);
+    cl::TclDownLoadItem& item = AddItem(server.Url("/kept.bin"));
+    item.SetKeepConnection(true);
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(DataRanges(server), (std::vector<std::string>{"bytes=0-49999"}));
+    EXPECT_EQ(ReadFile(File("kept.bin")), body);
+}
+
 // --- failures that must not look like success ---
 
 TEST_F(MultiDownLoader, AServerThatAlwaysSendsLessThanItDeclaresFailsTheItem) {
