@@ -42,6 +42,7 @@ TclInternetItem::TclInternetItem(TclCustomInternetControl& AControl)
 
 TclInternetItem::~TclInternetItem() {
     StopAndWait();
+    *FAlive = false;
     if (FHttpRequest) FHttpRequest->RemoveFreeNotification(&FControl);
 }
 
@@ -149,8 +150,7 @@ TclResourceInfo* TclInternetItem::GetResourceInfo(bool IsAsynch) {
         return FResourceInfo.get();
     }
     if (GetControl().CanStartItem(*this, true, IsAsynch)) InternalStart(true);
-    if (IsAsynch) return nullptr;
-    WaitForThreaders();
+    if (IsAsynch || !WaitForThreaders()) return nullptr;
     return FResourceInfo.get();
 }
 
@@ -402,11 +402,14 @@ void TclInternetItem::StopAndWait() {
     WaitForThreaders();
 }
 
-void TclInternetItem::WaitForThreaders() {
+bool TclInternetItem::WaitForThreaders() {
     // Every change of FThreaderList arrives as a call sent to this thread,
     // so the pump's wait wakes exactly when there is something to look at.
+    // A handler run meanwhile may delete the item: its flag tells.
+    const std::shared_ptr<bool> alive = FAlive;
     const auto pump = TclMessagePump::Current();
-    while (IsBusy()) pump->WaitFor(std::span<TclWaitFd>(), nullptr, -1);
+    while (*alive && IsBusy()) pump->WaitFor(std::span<TclWaitFd>(), nullptr, -1);
+    return *alive;
 }
 
 // --- TclCustomInternetControl ---

@@ -190,8 +190,9 @@ protected:
     void HandleError(const std::string& AError, int AErrorCode);
     // True when the workers share one connection (component's or own).
     bool UsesSharedConnection() const;
-    // Waits, serving sent calls, until no worker is left.
-    void WaitForThreaders();
+    // Waits, serving sent calls, until no worker is left; false when the
+    // item was deleted meanwhile (then nothing of it may be touched).
+    bool WaitForThreaders();
     // Stops the workers and waits for their end (before destruction).
     void StopAndWait();
     TclInternetConnection* SharedConnection();
@@ -244,6 +245,8 @@ private:
     std::unique_ptr<TclResourceStateList> FResourceState;
     std::unique_ptr<TclInternetConnection> FSelfConnection;
     bool FIsCommit = false;
+    // Cleared when the item is destroyed; a wait holds a copy.
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
 
 // The settings copied into every worker, and the item hooks (which do

@@ -217,6 +217,27 @@ TEST_F(MultiDownLoader, AnItemMayBeDeletedInItsOwnCompletionHandler) {
     EXPECT_EQ(completed, (std::vector<std::string>{"first.bin", "second.bin"}));
     EXPECT_EQ(Loader.DownLoadList().Count(), 0);
     EXPECT_EQ(fs::file_size(File("second.bin")), 50000u);
+
+    // Also while a synchronous start waits for it.
+    cl::TclDownLoadItem& waited = AddItem(server.Url("/waited.bin"));
+    waited.Start(false);
+    EXPECT_EQ(Loader.DownLoadList().Count(), 0);
+}
+
+TEST_F(MultiDownLoader, DeletingARemoteFileRaisesTheServersRefusal) {
+    TRangeServer server(RandomBody(100));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/remote.bin"));
+    EXPECT_NO_THROW(item.DeleteRemoteFile());
+    EXPECT_EQ(server.Heads().at(0).rfind("DELETE /remote.bin", 0), 0u);
+
+    TRangeServer refusing(RandomBody(100), With([](TRangeServerOptions& o) { o.FailAllWith = 403; }));
+    item.SetURL(refusing.Url("/remote.bin"));
+    try {
+        item.DeleteRemoteFile();
+        ADD_FAILURE() << "a refused delete passed";
+    } catch (const cl::EclInternetError& e) {
+        EXPECT_EQ(e.ErrorCode(), 403);
+    }
 }
 
 // --- ranges, resume and take-over ---
