@@ -8,8 +8,12 @@
 // (default the current folder); at most MAXITEMS items run at once (default
 // 5). On a terminal a progress line per running item is redrawn in place.
 // At the end one line per item (status, local file, bytes, seconds) and a
-// total. Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
+// total. Interrupted (SIGINT, SIGTERM), it stops the items and reports them.
+// Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -106,11 +110,20 @@ const char* StatusText(cl::TclProcessStatus AStatus) {
 
 double Seconds(Clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); }
 
+// Set while a run waits; the signal handler wakes it (an eventfd write is
+// safe in a handler).
+cl::TclEvent* GInterrupt = nullptr;
+
+void OnInterrupt(int) {
+    const int saved = errno;
+    if (GInterrupt) GInterrupt->Signal();
+    errno = saved;
+}
+
 // What the run keeps per item for its progress line and its result.
 struct TItemRun {
     Clock::time_point Started{};
     Clock::time_point Ended{};
-    bool Done = false;
     std::string LastError;
 };
 
@@ -130,10 +143,7 @@ public:
             FRuns[AItem].LastError = AError + " (code " + std::to_string(ACode) + ")";
         };
         loader.OnProcessCompleted = [this](cl::TObject*, cl::TclInternetItem* AItem) {
-            TItemRun& run = FRuns[AItem];
-            run.Ended = Clock::now();
-            run.Done = true;
-            ++FDoneCount;
+            FRuns[AItem].Ended = Clock::now();
         };
         for (const std::string& url : FOptions.Urls) {
             cl::TclDownLoadItem& item = loader.DownLoadList().Add();
@@ -145,17 +155,30 @@ public:
                                   std::to_string(loader.DownLoadList().Count()));
             }
         }
+        cl::TclEvent interrupt;
+        GInterrupt = &interrupt;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
         const Clock::time_point start = Clock::now();
         loader.Start(nullptr, true);
         const auto pump = cl::TclMessagePump::Current();
         Clock::time_point lastDraw{};
-        while (FDoneCount < loader.DownLoadList().Count()) {
-            pump->WaitFor(std::span<cl::TclWaitFd>(), nullptr, FShowProgress ? 200 : -1);
+        // Running or queued items keep the loader busy until the last one ends.
+        while (loader.IsBusy() || loader.DelayedItemCount() > 0) {
+            if (pump->WaitFor(std::span<cl::TclWaitFd>(), &interrupt, FShowProgress ? 200 : -1) ==
+                cl::TclWaitResult::wrAbort) {
+                loader.Stop();
+            }
             if (FShowProgress && Clock::now() - lastDraw >= std::chrono::milliseconds(200)) {
                 DrawProgress(loader);
                 lastDraw = Clock::now();
             }
         }
+        GInterrupt = nullptr;
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
         ClearProgress();
         return Report(loader, Seconds(Clock::now() - start));
     }
@@ -213,7 +236,6 @@ private:
     const TOptions& FOptions;
     const bool FShowProgress;
     std::map<const cl::TclInternetItem*, TItemRun> FRuns;
-    int FDoneCount = 0;
     int FDrawnLines = 0;
 };
 

@@ -5,8 +5,10 @@
 #include "engine/clMultiDownLoader.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -630,6 +632,44 @@ TEST_F(MultiDownLoader, InvalidSettingsAreIgnored) {
     EXPECT_EQ(Loader.MaxStartedItems(), 5);
     Loader.SetDefaultChar('\x1f');
     EXPECT_EQ(static_cast<unsigned char>(Loader.DefaultChar()), 128);
+}
+
+}  // namespace
+
+namespace {
+
+// mdl, the command line over the component: its result lines and exit status.
+struct TMdlRun {
+    int Status = -1;
+    std::string Output;
+};
+
+TMdlRun RunMdl(const std::string& AArguments) {
+    TMdlRun run;
+    FILE* pipe = ::popen((std::string(MDL_PATH) + " " + AArguments + " 2>&1").c_str(), "r");
+    if (!pipe) return run;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) run.Output.append(buf, n);
+    const int status = ::pclose(pipe);
+    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST(Mdl, DownloadsEveryAddressIntoTheFolderAndSaysSo) {
+    char tmpl[] = "/tmp/clmdl-cli-XXXXXX";
+    const std::string folder = ::mkdtemp(tmpl);
+    const std::string body = RandomBody(120000);
+    TRangeServer server(body);
+    const TMdlRun run = RunMdl("-x 3 -j 1 -d " + folder + " " + server.Url("/one.bin") + " " + server.Url("/two.bin"));
+    EXPECT_EQ(run.Status, 0) << run.Output;
+    EXPECT_NE(run.Output.find("success " + folder + "/one.bin 120000 "), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("2 succeeded, 0 failed, 240000 bytes in "), std::string::npos) << run.Output;
+    EXPECT_EQ(ReadFile(folder + "/two.bin"), body);
+    fs::remove_all(folder);
+
+    EXPECT_EQ(RunMdl("-x 11 http://127.0.0.1/x").Status, 2);
+    EXPECT_EQ(RunMdl("").Status, 2);
 }
 
 }  // namespace
