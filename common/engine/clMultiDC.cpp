@@ -156,6 +156,7 @@ TclResourceInfo* TclInternetItem::GetResourceInfo(bool IsAsynch) {
 
 void TclInternetItem::Stop() {
     FControl.ItemStopping(*this);
+    if (IsBusy()) FStopping = true;
     for (auto& h : FThreaderList) h.Threader->Stop();
 }
 
@@ -192,6 +193,7 @@ TclInternetConnection* TclInternetItem::SharedConnection() {
 
 void TclInternetItem::InternalStart(bool AIsGetResourceInfo) {
     RaiseConnectionLimits();
+    FStopping = false;
     FLastStatus = psUnknown;
     FResourceInfo.reset();
     FHttpResponseHeader.Clear();
@@ -335,7 +337,9 @@ void TclInternetItem::SetLastStatus(TclProcessStatus AStatus) {
 }
 
 void TclInternetItem::ThreaderTerminated(TclCustomThreader& AThreader) {
-    if (AThreader.Status() != psFailed && FResourceState->LastStatus() != psTerminated) {
+    // A stopped run starts no new worker, even while other workers still end.
+    if (!FStopping && AThreader.Status() != psFailed && AThreader.Status() != psTerminated &&
+        FResourceState->LastStatus() != psTerminated) {
         StartTakeOver(AThreader);
     }
     RemoveHolder(AThreader);

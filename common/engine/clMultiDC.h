@@ -152,6 +152,8 @@ public:
     int Index() const;
     // True only while the commit step runs.
     bool IsCommit() const { return FIsCommit; }
+    // True once Stop was called during the current run.
+    bool StopRequested() const { return FStopping; }
 
 protected:
     friend class TclCustomInternetControl;
@@ -245,6 +247,8 @@ private:
     std::unique_ptr<TclResourceStateList> FResourceState;
     std::unique_ptr<TclInternetConnection> FSelfConnection;
     bool FIsCommit = false;
+    // Set by Stop during a run: no worker is started for it any more.
+    bool FStopping = false;
     // Cleared when the item is destroyed; a wait holds a copy.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };

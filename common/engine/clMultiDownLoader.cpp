@@ -110,7 +110,11 @@ bool TclDownLoadItem::CanDownload() {
 }
 
 void TclDownLoadItem::ItemCompleted(TclCustomThreader* AThreader) {
-    if (FIsDownloadMode && CanDownload()) {
+    // A stop that came as the information request ended still stops the run.
+    if (FIsDownloadMode && StopRequested() && ResourceState().LastStatus() != psFailed) {
+        ResourceState().UpdateStatus(nullptr, psTerminated);
+    }
+    if (FIsDownloadMode && !StopRequested() && CanDownload()) {
         FIsDownloadMode = false;
         FIsDownloadProceed = true;
         FCommitDue = true;

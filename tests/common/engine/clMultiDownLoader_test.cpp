@@ -340,6 +340,17 @@ TEST_F(MultiDownLoader, AStoppedDownloadResumesWhileItsFileHasTheSizeAndStartsOv
     EXPECT_GT(changed, 0);
 }
 
+TEST_F(MultiDownLoader, AStopDuringTheInformationRequestEndsTheRunStopped) {
+    TRangeServer server(RandomBody(50000));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/stopped-early.bin"));
+    item.Start(true);
+    item.Stop();
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psTerminated);
+    EXPECT_EQ(Statuses[0].back(), cl::psTerminated);
+    EXPECT_TRUE(DataRanges(server).empty());
+}
+
 TEST_F(MultiDownLoader, AFailedRangeIsTakenOverByAWorkerThatFinishedItsOwn) {
     const std::string body = RandomBody(200000);
     TRangeServer server(body, With([](TRangeServerOptions& o) {
