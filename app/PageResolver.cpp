@@ -35,6 +35,17 @@ QString TextBefore(const QString& AText, QChar AEnd) {
     return at < 0 ? QString() : AText.left(at);
 }
 
+// The cid after its marker: the text up to the comma that follows it within
+// the entry. Empty when the entry closes first or the cid is empty: such an
+// entry is skipped.
+QString EntryCid(const QString& AText) {
+    for (qsizetype i = 0; i < AText.size(); ++i) {
+        if (AText[i] == QLatin1Char(',')) return AText.left(i);
+        if (AText[i] == QLatin1Char('}')) break;
+    }
+    return QString();
+}
+
 bool IsHexDigits(QStringView AText) {
     for (const QChar c : AText) {
         const char16_t u = c.unicode();
@@ -66,7 +77,7 @@ bool TPageResolver::IsSiteAddress(const QString& AAddress) {
 
 QString TPageResolver::FetchPage(const QString& AAddress) {
     try {
-        TLimitedMemoryStream body(kMaxPageBytes);
+        TLimitedMemoryStream body(FMaxPageBytes);
         FHttp.Get(AAddress.toStdString(), &body);
         return QString::fromUtf8(reinterpret_cast<const char*>(body.Memory()), static_cast<qsizetype>(body.GetSize()));
     } catch (...) {
@@ -107,11 +118,9 @@ TParseState TPageResolver::ParsePage(const QString& APageText) {
     return state;
 }
 
-// The cid of an entry is the text between its marker and the next comma; an
-// entry without that comma, or with nothing before it, is skipped.
 void TPageResolver::ParsePagesList(QString AList) {
     while (DropThrough(AList, kCidMarker)) {
-        const QString cid = TextBefore(AList, QLatin1Char(','));
+        const QString cid = EntryCid(AList);
         if (cid.isEmpty()) continue;
         QString name;
         if (DropThrough(AList, kPartMarker)) name = TextBefore(AList, QLatin1Char('"'));
@@ -121,7 +130,7 @@ void TPageResolver::ParsePagesList(QString AList) {
 
 void TPageResolver::ParseEpisodeList(QString AList) {
     while (DropThrough(AList, kCidMarker)) {
-        const QString cid = TextBefore(AList, QLatin1Char(','));
+        const QString cid = EntryCid(AList);
         if (cid.isEmpty()) continue;
         QString numbering;
         QString longTitle;

@@ -26,9 +26,10 @@ public:
     static bool IsSiteAddress(const QString& AAddress);
 
     // The page text decoded from UTF-8, or empty when the exchange failed in
-    // any way (also a body past kMaxPageBytes: a server that sends without end).
+    // any way (also a body past the page limit: a server that sends without end).
     QString FetchPage(const QString& AAddress);
     static constexpr int64_t kMaxPageBytes = 32 * 1024 * 1024;
+    void SetMaxPageBytes(int64_t AValue) { FMaxPageBytes = AValue; }
 
     // Cuts the title and the list and reports every entry, in page order.
     TParseState ParsePage(const QString& APageText);
@@ -49,6 +50,7 @@ private:
     QString EntryName(const QString& AName, bool AEmpty, const QString& ACid) const;
 
     cl::TclHttp& FHttp;
+    int64_t FMaxPageBytes = kMaxPageBytes;
     QString FTitle;
 };
 
