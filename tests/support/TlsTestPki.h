@@ -1,10 +1,11 @@
-// Test certificates made at run time: a CA, leaf certificates it issues
-// (host names, addresses, validity, usages chosen per test), self-signed
-// ones, and a loopback TLS server over a blocking socket that serves one
-// connection at a time with a handler of the test's choosing.
+// Test certificates made at run time (a CA, the leaf certificates it
+// issues, self-signed ones) and a loopback TLS server over a blocking socket
+// that serves one connection at a time with a handler of the test's choosing.
 #pragma once
 
 #include <openssl/types.h>
+
+#include "site/TlsCertificates.h"
 
 #include <atomic>
 #include <functional>
@@ -15,40 +16,11 @@
 
 namespace cltest {
 
-struct TTestCertificate {
-    std::string CertificatePem;
-    std::string KeyPem;
-};
-
-struct TLeafOptions {
-    std::string CommonName = "localhost";
-    std::vector<std::string> DnsNames{"localhost"};
-    std::vector<std::string> IpAddresses{"127.0.0.1"};
-    std::string Email;
-    long NotBeforeSeconds = -3600;     // relative to now
-    long NotAfterSeconds = 30 * 86400;  // relative to now
-    bool ServerAuth = true;
-    bool ClientAuth = false;
-    long Serial = 0;  // 0: a random serial
-};
-
-class TTestCa {
-public:
-    explicit TTestCa(const std::string& ACommonName = "Test Root CA");
-    ~TTestCa();
-    TTestCa(const TTestCa&) = delete;
-    TTestCa& operator=(const TTestCa&) = delete;
-
-    const std::string& CertificatePem() const { return FCertificatePem; }
-    TTestCertificate Issue(const TLeafOptions& AOptions) const;
-
-private:
-    EVP_PKEY* FKey = nullptr;
-    X509* FCertificate = nullptr;
-    std::string FCertificatePem;
-};
-
-TTestCertificate MakeSelfSigned(const TLeafOptions& AOptions);
+// The certificates come from the site stand-in's certificate module.
+using TTestCertificate = vidsite::TCertificateAndKey;
+using TLeafOptions = vidsite::TLeafOptions;
+using TTestCa = vidsite::TCertificateAuthority;
+using vidsite::MakeSelfSigned;
 
 // Writes AContent to a new file under the temporary folder; the path.
 std::string WriteTempFile(const std::string& AName, const std::string& AContent);
