@@ -22,7 +22,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "BlSite.h"
+#include "site/VidSiteConstants.h"
 #include "BlTexts.h"
 #include "BlUtils.h"
 #include "JoinerFiles.h"

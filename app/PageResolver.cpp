@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "BlSite.h"
+#include "site/VidSiteConstants.h"
 #include "http/clHttp.h"
 #include "rtl/clStreams.h"
 
