@@ -60,9 +60,12 @@ QTreeWidget* MakeListView(QWidget* AParent, const char* AName, std::initializer_
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    // Grid lines between rows and columns.
+    // Grid lines between rows and columns; a style sheet rule for items
+    // replaces the style's selection colours, so they are named again.
     list->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid #d4d4d4;"
-                                       " border-bottom: 1px solid #d4d4d4; }"));
+                                       " border-bottom: 1px solid #d4d4d4; }"
+                                       "QTreeView::item:selected { background: palette(highlight);"
+                                       " color: palette(highlighted-text); }"));
     QStringList captions;
     for (const TColumn& column : AColumns) captions << Tr(column.Caption);
     list->setColumnCount(static_cast<int>(captions.size()));
@@ -316,7 +319,9 @@ void TForm1::BuildStatusAndDonation() {
     lbl7->setStyleSheet(QStringLiteral("color: #c00000;"));
     lbl7->installEventFilter(this);
 
-    pnl6 = Place(MakePanel(this, "pnl6"), "pnl6", (kClientWidth - 452) / 2, 60, 452, 300);
+    auto* donation = new QFrame(this);
+    donation->setFrameShape(QFrame::Box);
+    pnl6 = Place(donation, "pnl6", (kClientWidth - 452) / 2, 60, 452, 300);
     pnl6->setAutoFillBackground(true);
     img1 = Place(new QLabel(pnl6), "img1", 0, 0, 452, 300);
     img1->setPixmap(QPixmap(QStringLiteral(":/bl/donate.jpg")));
