@@ -1,13 +1,11 @@
-// Page resolution through the window: the address checks, the fetch over
-// HTTPS from a loopback server standing in for the site's main host, the
-// rows of lv2 with their numbers, every failure message, and the window
-// serving its events while a slow page arrives.
+// Page resolution through the window with answers the site stand-in does not
+// give: the address checks, an empty body, a body cut short, a page without a
+// title, a site that is not there. The main host is a scripted HTTPS server.
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
 #include <optional>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include "BlTexts.h"
@@ -57,16 +55,6 @@ std::string PageReply(const std::string& AState) {
                          ";</script></head><body><div id=\"app\"></div></body></html>");
 }
 
-std::string SeriesOf(int ACount) {
-    std::string state = R"({"mediaInfo":{"title":"Series"},"epList":[)";
-    for (int i = 1; i <= ACount; ++i) {
-        if (i > 1) state += ",";
-        state += R"({"aid":1,"cid":)" + std::to_string(7000 + i) + R"(,"titleFormat":"第)" + std::to_string(i) +
-                 R"(话","longTitle":"Episode )" + std::to_string(i) + R"("})";
-    }
-    return state + "]}";
-}
-
 class Parse : public ::testing::Test {
 protected:
     Parse() { FForm.FormCreate(); }
@@ -98,44 +86,6 @@ protected:
     QTemporaryDir FDir;
     TTestForm FForm{FolderOf(FDir)};
 };
-
-TEST_F(Parse, NormalVideoFillsOneRowPerPartWithNameCidAndEmptyPlayColumns) {
-    Serve({PageReply(R"({"videoData":{"title":"\u6d4b\u8bd5\u89c6\u9891","pages":[)"
-                              R"({"cid":1001,"page":1,"part":"\u7b2c\u4e00\u90e8\u5206"},)"
-                              R"({"cid":1002,"page":2,"part":"B\/side"},{"cid":1003,"page":3,"part":""}]}})")});
-    Press();
-    EXPECT_TRUE(FForm.Messages.isEmpty()) << FForm.Messages.join('\n').toStdString();
-    EXPECT_EQ(FForm.ParseState, 1);
-    EXPECT_EQ(Column(0), QStringList({"1", "2", "3"}));
-    EXPECT_EQ(Column(1), QStringList({QStringLiteral("第一部分"), "B\\/side", QStringLiteral("测试视频")}));
-    EXPECT_EQ(Column(2), QStringList({"1001", "1002", "1003"}));
-    for (int column : {3, 4, 5}) EXPECT_EQ(Column(column), QStringList({"", "", ""})) << column;
-    ExpectEnabled();
-    EXPECT_TRUE(FForm.edt3->isHidden());
-
-    // The page request as the site sees it.
-    const auto requests = FSite->Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const std::string& head = requests[0].Head;
-    EXPECT_EQ(head.rfind("GET /video/av1/ HTTP/1.1\r\n", 0), 0u) << head;
-    EXPECT_NE(head.find("\r\nUser-Agent: Mozilla/5.0 (iPhone; CPU iPhone OS 9_1 like Mac OS X)\r\n"),
-              std::string::npos)
-        << head;
-    EXPECT_NE(head.find("\r\nAccept: */*\r\n"), std::string::npos) << head;
-    EXPECT_NE(head.find("\r\nReferer: https://www.vidsite.example/\r\n"), std::string::npos) << head;
-    EXPECT_NE(head.find("\r\nHost: www.vidsite.example\r\n"), std::string::npos) << head;
-}
-
-TEST_F(Parse, SeriesOfTenEpisodesIsNumberedFrom01To10) {
-    Serve({PageReply(SeriesOf(10))});
-    Press("https://www.vidsite.example/bangumi/play/ss1/");
-    EXPECT_TRUE(FForm.Messages.isEmpty());
-    EXPECT_EQ(FForm.ParseState, 2);
-    EXPECT_EQ(Column(0), QStringList({"01", "02", "03", "04", "05", "06", "07", "08", "09", "10"}));
-    EXPECT_EQ(FForm.lv2->topLevelItem(0)->text(1), QStringLiteral("第1话 Episode 1"));
-    EXPECT_EQ(FForm.lv2->topLevelItem(9)->text(2), "7010");
-    ExpectEnabled();
-}
 
 TEST_F(Parse, ASinglePartIsNamedAfterTheVideo) {
     Serve({PageReply(R"({"title":"Whole film","pages":[{"cid":42,"page":1,"part":"P1"}]})"),
@@ -190,28 +140,6 @@ TEST_F(Parse, AnUnreachableSiteReportsThatNoDataCameBack) {
     Press();
     cl::TclHostOverrides::Remove(kHost, 443);
     ExpectEnabledWith(bl::kFetchFailed);
-}
-
-TEST_F(Parse, ASlowPageLeavesTheWindowServingItsTimers) {
-    const std::string reply = PageReply(SeriesOf(3));
-    std::vector<size_t> pieces(30, reply.size() / 40);  // 30 pauses before the rest
-    Serve({TScriptedReply(reply, pieces)});
-
-    int ticks = 0;
-    int ticksWhileDisabled = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        ++ticks;
-        if (!FForm.btn1->isEnabled() && !FForm.lv2->isEnabled()) ++ticksWhileDisabled;
-    });
-    timer.start(10);
-    Press();
-    timer.stop();
-
-    EXPECT_GT(ticksWhileDisabled, 0);
-    EXPECT_TRUE(FForm.Messages.isEmpty());
-    EXPECT_EQ(Column(0), QStringList({"1", "2", "3"}));
-    ExpectEnabled();
 }
 
 }  // namespace
