@@ -80,10 +80,20 @@ QTreeWidget* MakeListView(QWidget* AParent, const char* AName, std::initializer_
     return list;
 }
 
-QWidget* MakePanel(QWidget* AParent, const char* AName) {
+// AFixedHeight 0: the panel's height is set by its place.
+QWidget* MakePanel(QWidget* AParent, const char* AName, int AFixedHeight = 0) {
     auto* panel = new QWidget(AParent);
     panel->setObjectName(QString::fromLatin1(AName));
+    if (AFixedHeight > 0) panel->setFixedHeight(AFixedHeight);
     return panel;
+}
+
+// Stacks a tab's or panel's parts top to bottom without gaps.
+QVBoxLayout* MakeColumn(QWidget* AParent) {
+    auto* column = new QVBoxLayout(AParent);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    return column;
 }
 
 // A caption bar over a list (pnl5, pnl10).
@@ -109,6 +119,14 @@ QComboBox* MakeDropDownList(QWidget* AParent, std::initializer_list<const char*>
     for (const char* item : AItems) box->addItem(Tr(item));
     box->setCurrentIndex(ADefault);
     return box;
+}
+
+QMenu* MakeMenu(QWidget* AParent, const char* AName) {
+    auto* menu = new QMenu(AParent);
+    menu->setObjectName(QString::fromLatin1(AName));
+    // A popup is a window of its own and does not take the form's font.
+    menu->setFont(AParent->font());
+    return menu;
 }
 
 QAction* AddMenuItem(QMenu* AMenu, const char* AName, const char* ACaption) {
@@ -191,12 +209,9 @@ void TForm1::BuildForm() {
 }
 
 void TForm1::BuildResolveTab(QWidget* ATab) {
-    auto* layout = new QVBoxLayout(ATab);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    auto* layout = MakeColumn(ATab);
 
-    pnl2 = MakePanel(ATab, "pnl2");
-    pnl2->setFixedHeight(85);
+    pnl2 = MakePanel(ATab, "pnl2", 85);
     lbl1 = Place(new QLabel(Tr("视频地址："), pnl2), "lbl1", 8, 12, 60, 16);
     edt1 = Place(new QLineEdit(pnl2), "edt1", 68, 9, 412, 21);
     btn1 = Place(new QPushButton(Tr("解析"), pnl2), "btn1", 488, 7, 90, 25);
@@ -228,12 +243,9 @@ void TForm1::BuildResolveTab(QWidget* ATab) {
 }
 
 void TForm1::BuildDownloadTab(QWidget* ATab) {
-    auto* layout = new QVBoxLayout(ATab);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    auto* layout = MakeColumn(ATab);
 
-    pnl1 = MakePanel(ATab, "pnl1");
-    pnl1->setFixedHeight(49);
+    pnl1 = MakePanel(ATab, "pnl1", 49);
     lbl4 = Place(new QLabel(Tr("同时下载的最大任务数："), pnl1), "lbl4", 8, 16, 128, 16);
     cbb1 = Place(MakeDropDownList(pnl1, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "15", "20"}, 2), "cbb1",
                  136, 12, 50, 22);
@@ -259,11 +271,8 @@ void TForm1::BuildDownloadTab(QWidget* ATab) {
     lv1->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(lv1, 1);
 
-    pnl4 = MakePanel(ATab, "pnl4");
-    pnl4->setFixedHeight(150);
-    auto* bottom = new QVBoxLayout(pnl4);
-    bottom->setContentsMargins(0, 0, 0, 0);
-    bottom->setSpacing(0);
+    pnl4 = MakePanel(ATab, "pnl4", 150);
+    auto* bottom = MakeColumn(pnl4);
     pnl5 = MakeCaptionBar(pnl4, "pnl5", "正在合并的视频：");
     bottom->addWidget(pnl5);
     lv3 = MakeListView(pnl4, "lv3", {{"视频名称", 390}, {"路径", 0}, {"视频个数", 0}, {"状态", 80}});
@@ -272,12 +281,9 @@ void TForm1::BuildDownloadTab(QWidget* ATab) {
 }
 
 void TForm1::BuildCommentTab(QWidget* ATab) {
-    auto* layout = new QVBoxLayout(ATab);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    auto* layout = MakeColumn(ATab);
 
-    pnl9 = MakePanel(ATab, "pnl9");
-    pnl9->setFixedHeight(73);
+    pnl9 = MakePanel(ATab, "pnl9", 73);
     btn4 = Place(new QPushButton(Tr("全部开始下载"), pnl9), "btn4", 8, 4, 99, 35);
     btn5 = Place(new QPushButton(Tr("全部停止下载"), pnl9), "btn5", 113, 4, 99, 35);
     btn3 = Place(new QPushButton(Tr("清空下载列表"), pnl9), "btn3", 218, 4, 99, 35);
@@ -293,11 +299,8 @@ void TForm1::BuildCommentTab(QWidget* ATab) {
     lv4 = MakeListView(ATab, "lv4", {{"№", 35}, {"文件名称", 435}, {"状态", 80}});
     layout->addWidget(lv4, 1);
 
-    pnl7 = MakePanel(ATab, "pnl7");
-    pnl7->setFixedHeight(150);
-    auto* bottom = new QVBoxLayout(pnl7);
-    bottom->setContentsMargins(0, 0, 0, 0);
-    bottom->setSpacing(0);
+    pnl7 = MakePanel(ATab, "pnl7", 150);
+    auto* bottom = MakeColumn(pnl7);
     pnl10 = MakeCaptionBar(pnl7, "pnl10", "已经下载完成的XML弹幕：");
     bottom->addWidget(pnl10);
     lv5 = MakeListView(pnl7, "lv5", {{"文件名称", 390}, {"保存位置", 160}});
@@ -341,15 +344,13 @@ void TForm1::BuildStatusAndDonation() {
 }
 
 void TForm1::BuildMenus() {
-    pm1 = new QMenu(this);
-    pm1->setObjectName(QStringLiteral("pm1"));
+    pm1 = MakeMenu(this, "pm1");
     N1 = AddMenuItem(pm1, "N1", "下载选中的视频");
     N2 = AddMenuItem(pm1, "N2", "下载全部视频");
     N9 = AddMenuItem(pm1, "N9", "下载选中视频的弹幕（XML）");
     XML1 = AddMenuItem(pm1, "XML1", "下载全部视频的弹幕（XML）");
 
-    pm2 = new QMenu(this);
-    pm2->setObjectName(QStringLiteral("pm2"));
+    pm2 = MakeMenu(this, "pm2");
     N3 = AddMenuItem(pm2, "N3", "开始");
     N4 = AddMenuItem(pm2, "N4", "暂停");
     N5 = AddMenuItem(pm2, "N5", "全部开始");
@@ -357,12 +358,9 @@ void TForm1::BuildMenus() {
     N7 = AddMenuItem(pm2, "N7", "删除");
     N8 = AddMenuItem(pm2, "N8", "全部清空");
 
-    pm3 = new QMenu(this);
-    pm3->setObjectName(QStringLiteral("pm3"));
+    pm3 = MakeMenu(this, "pm3");
     N11 = AddMenuItem(pm3, "N11", "清空列表");
 
-    // Popups are windows of their own and do not take the form's font.
-    for (QMenu* menu : {pm1, pm2, pm3}) menu->setFont(font());
 }
 
 void TForm1::ConnectHandlers() {

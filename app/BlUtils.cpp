@@ -5,33 +5,25 @@
 namespace bl {
 
 QString FormatSize(int64_t ABytes) {
-    const double x = static_cast<double>(ABytes);
     constexpr double kKiB = 1024.0;
     constexpr double kMiB = kKiB * 1024.0;
     constexpr double kGiB = kMiB * 1024.0;
-    QString text;
-    if (x >= 100 * kGiB) {
-        text = QString::asprintf("%5.0fGB", x / kGiB);
-    } else if (x >= 10 * kGiB) {
-        text = QString::asprintf("%5.1fGB", x / kGiB);
-    } else if (x >= kGiB) {
-        text = QString::asprintf("%5.2fGB", x / kGiB);
-    } else if (x >= 100 * kMiB) {
-        text = QString::asprintf("%5.0fMB", x / kMiB);
-    } else if (x >= 10 * kMiB) {
-        text = QString::asprintf("%5.1fMB", x / kMiB);
-    } else if (x >= kMiB) {
-        text = QString::asprintf("%5.2fMB", x / kMiB);
-    } else if (x >= 100 * kKiB) {
-        text = QString::asprintf("%5.0fKB", x / kKiB);
-    } else if (x >= 10 * kKiB) {
-        text = QString::asprintf("%5.1fKB", x / kKiB);
-    } else if (x < kKiB) {
-        text = QString::asprintf("%5.0f ", x);
-    } else {
-        text = QString::asprintf("%5.2fKB", x / kKiB);
+    // The first step the size reaches picks its unit and decimals.
+    struct TSizeStep {
+        double From;
+        double Unit;
+        const char* Format;
+    };
+    static constexpr TSizeStep kSteps[] = {
+        {100 * kGiB, kGiB, "%5.0fGB"}, {10 * kGiB, kGiB, "%5.1fGB"}, {kGiB, kGiB, "%5.2fGB"},
+        {100 * kMiB, kMiB, "%5.0fMB"}, {10 * kMiB, kMiB, "%5.1fMB"}, {kMiB, kMiB, "%5.2fMB"},
+        {100 * kKiB, kKiB, "%5.0fKB"}, {10 * kKiB, kKiB, "%5.1fKB"}, {kKiB, kKiB, "%5.2fKB"},
+    };
+    const double x = static_cast<double>(ABytes);
+    for (const TSizeStep& step : kSteps) {
+        if (x >= step.From) return QString::asprintf(step.Format, x / step.Unit).trimmed();
     }
-    return text.trimmed();
+    return QString::asprintf("%5.0f ", x).trimmed();
 }
 
 QString FormatSpeed(double ABytesPerSecond) {
