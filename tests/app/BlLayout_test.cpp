@@ -168,6 +168,7 @@ TEST_F(Layout, MenusListTheirItemsInOrder) {
                                         {"N7", QStringLiteral("删除")},
                                         {"N8", QStringLiteral("全部清空")}}));
     EXPECT_EQ(MenuItems("pm3"), (TItems{{"N11", QStringLiteral("清空列表")}}));
+    for (const char* menu : {"pm1", "pm2", "pm3"}) EXPECT_EQ(Find<QMenu>(menu)->font().pixelSize(), 11) << menu;
 }
 
 TEST_F(Layout, DonationPanelShowsTheDecodedPictureCentredAndHidesOnItsClick) {
