@@ -97,6 +97,28 @@ std::vector<TSiteVideo> DemoCatalogue() {
     return videos;
 }
 
+std::vector<TSiteVideo> EdgeCaseCatalogue() {
+    const auto video = [](const char* APath, const char* ATitle, TPageKind AKind, std::vector<TSitePart> AParts) {
+        TSiteVideo made;
+        made.PagePath = APath;
+        made.Title = ATitle;
+        made.Kind = AKind;
+        made.Parts = std::move(AParts);
+        return made;
+    };
+    std::vector<TSiteVideo> videos = {
+        video("/video/av1101/", "空名分P", TPageKind::Normal, {NormalPart(110101, "有名字"), NormalPart(110102, "")}),
+        video("/video/av1102/", "", TPageKind::Normal, {NormalPart(110201, ""), NormalPart(110202, "第二P")}),
+        video("/bangumi/play/ss1103/", "空名番剧", TPageKind::Series,
+              {Episode(110301, "第1话", "开端"), Episode(110302, "", "")}),
+        video("/video/av1104/", "直写/标题", TPageKind::Normal, {NormalPart(110401, "A/B 段")}),
+        video("/video/av1105/", "已删除的视频", TPageKind::NoList, {}),
+        video("/video/av1106/", "没有cid", TPageKind::ListWithoutCid, {NormalPart(110601, "P1")}),
+    };
+    videos[3].EscapeNonAscii = false;
+    return videos;
+}
+
 std::string PageAddress(const TSiteVideo& AVideo) { return std::string("https://") + kMainHost + AVideo.PagePath; }
 
 }  // namespace vidsite

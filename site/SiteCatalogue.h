@@ -60,6 +60,15 @@ private:
 // name differs from its title.
 std::vector<TSiteVideo> DemoCatalogue();
 
+// Pages for the odd cases of page resolution, beside the demo's:
+//   /video/av1101/  a part with an empty name, under a title
+//   /video/av1102/  no title, a part with an empty name
+//   /bangumi/play/ss1103/  an episode with empty numbering and title
+//   /video/av1104/  names in plain UTF-8 with "/" escaped, no \u
+//   /video/av1105/  neither a part list nor an episode list
+//   /video/av1106/  a part list whose entries carry no cid
+std::vector<TSiteVideo> EdgeCaseCatalogue();
+
 // The address of a page on the main host ("https://www.vidsite.example/...").
 std::string PageAddress(const TSiteVideo& AVideo);
 

@@ -15,12 +15,14 @@ namespace vidsite {
 
 struct TSiteFault {
     bool Stall = false;             // no answer at all until the site stops
+    int64_t StallAfterBytes = -1;   // the body stops after this many bytes, the connection stays open
     int64_t DropAfterBytes = -1;    // the connection closes after this many body bytes
     int64_t RateBytesPerSecond = 0; // the body trickles at this rate
     int64_t LengthDelta = 0;        // Content-Length claims this many bytes more (or fewer)
     int ServerErrorCount = 0;       // the first requests answered with ServerErrorStatus
     int ServerErrorStatus = 503;
     bool CorruptBody = false;       // segments: a garbled tag; comments: a body that does not inflate
+    bool EndlessBody = false;       // the body repeats without end, chunked, until the client leaves
 };
 
 class TSiteFaults {

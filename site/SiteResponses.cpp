@@ -11,6 +11,29 @@ namespace {
 constexpr int64_t kPiece = 16 * 1024;
 constexpr std::chrono::milliseconds kRateTick{50};
 
+// Writes ABody from AAt up to AEnd in pieces at the rate; false when the
+// answer must end here (the client left, the site stops, a fault).
+bool WritePieces(const std::string& ABody, int64_t AOffset, int64_t& AAt, int64_t AEnd, const TSiteFault& AFault,
+                 int64_t ARate, httplib::DataSink& ASink, TStopSignal& AStop) {
+    const int64_t piece = ARate > 0 ? std::max<int64_t>(1, ARate * kRateTick.count() / 1000) : kPiece;
+    while (AAt < AEnd) {
+        int64_t count = std::min(piece, AEnd - AAt);
+        for (const int64_t limit : {AFault.DropAfterBytes, AFault.StallAfterBytes}) {
+            if (limit >= 0 && AAt < limit) count = std::min(count, limit - AAt);
+        }
+        if (AFault.StallAfterBytes >= 0 && AAt >= AFault.StallAfterBytes) {
+            AStop.WaitForStop();
+            return false;
+        }
+        if (AFault.DropAfterBytes >= 0 && AAt >= AFault.DropAfterBytes) return false;
+        if (!ASink.write(ABody.data() + AOffset + AAt, static_cast<size_t>(count))) return false;
+        AAt += count;
+        if (ARate > 0 && !AStop.SleepFor(kRateTick)) return false;
+        if (AStop.Stopped()) return false;
+    }
+    return true;
+}
+
 bool ParseNumber(const std::string& AText, int64_t& AValue) {
     if (AText.empty() || AText.size() > 18 ||
         !std::all_of(AText.begin(), AText.end(), [](unsigned char c) { return std::isdigit(c); }))
@@ -38,6 +61,8 @@ bool TStopSignal::SleepFor(std::chrono::milliseconds ADuration) {
     std::unique_lock<std::mutex> lock(FLock);
     return !FWake.wait_for(lock, ADuration, [this] { return FStopped; });
 }
+
+void TStopSignal::WaitForStop() { SleepFor(std::chrono::minutes(5)); }
 
 TRangeAnswer ResolveRange(const std::string& ARangeHeader, int64_t ASize, TByteRange& ARange) {
     static const std::string kUnit = "bytes=";
@@ -73,6 +98,17 @@ void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> A
         AResponse.set_content(std::string(), AContentType);
         return;
     }
+    if (fault.EndlessBody) {
+        // Sent as plain bytes: cpp-httplib would compress a chunked text
+        // body on its own for a client that accepts gzip.
+        AResponse.set_chunked_content_provider(
+            "application/octet-stream",
+            [ABody, AOffset, ALength, fault, rate, &AStop](size_t, httplib::DataSink& ASink) {
+                int64_t at = 0;
+                return ALength > 0 && WritePieces(*ABody, AOffset, at, ALength, fault, rate, ASink, AStop);
+            });
+        return;
+    }
     // The provider is called with positions in the declared length; it
     // writes the real bytes, so a length that claims fewer sends more, and
     // one that claims more ends with the connection closed short.
@@ -82,19 +118,7 @@ void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> A
             int64_t at = static_cast<int64_t>(APosition);
             if (at >= ALength) return false;
             const int64_t end = fault.LengthDelta < 0 ? ALength : std::min<int64_t>(ALength, at + ACount);
-            const int64_t piece = rate > 0 ? std::max<int64_t>(1, rate * kRateTick.count() / 1000) : kPiece;
-            while (at < end) {
-                int64_t count = std::min(piece, end - at);
-                if (fault.DropAfterBytes >= 0) {
-                    if (at >= fault.DropAfterBytes) return false;
-                    count = std::min(count, fault.DropAfterBytes - at);
-                }
-                if (!ASink.write(ABody->data() + AOffset + at, static_cast<size_t>(count))) return false;
-                at += count;
-                if (rate > 0 && !AStop.SleepFor(kRateTick)) return false;
-                if (AStop.Stopped()) return false;
-            }
-            return fault.DropAfterBytes < 0 || at < fault.DropAfterBytes;
+            return WritePieces(*ABody, AOffset, at, end, fault, rate, ASink, AStop);
         });
 }
 

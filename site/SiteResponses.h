@@ -23,6 +23,8 @@ public:
     bool Stopped() const;
     // False when the site stopped before ADuration passed.
     bool SleepFor(std::chrono::milliseconds ADuration);
+    // A stalled answer: until the site stops, at most five minutes.
+    void WaitForStop();
 
 private:
     mutable std::mutex FLock;

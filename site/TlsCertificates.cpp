@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace vidsite {
@@ -117,22 +118,22 @@ TCertificateAuthority::~TCertificateAuthority() {
     EVP_PKEY_free(FKey);
 }
 
-TCertificateAndKey TCertificateAuthority::Issue(const TLeafOptions& AOptions) const {
-    EVP_PKEY* key = NewKey();
-    X509* x = NewCertificate(key, AOptions, FCertificate, FKey, false);
-    TCertificateAndKey c{PemOf(x), PemOf(key)};
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return c;
+namespace {
+
+// A leaf with a fresh key, signed by AIssuer's key (null: by its own).
+TCertificateAndKey NewLeaf(const TLeafOptions& AOptions, X509* AIssuer, EVP_PKEY* AIssuerKey) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(NewKey(), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        NewCertificate(key.get(), AOptions, AIssuer, AIssuerKey ? AIssuerKey : key.get(), false), X509_free);
+    return {PemOf(certificate.get()), PemOf(key.get())};
 }
 
-TCertificateAndKey MakeSelfSigned(const TLeafOptions& AOptions) {
-    EVP_PKEY* key = NewKey();
-    X509* x = NewCertificate(key, AOptions, nullptr, key, false);
-    TCertificateAndKey c{PemOf(x), PemOf(key)};
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return c;
+}  // namespace
+
+TCertificateAndKey TCertificateAuthority::Issue(const TLeafOptions& AOptions) const {
+    return NewLeaf(AOptions, FCertificate, FKey);
 }
+
+TCertificateAndKey MakeSelfSigned(const TLeafOptions& AOptions) { return NewLeaf(AOptions, nullptr, nullptr); }
 
 }  // namespace vidsite

@@ -29,8 +29,7 @@ namespace {
 constexpr char kLoopback[] = "127.0.0.1";
 const std::string kJson = "application/json; charset=utf-8";
 constexpr char kLastModified[] = "Tue, 01 Dec 2020 08:00:00 GMT";
-constexpr std::chrono::minutes kLongestStall{5};
-constexpr size_t kWorkerThreads = 64;  // every connection holds one while it lives
+constexpr size_t kWorkerThreads = 128;  // every connection holds one while it lives
 
 enum class THostRole { Main, Interface, Api, Media, Unknown };
 
@@ -124,6 +123,78 @@ std::unique_ptr<BIO, TBioFree> PemBio(const std::string& APem) {
     return std::unique_ptr<BIO, TBioFree>(BIO_new_mem_buf(APem.data(), static_cast<int>(APem.size())));
 }
 
+// A fresh folder under /tmp, removed with everything in it.
+class TTempFolder {
+public:
+    TTempFolder() {
+        char folder[] = "/tmp/vidsite-XXXXXX";
+        if (!mkdtemp(folder)) throw std::runtime_error("vidsite: cannot make a temporary folder");
+        FPath = folder;
+    }
+    ~TTempFolder() {
+        std::error_code error;
+        std::filesystem::remove_all(FPath, error);
+    }
+    TTempFolder(const TTempFolder&) = delete;
+    TTempFolder& operator=(const TTempFolder&) = delete;
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+};
+
+// A server listening on a loopback port chosen by the system, run on its
+// own thread from construction to destruction.
+class TRunningServer {
+public:
+    TRunningServer(std::unique_ptr<httplib::Server> AServer, httplib::Server::Handler AHandler)
+        : FServer(std::move(AServer)) {
+        FServer->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+        // Idle kept-alive connections end soon, so that stopping the site
+        // does not wait for them long.
+        FServer->set_keep_alive_timeout(1);
+        FServer->set_keep_alive_max_count(1000);
+        FServer->set_read_timeout(5);
+        FServer->set_write_timeout(10);
+        FServer->Get(".*", std::move(AHandler));
+        FPort = FServer->bind_to_any_port(kLoopback);
+        if (FPort <= 0) throw std::runtime_error("vidsite: cannot listen on the loopback address");
+        FThread = std::thread([this] {
+            FServer->listen_after_bind();
+            FListenEnded = true;
+        });
+        // stop() is ignored until the server runs; wait for that once here.
+        while (!FServer->is_running() && !FListenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (FListenEnded) {
+            FThread.join();
+            throw std::runtime_error("vidsite: the server ended at once");
+        }
+    }
+    ~TRunningServer() {
+        FServer->stop();
+        FThread.join();
+    }
+    TRunningServer(const TRunningServer&) = delete;
+    TRunningServer& operator=(const TRunningServer&) = delete;
+    int Port() const { return FPort; }
+
+private:
+    std::unique_ptr<httplib::Server> FServer;
+    int FPort = 0;
+    std::atomic<bool> FListenEnded{false};
+    std::thread FThread;
+};
+
+std::unique_ptr<httplib::SSLServer> TlsServer(const TCertificateAndKey& AIssued) {
+    std::unique_ptr<X509, TX509Free> certificate(
+        PEM_read_bio_X509(PemBio(AIssued.CertificatePem).get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY, TKeyFree> key(
+        PEM_read_bio_PrivateKey(PemBio(AIssued.KeyPem).get(), nullptr, nullptr, nullptr));
+    auto server = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
+    if (!server->is_valid()) throw std::runtime_error("vidsite: the TLS server did not take its certificate");
+    return server;
+}
+
 }  // namespace
 
 class TVidSite::TImpl {
@@ -142,18 +213,14 @@ public:
     std::atomic<int64_t> FMediaRate{0};
     TStopSignal FStop;
     std::string FCaPem;
-    std::string FFolder;
+    TTempFolder FFolder;
     std::string FCaFile;
-    std::unique_ptr<httplib::SSLServer> FHttps;
-    std::unique_ptr<httplib::Server> FHttp;
-    int FHttpsPort = 0;
-    int FHttpPort = 0;
-    std::thread FHttpsThread;
-    std::thread FHttpThread;
+    // Last, so that they stop first.
+    std::unique_ptr<TRunningServer> FHttps;
+    std::unique_ptr<TRunningServer> FHttp;
 
 private:
     void Record(const httplib::Request& ARequest, const std::string& AHost);
-    void Start(httplib::Server& AServer, int& APort, std::thread& AThread);
     static TBodyOptions BodyOptions(const TSiteFault& AFault) { return {AFault, 0}; }
     void SendDocument(const httplib::Request& ARequest, httplib::Response& AResponse, const std::string& AText,
                       const std::string& AContentType, const TSiteFault& AFault);
@@ -183,47 +250,21 @@ TVidSite::TImpl::TImpl(TVidSiteOptions AOptions)
     const TCertificateAndKey issued = ca.Issue(leaf);
     FCaPem = ca.CertificatePem();
 
-    char folder[] = "/tmp/vidsite-XXXXXX";
-    if (!mkdtemp(folder)) throw std::runtime_error("vidsite: cannot make a temporary folder");
-    FFolder = folder;
-    FCaFile = FFolder + "/vidsite-ca.pem";
+    FCaFile = FFolder.Path() + "/vidsite-ca.pem";
     std::ofstream(FCaFile, std::ios::binary) << FCaPem;
 
-    std::unique_ptr<X509, TX509Free> certificate(PEM_read_bio_X509(PemBio(issued.CertificatePem).get(), nullptr, nullptr, nullptr));
-    std::unique_ptr<EVP_PKEY, TKeyFree> key(PEM_read_bio_PrivateKey(PemBio(issued.KeyPem).get(), nullptr, nullptr, nullptr));
-    FHttps = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
-    if (!FHttps->is_valid()) throw std::runtime_error("vidsite: the TLS server did not take its certificate");
-    FHttp = std::make_unique<httplib::Server>();
-    Start(*FHttps, FHttpsPort, FHttpsThread);
-    Start(*FHttp, FHttpPort, FHttpThread);
+    const auto handler = [this](const httplib::Request& ARequest, httplib::Response& AResponse) {
+        Dispatch(ARequest, AResponse);
+    };
+    FHttps = std::make_unique<TRunningServer>(TlsServer(issued), handler);
+    FHttp = std::make_unique<TRunningServer>(std::make_unique<httplib::Server>(), handler);
 }
 
+// Stalled and slow answers wake first, then the servers stop.
 TVidSite::TImpl::~TImpl() {
     FStop.Stop();
-    FHttps->stop();
-    FHttp->stop();
-    FHttpsThread.join();
-    FHttpThread.join();
-    std::error_code error;
-    std::filesystem::remove_all(FFolder, error);
-}
-
-void TVidSite::TImpl::Start(httplib::Server& AServer, int& APort, std::thread& AThread) {
-    AServer.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-    // Idle kept-alive connections end soon, so that stopping the site does
-    // not wait for them long.
-    AServer.set_keep_alive_timeout(1);
-    AServer.set_keep_alive_max_count(1000);
-    AServer.set_read_timeout(5);
-    AServer.set_write_timeout(10);
-    AServer.Get(".*", [this](const httplib::Request& ARequest, httplib::Response& AResponse) {
-        Dispatch(ARequest, AResponse);
-    });
-    APort = AServer.bind_to_any_port(kLoopback);
-    if (APort <= 0) throw std::runtime_error("vidsite: cannot listen on the loopback address");
-    AThread = std::thread([&AServer] { AServer.listen_after_bind(); });
-    // stop() is ignored until the server runs; wait for that once here.
-    while (!AServer.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    FHttps.reset();
+    FHttp.reset();
 }
 
 void TVidSite::TImpl::Record(const httplib::Request& ARequest, const std::string& AHost) {
@@ -249,7 +290,7 @@ void TVidSite::TImpl::Dispatch(const httplib::Request& ARequest, httplib::Respon
     const TSiteFault fault = FFaults.Take(ARequest.path, serverError);
     if (serverError) return SimpleAnswer(AResponse, fault.ServerErrorStatus, "Server Error");
     if (fault.Stall) {
-        FStop.SleepFor(kLongestStall);
+        FStop.WaitForStop();
         return SimpleAnswer(AResponse, 503, "Service Unavailable");
     }
 
@@ -366,14 +407,30 @@ void TVidSite::TImpl::ServeSegment(const httplib::Request& ARequest, httplib::Re
     SendBody(AResponse, std::move(segment), range.First, range.Last - range.First + 1, "video/x-flv", options, FStop);
 }
 
+TVidSiteOptions DemoSiteOptions() {
+    TVidSiteOptions options;
+    const char* cache = getenv("XDG_CACHE_HOME");
+    const char* home = getenv("HOME");
+    if (cache && *cache) {
+        options.PlayableSegmentFolder = std::string(cache) + "/vidsite/segments";
+    } else if (home && *home) {
+        options.PlayableSegmentFolder = std::string(home) + "/.cache/vidsite/segments";
+    } else {
+        options.PlayableSegmentFolder = (std::filesystem::temp_directory_path() / "vidsite-segments").string();
+    }
+    options.MediaRateBytesPerSecond = 512 * 1024;
+    options.CommentLimit = 20;
+    return options;
+}
+
 // ---- TVidSite ----
 
 TVidSite::TVidSite(TVidSiteOptions AOptions) : FImpl(std::make_unique<TImpl>(std::move(AOptions))) {}
 
 TVidSite::~TVidSite() = default;
 
-int TVidSite::HttpsPort() const { return FImpl->FHttpsPort; }
-int TVidSite::HttpPort() const { return FImpl->FHttpPort; }
+int TVidSite::HttpsPort() const { return FImpl->FHttps->Port(); }
+int TVidSite::HttpPort() const { return FImpl->FHttp->Port(); }
 const std::string& TVidSite::CaCertificatePem() const { return FImpl->FCaPem; }
 const std::string& TVidSite::CaCertificateFile() const { return FImpl->FCaFile; }
 
@@ -382,8 +439,8 @@ std::vector<THostRoute> TVidSite::HostOverrides() const {
     for (const char* media : kMediaHosts) hosts.push_back(media);
     std::vector<THostRoute> routes;
     for (const std::string& host : hosts) {
-        routes.push_back({host, 443, kLoopback, FImpl->FHttpsPort});
-        routes.push_back({host, 80, kLoopback, FImpl->FHttpPort});
+        routes.push_back({host, 443, kLoopback, FImpl->FHttps->Port()});
+        routes.push_back({host, 80, kLoopback, FImpl->FHttp->Port()});
     }
     return routes;
 }

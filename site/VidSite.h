@@ -26,6 +26,12 @@ struct TVidSiteOptions {
     std::chrono::milliseconds CommentWindow{10 * 60 * 1000};
 };
 
+// What the demo and the vidsite command serve: the demo catalogue, playable
+// segments cached under $XDG_CACHE_HOME (or ~/.cache) in vidsite/segments,
+// a rate that makes a download take visible time, and a refusal after 20
+// comment files in ten minutes.
+TVidSiteOptions DemoSiteOptions();
+
 // Where the program must connect for a host and port of the site.
 struct THostRoute {
     std::string Host;

@@ -8,22 +8,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "site/VidSite.h"
 #include "site/VidSiteConstants.h"
 
 namespace {
-
-// Playable segments are made once into the user's cache folder.
-std::string CacheFolder() {
-    const char* cache = getenv("XDG_CACHE_HOME");
-    const char* home = getenv("HOME");
-    if (cache && *cache) return std::string(cache) + "/vidsite/segments";
-    if (home && *home) return std::string(home) + "/.cache/vidsite/segments";
-    return (std::filesystem::temp_directory_path() / "vidsite-segments").string();
-}
 
 bool NumberArgument(int AArgc, char** AArgv, int& AAt, long long& AValue) {
     if (AAt + 1 >= AArgc) return false;
@@ -40,10 +30,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    vidsite::TVidSiteOptions options;
-    options.PlayableSegmentFolder = CacheFolder();
-    options.MediaRateBytesPerSecond = 512 * 1024;  // so that a download takes visible time
-    options.CommentLimit = 20;
+    vidsite::TVidSiteOptions options = vidsite::DemoSiteOptions();
     for (int i = 1; i < argc; ++i) {
         long long value = 0;
         if (std::strcmp(argv[i], "--rate") == 0 && NumberArgument(argc, argv, i, value)) {

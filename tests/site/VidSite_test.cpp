@@ -107,9 +107,8 @@ TCurlResult Curl(const TVidSite& ASite, const std::vector<std::string>& AArgumen
     std::vector<std::string> arguments = {"-s", "--max-time", "30", "--cacert", ASite.CaCertificateFile(),
                                           "-o", folder.Path("body"), "-w", "%{http_code}"};
     for (const THostRoute& route : ASite.HostOverrides())
-        if (route.Port == 443)
-            arguments.insert(arguments.end(), {"--connect-to", route.Host + ":443:" + route.Address + ":" +
-                                                                   std::to_string(route.TargetPort)});
+        arguments.insert(arguments.end(), {"--connect-to", route.Host + ":" + std::to_string(route.Port) + ":" +
+                                                               route.Address + ":" + std::to_string(route.TargetPort)});
     arguments.insert(arguments.end(), AArguments.begin(), AArguments.end());
     const cl::flvtest::RunResult run = cl::flvtest::Run("/usr/bin/curl", arguments);
     TCurlResult result{run.status, run.out, {}};
@@ -279,7 +278,38 @@ TEST_F(SiteOverLoopback, RangesPastTheEndAreClampedOrRefused) {
     EXPECT_TRUE(several.Body == whole);
 }
 
+TEST_F(SiteOverLoopback, PlainHttpForDebuggingAndHeadWithoutABody) {
+    TCurlResult page = Curl(Site, {"--compressed", std::string("http://") + kMainHost + "/video/av9001/"});
+    EXPECT_EQ(page.Status, "200");
+    EXPECT_EQ(page.Body, VideoPage(*Site.Catalogue().FindPage("/video/av9001/")));
+
+    TCurlResult head = CurlSegment({"-I"});  // -I writes the header block as the output
+    EXPECT_EQ(head.Status, "200");
+    EXPECT_NE(head.Body.find("Content-Length: " + std::to_string(Segment(900101, 16, 1).size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(head.Body.find("Accept-Ranges: bytes\r\n"), std::string::npos);
+    EXPECT_EQ(head.Body.find("FLV"), std::string::npos);
+    EXPECT_EQ(Site.Log().Requests("/flv/900101-16-1.flv").back().RequestLine.substr(0, 5), "HEAD ");
+}
+
 // ---- Faults ----
+
+TEST_F(SiteOverLoopback, ABodyThatStallsHalfWayEndsInTheClientsTimeOut) {
+    Site.Faults().Set("/flv/900101-16-1.flv", {.StallAfterBytes = 5000});
+    TProgramClient client;
+    client.Http().SetTimeOut(1000);
+    EXPECT_ANY_THROW(client.Get(SegmentUrl(900101, 16, 1)));
+}
+
+TEST_F(SiteOverLoopback, AnEndlessBodyRepeatsUntilTheClientLeaves) {
+    Site.Faults().Set("/flv/900101-16-1.flv", {.RateBytesPerSecond = 256 * 1024, .EndlessBody = true});
+    TCurlResult endless = CurlSegment({"--max-time", "1"});
+    EXPECT_EQ(endless.Exit, 28);  // ended by curl's own limit
+    const std::string whole = Segment(900101, 16, 1);
+    ASSERT_GT(endless.Body.size(), whole.size());
+    EXPECT_TRUE(endless.Body.substr(0, whole.size()) == whole);
+    EXPECT_TRUE(endless.Body.substr(whole.size(), 100) == whole.substr(0, 100));
+}
 
 TEST_F(SiteOverLoopback, ADroppedConnectionEndsTheBodyShort) {
     const std::string path = "/flv/900101-16-1.flv";
@@ -330,4 +360,20 @@ TEST_F(SiteOverLoopback, CorruptSegmentsAndCommentsThatDoNotInflate) {
 
     Site.Faults().Set(kCommentPath, {.CorruptBody = true});
     EXPECT_EQ(Inflated(Curl(Site, {CommentUrl(900101)}).Body), "(does not inflate)");
+}
+
+TEST(SiteCatalogues, EveryDemoAndOddCasePageIsServedWithItsTitleMarker) {
+    TVidSiteOptions options;
+    std::vector<TSiteVideo> edge = EdgeCaseCatalogue();
+    options.Videos.insert(options.Videos.end(), edge.begin(), edge.end());
+    TVidSite site(options);
+    TSiteClientSettings settings(site);
+    TProgramClient client;
+    for (const TSiteVideo& video : site.Catalogue().Videos()) {
+        const std::string page = client.Get(PageAddress(video));
+        EXPECT_EQ(client.Http().StatusCode(), 200) << video.PagePath;
+        EXPECT_NE(page.find("\"title\":\""), std::string::npos) << video.PagePath;
+        EXPECT_EQ(page, VideoPage(video));
+    }
+    EXPECT_EQ(site.Catalogue().Videos().size(), 9u);
 }

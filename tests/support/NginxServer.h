@@ -25,9 +25,13 @@
 #include <string>
 #include <vector>
 
+namespace vidsite {
+class TCertificateAuthority;
+}
+
 namespace cltest {
 
-class TTestCa;
+using TTestCa = vidsite::TCertificateAuthority;
 
 struct TNginxOptions {
     int64_t LargeSize = 4 << 20;
