@@ -186,7 +186,7 @@ int main(int argc, char* argv[]) {
 
     int result = 0;
     try {
-        vidsite::TVidSite site;
+        vidsite::TVidSite site(vidsite::DemoSiteOptions());
         const vidsite::TSiteClientSettings clientSettings(site);
         const QString sample = QString::fromStdString(vidsite::PageAddress(site.Catalogue().Videos().front()));
         std::printf("site: https on 127.0.0.1:%d for *.vidsite.example\npage: %s\n", site.HttpsPort(),

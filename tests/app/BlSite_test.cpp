@@ -1,6 +1,6 @@
 // The parse against the site stand-in: its demo pages (a normal video with
-// escaped names, a series of ten episodes, a single part), pages of our own
-// with empty names and missing lists, and its faults.
+// escaped names, a series of ten episodes, a single part), its odd-case pages
+// (empty names, plain names, missing lists), and its faults.
 #include <gtest/gtest.h>
 
 #include <QLineEdit>
@@ -15,45 +15,12 @@
 
 namespace {
 
-vidsite::TSitePart Part(int64_t ACid, std::string AName) {
-    vidsite::TSitePart part;
-    part.Cid = ACid;
-    part.Part = std::move(AName);
-    return part;
-}
-
-vidsite::TSitePart Episode(int64_t ACid, std::string ANumbering, std::string ALongTitle) {
-    vidsite::TSitePart part;
-    part.Cid = ACid;
-    part.TitleFormat = std::move(ANumbering);
-    part.LongTitle = std::move(ALongTitle);
-    return part;
-}
-
-vidsite::TSiteVideo Video(std::string APath, std::string ATitle, vidsite::TPageKind AKind,
-                          std::vector<vidsite::TSitePart> AParts) {
-    vidsite::TSiteVideo video;
-    video.PagePath = std::move(APath);
-    video.Title = std::move(ATitle);
-    video.Kind = AKind;
-    video.Parts = std::move(AParts);
-    return video;
-}
-
 class SiteParse : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         FSite = new vidsite::TVidSite();
         FSettings = new vidsite::TSiteClientSettings(*FSite);
-        using vidsite::TPageKind;
-        auto& catalogue = FSite->Catalogue();
-        catalogue.Add(Video("/video/empty/", "Named video", TPageKind::Normal, {Part(301, ""), Part(302, "kept")}));
-        catalogue.Add(Video("/video/untitled/", "", TPageKind::Normal, {Part(311, ""), Part(312, "")}));
-        catalogue.Add(Video("/bangumi/play/empty/", "剧集", TPageKind::Series,
-                            {Episode(321, "", ""), Episode(322, "第2话", "")}));
-        catalogue.Add(Video("/video/nolist/", "t", TPageKind::NoList, {Part(331, "x")}));
-        catalogue.Add(Video("/video/nocid/", "t", TPageKind::ListWithoutCid, {Part(341, "x")}));
-        catalogue.Add(Video("/video/slow/", "slow", TPageKind::Normal, {Part(351, "a"), Part(352, "b")}));
+        for (vidsite::TSiteVideo& video : vidsite::EdgeCaseCatalogue()) FSite->Catalogue().Add(std::move(video));
     }
     static void TearDownTestSuite() {
         delete FSettings;
@@ -133,18 +100,24 @@ TEST_F(SiteParse, SinglePartNamedAfterTheTitle) {
 }
 
 TEST_F(SiteParse, EmptyNamesFallBackToTheTitleOrTheCid) {
-    Press("/video/empty/");
-    EXPECT_EQ(Column(1), QStringList({"Named video", "kept"}));
-    Press("/video/untitled/");
-    EXPECT_EQ(Column(1), QStringList({"311", "312"}));
-    Press("/bangumi/play/empty/");
-    EXPECT_EQ(Column(1), QStringList({QStringLiteral("剧集"), QStringLiteral("第2话 ")}));
+    Press("/video/av1101/");
+    EXPECT_EQ(Column(1), QStringList({QStringLiteral("有名字"), QStringLiteral("空名分P")}));
+    Press("/video/av1102/");
+    EXPECT_EQ(Column(1), QStringList({"110201", QStringLiteral("第二P")}));
+    Press("/bangumi/play/ss1103/");
+    EXPECT_EQ(Column(1), QStringList({QStringLiteral("第1话 开端"), QStringLiteral("空名番剧")}));
     EXPECT_TRUE(FForm.Messages.isEmpty());
 }
 
+TEST_F(SiteParse, NamesWithoutUnicodeEscapesKeepTheirBackslashes) {
+    // A single part, so it is named after the title, which has no \u either.
+    Press("/video/av1104/");
+    EXPECT_EQ(Column(1), QStringList{QStringLiteral("直写\\/标题")});
+}
+
 TEST_F(SiteParse, EachFailureShowsItsMessage) {
-    ExpectFailure("/video/nolist/", bl::kNoVideoInfo);
-    ExpectFailure("/video/nocid/", bl::kNoEntries);
+    ExpectFailure("/video/av1105/", bl::kNoVideoInfo);
+    ExpectFailure("/video/av1106/", bl::kNoEntries);
     ExpectFailure("/video/unknown/", bl::kFetchFailed);
 
     vidsite::TSiteFault serverError;
@@ -172,17 +145,17 @@ TEST_F(SiteParse, EachFailureShowsItsMessage) {
 TEST_F(SiteParse, ASlowPageLeavesTheWindowServingItsTimers) {
     vidsite::TSiteFault slow;
     slow.RateBytesPerSecond = 4000;
-    FSite->Faults().Set("/video/slow/", slow);
+    FSite->Faults().Set("/video/av1001/", slow);
     int ticksWhileWaiting = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (!FForm.btn1->isEnabled()) ++ticksWhileWaiting;
     });
     timer.start(10);
-    Press("/video/slow/");
+    Press("/video/av1001/");
     timer.stop();
     EXPECT_GT(ticksWhileWaiting, 0);
-    EXPECT_EQ(Column(1), QStringList({"a", "b"}));
+    EXPECT_EQ(Column(2), QStringList({"100101", "100102", "100103"}));
     ExpectEnabled();
 }
 
