@@ -142,6 +142,13 @@ TEST_F(SiteParse, EachFailureShowsItsMessage) {
     ExpectFailure("/video/av1003/", bl::kFetchFailed);
 }
 
+TEST_F(SiteParse, APageWithoutEndIsRefusedWithTheFetchMessage) {
+    vidsite::TSiteFault endless;
+    endless.EndlessBody = true;
+    FSite->Faults().Set("/video/av1001/", endless);
+    ExpectFailure("/video/av1001/", bl::kFetchFailed);
+}
+
 TEST_F(SiteParse, ASlowPageLeavesTheWindowServingItsTimers) {
     vidsite::TSiteFault slow;
     slow.RateBytesPerSecond = 4000;
