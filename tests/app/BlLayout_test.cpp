@@ -109,6 +109,24 @@ TEST_F(Layout, EveryControlCarriesItsCaption) {
     EXPECT_EQ(Find<QLabel>("DownSpeed")->width(), 75);
 }
 
+TEST_F(Layout, EveryCaptionFitsItsControlInTheWindowsFont) {
+    // Labels and check boxes by their size hint; buttons by their text, since
+    // a style's size hint also asks for a minimum button width.
+    for (const char* name : {"lbl1", "lbl2", "lbl4", "lbl5", "lbl6", "lbl7", "chk1", "chk2", "chk3"}) {
+        auto* control = Find<QWidget>(name);
+        EXPECT_LE(control->sizeHint().width(), control->width()) << name;
+        EXPECT_LE(control->sizeHint().height(), control->height() + 2) << name;
+    }
+    for (const char* name : {"btn1", "btn2", "btn3", "btn4", "btn5"}) {
+        auto* button = Find<QPushButton>(name);
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(button->text()) + 12, button->width()) << name;
+    }
+    for (const char* name : {"lbl8", "lbl9"}) {
+        auto* label = Find<QLabel>(name);
+        EXPECT_LE(label->heightForWidth(label->width()), label->height()) << name;
+    }
+}
+
 TEST_F(Layout, ListsHaveTheirColumnsWithHiddenDataColumnsOfWidthZero) {
     ExpectColumns("lv2", {{"№", 35}, {"文件名称", 395}, {"Cid", 0}, {"URL", 0}, {"清晰度", 60}, {"视频个数", 60}});
     ExpectColumns("lv1", {{"≡", 35}, {"文件名称", 275}, {"大小", 80}, {"进度", 80}, {"速度", 80}});
