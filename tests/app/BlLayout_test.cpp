@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QMouseEvent>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -214,8 +216,19 @@ TEST_F(Layout, SmallHandlersDoTheirOneThing) {
     address->setText("https://www.vidsite.example/video/1/");
     FForm.edt1MouseDown(Qt::LeftButton);
     EXPECT_FALSE(address->hasSelectedText());
-    FForm.edt1MouseDown(Qt::RightButton);
+    // A real right-button press reaches the handler.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::RightButton, Qt::RightButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(address, &press);
     EXPECT_EQ(address->selectedText(), address->text());
+
+    // So does a click on the donation label.
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(Find<QLabel>("lbl7"), &release);
+    EXPECT_FALSE(Find<QWidget>("pnl6")->isHidden());
+    QApplication::sendEvent(Find<QLabel>("img1"), &release);
+    EXPECT_TRUE(Find<QWidget>("pnl6")->isHidden());
 
     auto* finished = Find<QTreeWidget>("lv5");
     new QTreeWidgetItem(finished, {"a.xml", "/tmp/a.xml"});
