@@ -1,0 +1,224 @@
+// The demo: the real window against the site stand-in on loopback, with the
+// host overrides and the site's CA set, a sample page address pasted and a
+// fresh save folder, so the whole flow runs on a machine without the internet.
+//
+//   flvdownloader-demo [--auto] [--shots FOLDER] [--save-folder FOLDER]
+//
+// --auto drives the window by itself (for a machine without a person at it):
+// it parses the sample page, saves screenshots into --shots, checks every
+// step and ends with status 0 only when all of them worked. Its last lines
+// name each screenshot ("screenshot: PATH") and the save folder ("folder: PATH").
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "Bl.h"
+#include "MySelectFolder.h"
+#include "site/VidSite.h"
+#include "site/VidSiteClient.h"
+#include "transport/qt/clQtMessagePump.h"
+
+namespace {
+
+struct TDemoOptions {
+    bool Auto = false;
+    QString ShotFolder;
+    QString SaveFolder;
+};
+
+// The window as the demo runs it: message boxes are shown to a person, and
+// in the automatic run only recorded (nobody would close them).
+class TDemoForm : public TForm1 {
+public:
+    explicit TDemoForm(bool AAuto) : FAuto(AAuto) {}
+    QStringList Messages;
+
+protected:
+    QMessageBox::StandardButton ShowMessageBox(const QString& AText, const QString& ACaption,
+                                               QMessageBox::StandardButtons AButtons) override {
+        Messages << AText;
+        std::printf("message box: %s\n", AText.toUtf8().constData());
+        std::fflush(stdout);
+        if (FAuto) return QMessageBox::Yes;
+        return TForm1::ShowMessageBox(AText, ACaption, AButtons);
+    }
+
+private:
+    bool FAuto;
+};
+
+// A fresh folder under the user's Downloads, or a temporary one; it is kept.
+QString FreshSaveFolder() {
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString name = QStringLiteral("flvdownloader-demo-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    if (!downloads.isEmpty() && QDir(downloads).exists() && QDir(downloads).mkpath(name)) {
+        return bl::WithTrailingSeparator(QDir(downloads).filePath(name));
+    }
+    QTemporaryDir temporary(QDir::temp().filePath(QStringLiteral("flvdownloader-demo-XXXXXX")));
+    if (!temporary.isValid()) return QString();
+    temporary.setAutoRemove(false);
+    return bl::WithTrailingSeparator(temporary.path());
+}
+
+bool ParseArguments(const QStringList& AArguments, TDemoOptions& AOptions) {
+    for (int i = 1; i < AArguments.size(); ++i) {
+        const QString& argument = AArguments[i];
+        if (argument == QLatin1String("--auto")) {
+            AOptions.Auto = true;
+        } else if (argument == QLatin1String("--shots") && i + 1 < AArguments.size()) {
+            AOptions.ShotFolder = AArguments[++i];
+        } else if (argument == QLatin1String("--save-folder") && i + 1 < AArguments.size()) {
+            AOptions.SaveFolder = bl::WithTrailingSeparator(AArguments[++i]);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The steps of the automatic run, each checked and reported on its own line.
+class TAutoRun {
+public:
+    TAutoRun(TDemoForm& AForm, const TDemoOptions& AOptions) : FForm(AForm), FOptions(AOptions) {}
+
+    void Check(bool AOk, const char* AStep) {
+        std::printf("%s: %s\n", AOk ? "ok" : "FAILED", AStep);
+        std::fflush(stdout);
+        if (!AOk) FFailed = true;
+    }
+
+    // Lets the window repaint what the last step changed, as a person would see it.
+    static void Settle() {
+        QEventLoop loop;
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+
+    void Screenshot(const char* AName) {
+        Settle();
+        QPixmap shot;
+        if (QScreen* screen = FForm.screen()) shot = screen->grabWindow(FForm.winId());
+        if (shot.isNull()) shot = FForm.grab();
+        const QString path = QDir(FOptions.ShotFolder).absoluteFilePath(QString::fromLatin1(AName));
+        const bool saved = QDir().mkpath(FOptions.ShotFolder) && shot.save(path, "PNG");
+        Check(saved, "screenshot saved");
+        if (saved) FShots << path;
+    }
+
+    void Run() {
+        Check(FForm.isVisible(), "window shown");
+        Check(FForm.chk3->isChecked() && QFile::exists(FForm.ProgramFolder() + "RuvErov.exe") &&
+                  QFile::exists(FForm.ProgramFolder() + "ZURAre.dll"),
+              "joining tool written next to the program");
+        Screenshot("demo-1-start.png");
+
+        FForm.btn1->click();
+        const int rows = FForm.lv2->topLevelItemCount();
+        Check(FForm.Messages.isEmpty(), "page parsed without a message box");
+        Check(FForm.ParseState == 1 && rows == 3, "three parts listed");
+        bool named = rows == 3;
+        for (int i = 0; named && i < rows; ++i) {
+            const QTreeWidgetItem* row = FForm.lv2->topLevelItem(i);
+            named = row->text(0) == QString::number(i + 1) && !row->text(1).isEmpty() && !row->text(2).isEmpty();
+        }
+        Check(named, "rows numbered, named and with their cid");
+        Check(FForm.btn1->isEnabled() && FForm.lv2->isEnabled(), "parse controls enabled again");
+        if (rows > 0) FForm.lv2->setCurrentItem(FForm.lv2->topLevelItem(0));
+        Screenshot("demo-2-parsed.png");
+        FForm.pgc1->setCurrentIndex(1);
+        Screenshot("demo-3-downloads.png");
+        FForm.pgc1->setCurrentIndex(2);
+        Screenshot("demo-4-comments.png");
+        FForm.pgc1->setCurrentIndex(0);
+        FForm.lbl7Click();
+        Screenshot("demo-5-donation.png");
+        FForm.img1Click();
+
+        for (const QString& shot : FShots) std::printf("screenshot: %s\n", shot.toUtf8().constData());
+        std::printf("folder: %s\n", FForm.SaveFolder.toUtf8().constData());
+        std::printf("%s\n", FFailed ? "demo: FAILED" : "demo: every step worked");
+        std::fflush(stdout);
+        QApplication::exit(FFailed ? 1 : 0);
+    }
+
+private:
+    TDemoForm& FForm;
+    const TDemoOptions& FOptions;
+    QStringList FShots;
+    bool FFailed = false;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    cl::TclMessagePump::Install(std::make_shared<cl::TclQtMessagePump>());
+    QApplication::setApplicationName(QStringLiteral("flvdownloader"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("flvdownloader"));
+
+    TDemoOptions options;
+    if (!ParseArguments(QApplication::arguments(), options)) {
+        std::fprintf(stderr, "usage: flvdownloader-demo [--auto] [--shots FOLDER] [--save-folder FOLDER]\n");
+        return 2;
+    }
+    if (options.ShotFolder.isEmpty()) options.ShotFolder = QDir::currentPath();
+    if (options.SaveFolder.isEmpty()) options.SaveFolder = FreshSaveFolder();
+    if (options.SaveFolder.isEmpty() || !QDir().mkpath(options.SaveFolder)) {
+        std::fprintf(stderr, "flvdownloader-demo: no save folder could be made\n");
+        return 1;
+    }
+
+    int result = 0;
+    try {
+        vidsite::TVidSite site(vidsite::DemoSiteOptions());
+        const vidsite::TSiteClientSettings clientSettings(site);
+        const QString sample = QString::fromStdString(vidsite::PageAddress(site.Catalogue().Videos().front()));
+        std::printf("site: https on 127.0.0.1:%d for *.vidsite.example\npage: %s\n", site.HttpsPort(),
+                    sample.toUtf8().constData());
+        std::fflush(stdout);
+
+        TDemoForm form(options.Auto);
+        QApplication::setWindowIcon(form.windowIcon());
+        form.FormCreate();
+        form.SaveFolder = options.SaveFolder;
+        form.edt2->setText(form.SaveFolder);
+        form.edt1->setText(sample);
+        form.show();
+
+        TAutoRun run(form, options);
+        QTimer watchdog;
+        if (options.Auto) {
+            QTimer::singleShot(500, &form, [&run] { run.Run(); });
+            // A run that never ends is a failure too.
+            watchdog.setSingleShot(true);
+            QObject::connect(&watchdog, &QTimer::timeout, [] {
+                std::printf("FAILED: the demo did not end within two minutes\n");
+                QApplication::exit(1);
+            });
+            watchdog.start(120000);
+        }
+        result = QApplication::exec();
+        if (!options.Auto) std::printf("folder: %s\n", form.SaveFolder.toUtf8().constData());
+    } catch (const std::exception& AError) {
+        std::fprintf(stderr, "flvdownloader-demo: %s\n", AError.what());
+        result = 1;
+    }
+    cl::TclMessagePump::Uninstall();
+    return result;
+}
