@@ -28,7 +28,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "transport/clCertificate.h"
+#include "CommandLine.h"
 #include "http/clHttp.h"
 #include "transport/clIpAddress.h"
 #include "transport/clSspi.h"
@@ -77,36 +77,15 @@ private:
     int64_t FPosition = 0;
 };
 
-bool ParsePort(const std::string& AText, int& APort) {
-    if (AText.empty() || AText.size() > 5 || AText.find_first_not_of("0123456789") != std::string::npos) return false;
-    APort = std::stoi(AText);
-    return APort <= 65535;
-}
-
-// HOST:PORT:ADDR:PORT; ADDR may be an IPv6 address, bracketed or not.
-bool ParseConnectTo(const std::string& AText, cl::TclHostOverride& AEntry) {
-    const size_t first = AText.find(':');
-    if (first == std::string::npos) return false;
-    const size_t second = AText.find(':', first + 1);
-    const size_t last = AText.rfind(':');
-    if (second == std::string::npos || last <= second) return false;
-    AEntry.Host = AText.substr(0, first);
-    std::string address = AText.substr(second + 1, last - second - 1);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-        address = address.substr(1, address.size() - 2);
-    }
-    AEntry.TargetAddress = address;
-    return !AEntry.Host.empty() && !address.empty() &&
-           ParsePort(AText.substr(first + 1, second - first - 1), AEntry.Port) &&
-           ParsePort(AText.substr(last + 1), AEntry.TargetPort);
-}
+using clbench::ParseConnectTo;
+using clbench::ParsePort;
 
 // HOST:PORT, HOST possibly a bracketed IPv6 address.
 bool ParseHostPort(const std::string& AText, std::string& AHost, int& APort) {
     const size_t colon = AText.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     AHost = AText.substr(0, colon);
-    if (AHost.size() >= 2 && AHost.front() == '[' && AHost.back() == ']') AHost = AHost.substr(1, AHost.size() - 2);
+    AHost = clbench::Unbracketed(AHost);
     return !AHost.empty() && ParsePort(AText.substr(colon + 1), APort);
 }
 
@@ -176,10 +155,7 @@ int Report(const std::exception& AError, std::optional<int> AErrorCode) {
 }
 
 int Run(const TOptions& AOptions) {
-    for (const std::string& file : AOptions.CaFiles) cl::AddTrustAnchorsFile(file);
-    for (const cl::TclHostOverride& e : AOptions.ConnectTo) {
-        cl::TclHostOverrides::Add(e.Host, e.Port, e.TargetAddress, e.TargetPort);
-    }
+    clbench::ApplyNetworkOptions(AOptions.CaFiles, AOptions.ConnectTo);
     cl::TStringList requestHeader;
     for (const std::string& line : AOptions.Headers) requestHeader.Add(line);
     cl::TStringStream requestBody(AOptions.Data.value_or(std::string()));

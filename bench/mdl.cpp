@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "engine/clDCUtils.h"
 #include "engine/clMultiDownLoader.h"
 #include "transport/clCertificate.h"
@@ -47,27 +48,8 @@ struct TOptions {
     std::vector<std::string> Urls;
 };
 
-bool ParseNumber(const std::string& AText, int AMin, int AMax, int& AValue) {
-    if (AText.empty() || AText.size() > 9 || AText.find_first_not_of("0123456789") != std::string::npos) return false;
-    AValue = std::stoi(AText);
-    return AValue >= AMin && AValue <= AMax;
-}
-
-// HOST:PORT:ADDR:PORT; ADDR may be an IPv6 address in brackets.
-bool ParseConnectTo(const std::string& AText, cl::TclHostOverride& AEntry) {
-    const size_t first = AText.find(':');
-    const size_t second = first == std::string::npos ? first : AText.find(':', first + 1);
-    const size_t last = AText.rfind(':');
-    if (second == std::string::npos || last <= second) return false;
-    AEntry.Host = AText.substr(0, first);
-    AEntry.TargetAddress = AText.substr(second + 1, last - second - 1);
-    if (AEntry.TargetAddress.size() >= 2 && AEntry.TargetAddress.front() == '[') {
-        AEntry.TargetAddress = AEntry.TargetAddress.substr(1, AEntry.TargetAddress.size() - 2);
-    }
-    return !AEntry.Host.empty() && !AEntry.TargetAddress.empty() &&
-           ParseNumber(AText.substr(first + 1, second - first - 1), 0, 65535, AEntry.Port) &&
-           ParseNumber(AText.substr(last + 1), 0, 65535, AEntry.TargetPort);
-}
+using clbench::ParseConnectTo;
+using clbench::ParseNumber;
 
 bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
     for (int i = 1; i < argc; ++i) {
@@ -248,10 +230,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        for (const std::string& file : options.CaFiles) cl::AddTrustAnchorsFile(file);
-        for (const cl::TclHostOverride& e : options.ConnectTo) {
-            cl::TclHostOverrides::Add(e.Host, e.Port, e.TargetAddress, e.TargetPort);
-        }
+        clbench::ApplyNetworkOptions(options.CaFiles, options.ConnectTo);
         TDownloadRun run(options);
         return run.Execute();
     } catch (const std::exception& e) {
