@@ -26,6 +26,7 @@
 #include "CommandLine.h"
 #include "engine/clDCUtils.h"
 #include "engine/clMultiDownLoader.h"
+#include "http/clUriUtils.h"
 #include "transport/clCertificate.h"
 #include "transport/clIpAddress.h"
 #include "transport/clMessagePump.h"
@@ -131,8 +132,12 @@ public:
             cl::TclDownLoadItem& item = loader.DownLoadList().Add();
             item.SetThreadCount(FOptions.Threads);
             item.SetURL(url);
-            // An address without a file name still gets a file.
-            if (item.LocalFile().empty() || item.LocalFile().back() == '/') {
+            // The component names no file for an address with a query or a
+            // fragment: take the last segment of its path then, and a
+            // numbered name for an address without one.
+            if (item.LocalFile().empty()) item.SetLocalFile(LocalFileOfPath(url));
+            const std::string name = cl::ExtractFileName(item.LocalFile());
+            if (name.empty() || name == "." || name == "..") {
                 item.SetLocalFile(cl::IncludeTrailingPathDelimiter(FOptions.Folder) + "download-" +
                                   std::to_string(loader.DownLoadList().Count()));
             }
@@ -213,6 +218,11 @@ private:
         std::printf("%d succeeded, %d failed, %lld bytes in %.2f s (%.2f MiB/s)\n", succeeded, failed,
                     static_cast<long long>(total), ASeconds, ASeconds > 0 ? mib / ASeconds : 0.0);
         return failed == 0 ? 0 : 1;
+    }
+
+    std::string LocalFileOfPath(const std::string& AUrl) const {
+        cl::TclUrlParser parser;
+        return parser.GetLocalFileByURL(AUrl.substr(0, AUrl.find_first_of("?#")), FOptions.Folder);
     }
 
     const TOptions& FOptions;
