@@ -31,8 +31,8 @@ private:
 }  // namespace
 
 std::string CommentDocument(int64_t ACid, int AEntries) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><i><chatserver>chat.vidsite.example</chatserver><chatid>" +
-                      std::to_string(ACid) +
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><i><chatserver>chat.vidsite.example</chatserver>"
+                      "<chatid>" + std::to_string(ACid) +
                       "</chatid><mission>0</mission><maxlimit>1000</maxlimit><state>0</state><real_name>0</real_name>"
                       "<source>k-v</source>";
     TSequence random(static_cast<uint64_t>(ACid));

@@ -60,7 +60,8 @@ std::vector<uint8_t> VideoData(const TPictureSize& APicture, bool AKeyFrame, uin
 // AAC raw frame: 44 kHz, 16 bit, stereo, packet type 1.
 std::vector<uint8_t> AudioData(uint32_t AFrame, size_t ASize, uint32_t ASeed) {
     std::vector<uint8_t> data{static_cast<uint8_t>((kAac << 4) | (3 << 2) | (1 << 1) | 1), 1};
-    for (size_t i = data.size(); i < ASize; ++i) data.push_back(static_cast<uint8_t>((i * 7 + AFrame * 3 + ASeed) & 0xFF));
+    for (size_t i = data.size(); i < ASize; ++i)
+        data.push_back(static_cast<uint8_t>((i * 7 + AFrame * 3 + ASeed) & 0xFF));
     return data;
 }
 

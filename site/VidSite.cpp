@@ -235,7 +235,9 @@ private:
 };
 
 TVidSite::TImpl::TImpl(TVidSiteOptions AOptions)
-    : FOptions(std::move(AOptions)), FSegments(FOptions.PlayableSegmentFolder), FMediaRate(FOptions.MediaRateBytesPerSecond) {
+    : FOptions(std::move(AOptions)),
+      FSegments(FOptions.PlayableSegmentFolder),
+      FMediaRate(FOptions.MediaRateBytesPerSecond) {
     for (TSiteVideo& video : FOptions.Videos) FCatalogue.Add(video);
     FCommentLimiter.Configure(FOptions.CommentLimit, FOptions.CommentWindow);
 
