@@ -1,0 +1,136 @@
+// The byte ranges of one download item: the split of the remote resource into
+// one range per worker, each range's progress and status, the aggregated
+// status of the item and its transfer statistics. The list stays with its
+// item for the program run, so that a stopped item resumes where it stopped.
+//
+// Used on the item's thread only (workers reach it through their
+// synchronized events), so it takes no lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "rtl/clEvents.h"
+
+namespace cl {
+
+// The status of a worker, a byte range and a download item.
+enum TclProcessStatus : uint8_t {
+    psUnknown = 0,     // not started in this run
+    psSuccess = 1,     // finished without error
+    psFailed = 2,      // finished with an exception
+    psErrors = 3,      // finished, but an error was recorded on the way
+    psProcess = 4,     // running
+    psTerminated = 5,  // stopped on request
+};
+
+class TclResourceStateList;
+
+// One range: where it starts, how long it is (0: the whole body of a
+// resource without size), how much of it is written, and its worker's status.
+class TclResourceStateItem : public TObject {
+public:
+    explicit TclResourceStateItem(TclResourceStateList* AOwner) : FResourceState(AOwner) {}
+
+    // Copies position, length, status and progress.
+    void Assign(const TclResourceStateItem& ASource);
+
+    // The setters of the three sizes ignore negative values.
+    int64_t ResourcePos() const { return FResourcePos; }
+    void SetResourcePos(int64_t AValue);
+    int64_t BytesToProceed() const { return FBytesToProceed; }
+    void SetBytesToProceed(int64_t AValue);
+    // Bytes of the range already written, counted from ResourcePos.
+    int64_t BytesProceed() const { return FBytesProceed; }
+    void SetBytesProceed(int64_t AValue);
+    TclProcessStatus Status() const { return FStatus; }
+    void SetStatus(TclProcessStatus AValue) { FStatus = AValue; }
+
+    TclResourceStateList* ResourceState() const { return FResourceState; }
+    // The position in the owning list.
+    int Index() const;
+
+private:
+    TclResourceStateList* FResourceState;
+    int64_t FResourcePos = 0;
+    int64_t FBytesToProceed = 0;
+    TclProcessStatus FStatus = psUnknown;
+    int64_t FBytesProceed = 0;
+};
+
+class TclResourceStateList : public TObject {
+public:
+    TclResourceStateList() = default;
+    ~TclResourceStateList() override = default;
+    TclResourceStateList(const TclResourceStateList&) = delete;
+    TclResourceStateList& operator=(const TclResourceStateList&) = delete;
+
+    // Copies ResourceSize and the ranges (with their statuses) and restarts
+    // the speed figures.
+    void Assign(const TclResourceStateList& ASource);
+
+    int Count() const { return static_cast<int>(FItems.size()); }
+    TclResourceStateItem* Items(int AIndex) const { return GetItem(AIndex); }
+    // Null for an index out of range.
+    TclResourceStateItem* GetItem(int AIndex) const;
+    int IndexOf(const TclResourceStateItem* AItem) const;
+    // A new range at the end. A change of the collection restarts the
+    // statistics when it leaves the list empty, then fires OnChanged.
+    TclResourceStateItem* Add();
+    void Delete(int AIndex);
+    void Clear();
+
+    // Restarts the statistics. An empty list then takes AResourceSize and is
+    // split into AThreadCount ranges (at least one); existing ranges are
+    // kept as they are.
+    void Init(int AThreadCount, int64_t AResourceSize);
+    // Every status (the ranges' and the own) back to psUnknown, the speed
+    // figures zeroed, the current progress and the clock taken as the start.
+    void InitStatistic();
+    // Sets AItem's progress (when given), recomputes the statistics, fires OnChanged.
+    void UpdateProceed(TclResourceStateItem* AItem, int64_t ABytesProceed);
+    // Sets AItem's status, or the own status when AItem is null; fires OnChanged.
+    void UpdateStatus(TclResourceStateItem* AItem, TclProcessStatus AStatus);
+
+    int64_t ResourceSize() const { return FResourceSize; }
+    // The sum of the ranges' progress.
+    int64_t BytesProceed() const;
+    // The ranges' status by precedence (running, stopped, failed, with
+    // errors, succeeded); the own status where nothing decisive is found.
+    TclProcessStatus LastStatus() const;
+    // Bytes per second, averaged over the current run only.
+    double Speed() const { return FSpeed; }
+    // Seconds from the statistics start to the last update.
+    double ElapsedTime() const { return FElapsedTime; }
+    // Seconds still needed at the current speed; 0 without size or speed.
+    double RemainingTime() const;
+
+    TNotifyEvent OnChanged;
+
+protected:
+    // The monotonic clock in counts; false when it cannot be read.
+    virtual bool QueryPerformanceCounter(int64_t& ACount) const;
+    // Counts per second of that clock.
+    virtual int64_t QueryPerformanceFrequency() const;
+
+private:
+    void CollectionChanged();
+    void DoChanged();
+    void UpdateStatistic();
+    // The speed figures zeroed, the current progress and the clock taken as the start.
+    void RestartStatistic();
+    int64_t CounterFrequency() const;
+
+    std::vector<std::unique_ptr<TclResourceStateItem>> FItems;
+    int64_t FResourceSize = 0;
+    TclProcessStatus FLastStatus = psUnknown;
+    int64_t FSpeedCount = 0;
+    int64_t FStartCount = 0;
+    double FSpeed = 0;
+    double FElapsedTime = 0;
+    int64_t FBytesProceedSinceStart = 0;
+    mutable int64_t FFrequency = 0;  // asked once, then kept
+};
+
+}  // namespace cl

@@ -1,0 +1,574 @@
+// The download component end to end over loopback servers: admission and the
+// delayed queue, the order of completion, the two phases, ranges and resume,
+// the take-over of a failed range, local file naming, the commit step, and
+// servers and disks that fail.
+#include "engine/clMultiDownLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/clDCUtils.h"
+#include "support/GzipTestData.h"
+#include "clMultiDownLoaderTestServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cltest::TRangeServer;
+using cltest::TRangeServerOptions;
+
+std::string RandomBody(size_t ASize, unsigned ASeed = 7) {
+    std::mt19937 gen(ASeed);
+    std::string s(ASize, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::string ReadFile(const std::string& AName) {
+    std::ifstream in(AName, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+template <class F>
+TRangeServerOptions With(F ASetUp) {
+    TRangeServerOptions options;
+    ASetUp(options);
+    return options;
+}
+
+// The range starts a server saw, without the information request.
+std::vector<std::string> DataRanges(const TRangeServer& AServer) {
+    std::vector<std::string> r = AServer.Ranges();
+    if (!r.empty() && r.front().empty()) r.erase(r.begin());
+    return r;
+}
+
+class MultiDownLoader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/clmdl-XXXXXX";
+        FFolder = ::mkdtemp(tmpl);
+        Loader.SetLocalFolder(FFolder);
+        Loader.SetTryCount(2);
+        Loader.SetReconnectAfter(20);
+        Loader.OnStatusChanged = [this](cl::TObject*, cl::TclInternetItem* AItem, cl::TclProcessStatus AStatus) {
+            Statuses[AItem->Index()].push_back(AStatus);
+        };
+        Loader.OnError = [this](cl::TObject*, cl::TclInternetItem*, const std::string& AError, int) {
+            Errors.push_back(AError);
+        };
+    }
+    void TearDown() override {
+        WaitIdle();
+        fs::remove_all(FFolder);
+    }
+
+    // Serves the workers' calls until nothing runs or waits; a hung
+    // download fails the test instead of hanging it.
+    void WaitIdle() {
+        const auto pump = cl::TclMessagePump::Current();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (Loader.IsBusy() || Loader.DelayedItemCount() > 0) {
+            pump->WaitFor(std::span<cl::TclWaitFd>(), nullptr, 100);
+            if (std::chrono::steady_clock::now() > deadline) {
+                Loader.Stop();
+                FAIL() << "the downloads did not end";
+            }
+        }
+    }
+
+    cl::TclDownLoadItem& AddItem(const std::string& AUrl, int AThreadCount = 5) {
+        cl::TclDownLoadItem& item = Loader.DownLoadList().Add();
+        item.SetThreadCount(AThreadCount);
+        item.SetURL(AUrl);
+        return item;
+    }
+    std::string File(const std::string& AName) const { return FFolder + "/" + AName; }
+
+    std::string FFolder;
+    cl::TclMultiDownLoader Loader;
+    std::map<int, std::vector<cl::TclProcessStatus>> Statuses;
+    std::vector<std::string> Errors;
+};
+
+// --- admission, the delayed queue and the order of completion ---
+
+TEST_F(MultiDownLoader, FiveStartsWithThreeAllowedQueueTwoAndEachCompletionStartsTheFirstQueued) {
+    TRangeServer server(RandomBody(30000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
+    Loader.SetMaxStartedItems(3);
+    for (int i = 0; i < 5; ++i) AddItem(server.Url("/f" + std::to_string(i) + ".bin"), 1);
+    std::vector<std::vector<bool>> busyAtCompletion;
+    Loader.OnProcessCompleted = [&](cl::TObject*, cl::TclInternetItem*) {
+        std::vector<bool> busy;
+        for (int i = 0; i < 5; ++i) busy.push_back(Loader.DownLoadList().Items(i).IsBusy());
+        busyAtCompletion.push_back(busy);
+    };
+    Loader.Start(nullptr, true);
+    EXPECT_EQ(Loader.StartedItemCount(), 3);
+    EXPECT_EQ(Loader.DelayedItemCount(), 2);
+    EXPECT_FALSE(Loader.DownLoadList().Items(3).IsBusy());
+    EXPECT_FALSE(Loader.DownLoadList().Items(4).IsBusy());
+    WaitIdle();
+    ASSERT_EQ(busyAtCompletion.size(), 5u);
+    // The first completion has started item 3 (and only it), the second item 4.
+    EXPECT_TRUE(busyAtCompletion[0][3]);
+    EXPECT_FALSE(busyAtCompletion[0][4]);
+    EXPECT_TRUE(busyAtCompletion[1][4]);
+    EXPECT_EQ(Loader.StartedItemCount(), 0);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Loader.DownLoadList().Items(i).ResourceState().LastStatus(), cl::psSuccess) << i;
+        EXPECT_EQ(ReadFile(File("f" + std::to_string(i) + ".bin")).size(), 30000u) << i;
+    }
+}
+
+TEST_F(MultiDownLoader, ASynchronousStartIsNeverHeldBackAndABusyItemRefusesASecondStart) {
+    TRangeServer server(RandomBody(30000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
+    Loader.SetMaxStartedItems(1);
+    cl::TclDownLoadItem& running = AddItem(server.Url("/a.bin"), 1);
+    cl::TclDownLoadItem& sync = AddItem(server.Url("/b.bin"), 1);
+    running.Start(true);
+    try {
+        running.Start(true);
+        ADD_FAILURE() << "a busy item started again";
+    } catch (const cl::EclInternetError& e) {
+        EXPECT_STREQ(e.what(), "Operation is in progress");
+        EXPECT_EQ(e.ErrorCode(), -1);
+    }
+    sync.Start(false);
+    EXPECT_EQ(Loader.DelayedItemCount(), 0);
+    EXPECT_FALSE(sync.IsBusy());
+    EXPECT_EQ(sync.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("b.bin")).size(), 30000u);
+}
+
+TEST_F(MultiDownLoader, AStoppedDelayedItemLeavesTheQueueAndNeverRuns) {
+    TRangeServer server(RandomBody(20000), With([](TRangeServerOptions& o) { o.PaceMs = 10; }));
+    Loader.SetMaxStartedItems(1);
+    AddItem(server.Url("/a.bin"), 1);
+    cl::TclDownLoadItem& waiting = AddItem(server.Url("/b.bin"), 1);
+    Loader.Start(nullptr, true);
+    ASSERT_EQ(Loader.DelayedItemCount(), 1);
+    waiting.Stop();
+    EXPECT_EQ(Loader.DelayedItemCount(), 0);
+    WaitIdle();
+    EXPECT_TRUE(Statuses[1].empty());
+    EXPECT_FALSE(fs::exists(File("b.bin")));
+}
+
+TEST_F(MultiDownLoader, CompletionStartsTheNextItemThenReportsIdleThenCompletes) {
+    TRangeServer server(RandomBody(20000));
+    Loader.SetMaxStartedItems(1);
+    AddItem(server.Url("/a.bin"), 1);
+    AddItem(server.Url("/b.bin"), 1);
+    std::vector<std::string> log;
+    Loader.OnIsBusyChanged = [&](cl::TObject*) { log.push_back(Loader.IsBusy() ? "busy" : "idle"); };
+    Loader.OnProcessCompleted = [&](cl::TObject*, cl::TclInternetItem* AItem) {
+        log.push_back("done" + std::to_string(AItem->Index()));
+        if (AItem->Index() == 0) {
+            EXPECT_TRUE(Loader.DownLoadList().Items(1).IsBusy());
+        }
+        // The item's own file stream is closed by now.
+        EXPECT_EQ(AItem->DataStream(), nullptr);
+    };
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_EQ(log, (std::vector<std::string>{"busy", "done0", "idle", "done1"}));
+    // One psProcess for the whole run, the final status at its end.
+    EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psSuccess}));
+}
+
+TEST_F(MultiDownLoader, ABusyItemThatIsDeletedIsStoppedAndWaitedForFirst) {
+    TRangeServer server(RandomBody(400000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
+    AddItem(server.Url("/deleted.bin"));
+    int deleted = 0;
+    Loader.OnItemDeleted = [&](cl::TObject*, cl::TclInternetItem*) { ++deleted; };
+    bool receiving = false;
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
+                                   cl::TclResourceStateItem*, const uint8_t*, int) { receiving = true; };
+    Loader.Start(nullptr, true);
+    const auto pump = cl::TclMessagePump::Current();
+    while (!receiving) pump->WaitFor(std::span<cl::TclWaitFd>(), nullptr, 100);
+    Loader.DownLoadList().Delete(0);
+    EXPECT_EQ(deleted, 1);
+    EXPECT_EQ(Loader.DownLoadList().Count(), 0);
+    EXPECT_FALSE(Loader.IsBusy());
+}
+
+// --- ranges, resume and take-over ---
+
+TEST_F(MultiDownLoader, TheResourceSizeDecidesTheNumberOfWorkers) {
+    const std::string small = RandomBody(10000, 1);
+    const std::string large = RandomBody(50000, 2);
+    TRangeServer smallServer(small);
+    TRangeServer largeServer(large);
+    AddItem(smallServer.Url("/small.bin"));
+    AddItem(largeServer.Url("/large.bin"));
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_EQ(DataRanges(smallServer), (std::vector<std::string>{"bytes=0-9999"}));
+    std::vector<std::string> ranges = DataRanges(largeServer);
+    std::sort(ranges.begin(), ranges.end());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=0-9999", "bytes=10000-19999", "bytes=20000-29999",
+                                                "bytes=30000-39999", "bytes=40000-49999"}));
+    EXPECT_EQ(ReadFile(File("small.bin")), small);
+    EXPECT_EQ(ReadFile(File("large.bin")), large);
+}
+
+TEST_F(MultiDownLoader, AServerWithoutSizeOrRangesIsReadWholeByOneWorker) {
+    const std::string body = RandomBody(70000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) { o.SendLength = o.AcceptRanges = false; }));
+    AddItem(server.Url("/whole.bin"));
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_EQ(server.Ranges(), (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(ReadFile(File("whole.bin")), body);
+    EXPECT_EQ(Loader.DownLoadList().Items(0).ResourceState().LastStatus(), cl::psSuccess);
+}
+
+TEST_F(MultiDownLoader, AStoppedDownloadResumesWhileItsFileHasTheSizeAndStartsOverOtherwise) {
+    const std::string body = RandomBody(400000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) { o.PaceMs = 10; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/resume.bin"));
+    const auto stopAfter = [&](int64_t ABytes) {
+        Loader.OnDataItemProceed = [&, ABytes](cl::TObject*, cl::TclInternetItem* AItem, cl::TclResourceInfo*,
+                                               cl::TclResourceStateItem*, const uint8_t*, int) {
+            if (AItem->ResourceState().BytesProceed() >= ABytes) AItem->Stop();
+        };
+    };
+    stopAfter(100000);
+    item.Start(true);
+    WaitIdle();
+    ASSERT_EQ(item.ResourceState().LastStatus(), cl::psTerminated);
+    ASSERT_EQ(item.ResourceState().Count(), 5);
+    EXPECT_EQ(fs::file_size(File("resume.bin")), body.size());
+    const int64_t kept = item.ResourceState().BytesProceed();
+
+    // Resumed: every range goes on at its next needed byte.
+    Loader.OnDataItemProceed = nullptr;
+    server.SetPaceMs(-1);
+    const size_t before = server.Ranges().size();
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("resume.bin")), body);
+    const std::vector<std::string> all = server.Ranges();
+    int64_t refetched = 0;
+    for (size_t i = before; i < all.size(); ++i) {
+        if (all[i].empty()) continue;
+        const size_t dash = all[i].find('-');
+        refetched += std::stoll(all[i].substr(dash + 1)) - std::stoll(all[i].substr(6, dash - 6)) + 1;
+    }
+    EXPECT_EQ(refetched, static_cast<int64_t>(body.size()) - kept);
+
+    // A file of another size is fetched anew from the range starts.
+    item.ResourceState().Clear();
+    server.SetPaceMs(10);
+    stopAfter(100000);
+    item.Start(true);
+    WaitIdle();
+    fs::resize_file(File("resume.bin"), 1000);
+    Loader.OnDataItemProceed = nullptr;
+    server.SetPaceMs(-1);
+    const size_t mark = server.Ranges().size();
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(ReadFile(File("resume.bin")), body);
+    const std::vector<std::string> after = server.Ranges();
+    std::vector<std::string> fresh(after.begin() + static_cast<long>(mark) + 1, after.end());
+    std::sort(fresh.begin(), fresh.end());
+    EXPECT_EQ(fresh, (std::vector<std::string>{"bytes=0-79999", "bytes=160000-239999", "bytes=240000-319999",
+                                               "bytes=320000-399999", "bytes=80000-159999"}));
+
+    // Changing the address of the idle item discards its ranges.
+    int changed = 0;
+    Loader.OnChanged = [&](cl::TObject*, cl::TclInternetItem*) { ++changed; };
+    stopAfter(50000);
+    server.SetPaceMs(10);
+    item.Start(true);
+    WaitIdle();
+    ASSERT_GT(item.ResourceState().Count(), 0);
+    item.SetURL(server.Url("/other.bin"));
+    EXPECT_EQ(item.ResourceState().Count(), 0);
+    EXPECT_GT(changed, 0);
+}
+
+TEST_F(MultiDownLoader, AFailedRangeIsTakenOverByAWorkerThatFinishedItsOwn) {
+    const std::string body = RandomBody(200000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) {
+        o.FailRangeStarts = {{80000, 2}};
+        o.PaceMs = 40;
+    }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/takeover.bin"));
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("takeover.bin")), body);
+    EXPECT_EQ(Errors.size(), 1u);
+    const std::vector<std::string> ranges = server.Ranges();
+    EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "bytes=80000-119999"), 3);
+}
+
+TEST_F(MultiDownLoader, AConnectionDroppedMidRangeStillGivesTheServedBytes) {
+    const std::string body = RandomBody(300000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) {
+        o.DropAfterBytes = 20000;
+        o.DropCount = 3;
+    }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/dropped.bin"));
+    Loader.SetTryCount(3);
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("dropped.bin")), body);
+}
+
+// --- failures that must not look like success ---
+
+TEST_F(MultiDownLoader, AServerThatAlwaysSendsLessThanItDeclaresFailsTheItem) {
+    TRangeServer server(RandomBody(50000), With([](TRangeServerOptions& o) { o.AlwaysShort = true; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/short.bin"));
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+    EXPECT_FALSE(Errors.empty());
+}
+
+TEST_F(MultiDownLoader, AFolderThatCannotBeCreatedFailsTheItemWithTheReason) {
+    TRangeServer server(RandomBody(50000));
+    std::ofstream(File("plain")) << "x";
+    Loader.SetLocalFolder(File("plain") + "/sub");
+    cl::TclDownLoadItem& item = AddItem(server.Url("/a.bin"));
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find("Not a directory"), std::string::npos) << Errors[0];
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+}
+
+TEST_F(MultiDownLoader, AFullDiskFailsTheItemBeforeAnyByteIsFetched) {
+    const std::string mountPoint = File("full");
+    fs::create_directories(mountPoint);
+    if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mountPoint + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "no tmpfs mount here";
+    }
+    TRangeServer server(RandomBody(1 << 20));
+    Loader.SetLocalFolder(mountPoint);
+    cl::TclDownLoadItem& item = AddItem(server.Url("/big.bin"));
+    item.Start(true);
+    WaitIdle();
+    std::system(("umount " + mountPoint).c_str());
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find("No space left on device"), std::string::npos) << Errors[0];
+    EXPECT_EQ(DataRanges(server).size(), 0u);
+}
+
+// --- local files and the commit step ---
+
+
+TEST_F(MultiDownLoader, AFailedInformationRequestEndsTheRunFailedWithOneError) {
+    TRangeServer server(RandomBody(1000), With([](TRangeServerOptions& o) { o.FailAllWith = 404; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/missing.bin"));
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psFailed}));
+    EXPECT_EQ(Errors, (std::vector<std::string>{"HTTP resource access error occured, code = 404"}));
+    EXPECT_EQ(server.RequestCount(), 2);  // TryCount attempts
+    EXPECT_FALSE(fs::exists(File("missing.bin")));
+}
+
+TEST_F(MultiDownLoader, AGzipBodyIsStoredRawAndDecodedAtCommit) {
+    const cltest::Bytes text = cltest::SampleText(200000);
+    const cltest::Bytes gz = cltest::Gzip(text);
+    TRangeServer server(std::string(gz.begin(), gz.end()), With([](TRangeServerOptions& o) { o.ExtraHeaders = "Content-Encoding: gzip\r\n"; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/text.txt"));
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("text.txt")), std::string(text.begin(), text.end()));
+    EXPECT_FALSE(fs::exists(File("text.txt~")));
+    EXPECT_GT(DataRanges(server).size(), 1u);
+}
+
+TEST_F(MultiDownLoader, AGzipBodyThatDoesNotDecodeFailsAndKeepsTheRawBytes) {
+    const cltest::Bytes gz = cltest::Gzip(cltest::SampleText(100000));
+    const std::string cut(gz.begin(), gz.end() - 100);
+    TRangeServer server(cut, With([](TRangeServerOptions& o) { o.ExtraHeaders = "Content-Encoding: gzip\r\n"; }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/cut.txt"));
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+    EXPECT_EQ(ReadFile(File("cut.txt~")), cut);
+    EXPECT_FALSE(fs::exists(File("cut.txt")));
+}
+
+TEST_F(MultiDownLoader, AnExistingFileCanBeRenamedSkippedOrReplaced) {
+    const std::string body = RandomBody(30000);
+    TRangeServer server(body);
+    std::ofstream(File("exists.bin")) << "old";
+    int asked = 0;
+    cl::TclFileExistsAction answer = cl::faRename;
+    Loader.OnFileExists = [&](cl::TObject*, const std::string& AFileName, std::string& ANewName,
+                              cl::TclFileExistsAction& Action) {
+        ++asked;
+        EXPECT_EQ(AFileName, File("exists.bin"));
+        EXPECT_TRUE(ANewName.empty());
+        ANewName = File("renamed.bin");
+        Action = answer;
+    };
+    cl::TclDownLoadItem& item = AddItem(server.Url("/exists.bin"));
+    item.Start(false);
+    EXPECT_EQ(asked, 1);  // the commit step does not ask again
+    EXPECT_EQ(item.LocalFile(), File("renamed.bin"));
+    EXPECT_EQ(ReadFile(File("renamed.bin")), body);
+    EXPECT_EQ(ReadFile(File("exists.bin")), "old");
+
+    answer = cl::faSkip;
+    item.SetLocalFile(File("exists.bin"));
+    item.Start(false);
+    EXPECT_EQ(ReadFile(File("exists.bin")), "old");
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+}
+
+TEST_F(MultiDownLoader, AContentDispositionNamesTheFileOfAnAddressWithAQuery) {
+    const std::string body = RandomBody(20000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) {
+        o.ExtraHeaders = "Content-Disposition: attachment; filename=\"../a.bin\"\r\n";
+    }));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/get?id=5"));
+    EXPECT_TRUE(item.LocalFile().empty());
+    item.Start(false);
+    EXPECT_EQ(item.LocalFile(), File("a.bin"));
+    EXPECT_EQ(ReadFile(File("a.bin")), body);
+}
+
+TEST_F(MultiDownLoader, ASizeOutsideTheLimitsIsNotDownloaded) {
+    TRangeServer server(RandomBody(50000));
+    Loader.SetMaxResourceSize(1000);
+    cl::TclDownLoadItem& item = AddItem(server.Url("/limited.bin"));
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(server.RequestCount(), 1);
+    EXPECT_FALSE(fs::exists(File("limited.bin")));
+}
+
+TEST_F(MultiDownLoader, AStreamAttachedAtTheFirstStatusGetsTheDataAndAPreviewIsMade) {
+    std::string body = "ab\x01" "cd\tef\nline two";
+    body += RandomBody(20000);
+    TRangeServer server(body);
+    cl::TMemoryStream stream;
+    Loader.SetPreviewCharCount(17);
+    Loader.OnStatusChanged = [&](cl::TObject*, cl::TclInternetItem* AItem, cl::TclProcessStatus AStatus) {
+        if (AStatus == cl::psProcess) AItem->SetDataStream(&stream);
+    };
+    std::string previewed;
+    Loader.OnDataTextProceed = [&](cl::TObject*, cl::TclInternetItem*, const cl::TStringList& AText) {
+        previewed = AText.Text();
+    };
+    cl::TclDownLoadItem& item = AddItem(server.Url("/doc?x=1"));
+    item.Start(false);
+    EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), body);
+    EXPECT_EQ(item.Preview().Count(), 2);
+    EXPECT_EQ(item.Preview()[0], "ab\u20ac" "cd\tef");
+    EXPECT_EQ(item.Preview()[1], "line two");
+    EXPECT_FALSE(previewed.empty());
+}
+
+TEST_F(MultiDownLoader, WithoutAnInformationRequestEachRunIsOneRequestIntoTheCallersStream) {
+    const std::string body = RandomBody(60000);
+    TRangeServer server(body);
+    Loader.SetDoNotGetResourceInfo(true);
+    cl::TMemoryStream stream;
+    cl::TclDownLoadItem& item = AddItem(server.Url("/playurl?cid=1"));
+    item.SetDataStream(&stream);
+    std::vector<std::string> order;
+    Loader.OnGetResourceInfo = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo* AInfo) {
+        order.push_back("info");
+        EXPECT_NE(AInfo, nullptr);
+    };
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo* AInfo,
+                                   cl::TclResourceStateItem*, const uint8_t*, int) {
+        if (order.empty() || order.back() != "data") order.push_back("data");
+        EXPECT_NE(AInfo, nullptr);
+    };
+    item.Start(false);
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(server.Ranges(), (std::vector<std::string>{""}));
+    EXPECT_EQ(order, (std::vector<std::string>{"info", "data"}));
+    EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), body);
+}
+
+TEST_F(MultiDownLoader, TheRequestObjectsLinesGoWithEveryRequestUntilItIsDestroyed) {
+    TRangeServer server(RandomBody(30000));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/with-referer.bin"));
+    {
+        cl::TclHttpRequest request;
+        request.SetHeaderSource(cl::TStringList{"Accept: */*", "Referer: https://www.vidsite.example/"});
+        item.SetHttpRequest(&request);
+        item.Start(false);
+        EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    }
+    EXPECT_EQ(item.HttpRequest(), nullptr);
+    const std::vector<std::string> heads = server.Heads();
+    ASSERT_EQ(heads.size(), 4u);  // the information request and three ranges
+    for (const std::string& head : heads) {
+        EXPECT_NE(head.find("\r\nReferer: https://www.vidsite.example/"), std::string::npos) << head;
+    }
+}
+
+TEST_F(MultiDownLoader, PublishedPropertiesAreWrittenAndReadBack) {
+    Loader.SetTryCount(7);
+    Loader.SetBatchSize(16384);
+    Loader.SetMaxStartedItems(2);
+    Loader.SetInternetAgent("agent\nwith break");
+    cl::TclDownLoadItem& item = AddItem("http://h.example/a/b.flv", 3);
+    item.SetAllowCompression(false);
+    const std::string path = File("store/props");
+    Loader.WriteRegistry(path);
+
+    cl::TclMultiDownLoader copy;
+    int loaded = 0;
+    copy.OnChanged = [&](cl::TObject*, cl::TclInternetItem* AItem) { loaded += AItem == nullptr; };
+    copy.ReadRegistry(path);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(copy.TryCount(), 7);
+    EXPECT_EQ(copy.BatchSize(), 16384);
+    EXPECT_EQ(copy.MaxStartedItems(), 2);
+    EXPECT_EQ(copy.InternetAgent(), "agent\nwith break");
+    EXPECT_EQ(copy.LocalFolder(), Loader.LocalFolder());
+    ASSERT_EQ(copy.DownLoadList().Count(), 1);
+    EXPECT_EQ(copy.DownLoadList().Items(0).URL(), "http://h.example/a/b.flv");
+    EXPECT_EQ(copy.DownLoadList().Items(0).LocalFile(), File("b.flv"));
+    EXPECT_EQ(copy.DownLoadList().Items(0).ThreadCount(), 3);
+    EXPECT_FALSE(copy.DownLoadList().Items(0).AllowCompression());
+
+    std::ofstream(File("junk")) << "TryCount=abc\nnot a line\n";
+    copy.ReadRegistry(File("junk"));
+    EXPECT_EQ(copy.TryCount(), 7);
+    copy.ReadRegistry(File("missing"));
+}
+
+TEST_F(MultiDownLoader, InvalidSettingsAreIgnored) {
+    cl::TclDownLoadItem& item = AddItem("http://h.example/x.bin");
+    EXPECT_EQ(item.ThreadCount(), 5);
+    item.SetThreadCount(0);
+    item.SetThreadCount(11);
+    EXPECT_EQ(item.ThreadCount(), 5);
+    Loader.SetMaxStartedItems(-1);
+    EXPECT_EQ(Loader.MaxStartedItems(), 5);
+    Loader.SetDefaultChar('\x1f');
+    EXPECT_EQ(static_cast<unsigned char>(Loader.DefaultChar()), 128);
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// The synchronizer when the base thread runs the Qt pump: idle in its event
+// loop, and inside a nested wait for the worker.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <thread>
+
+#include "engine/clSyncUtils.h"
+#include "rtl/clException.h"
+#include "transport/qt/clQtMessagePump.h"
+
+using namespace cl;
+
+namespace {
+
+class QtSynchronizer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "test_inet_qt";
+        static char* argv[] = {name, nullptr};
+        FApp = new QCoreApplication(argc, argv);
+        TclMessagePump::Install(std::make_shared<TclQtMessagePump>());
+    }
+    static void TearDownTestSuite() {
+        TclMessagePump::Uninstall();
+        delete FApp;
+        FApp = nullptr;
+    }
+    static QCoreApplication* FApp;
+};
+QCoreApplication* QtSynchronizer::FApp = nullptr;
+
+TEST_F(QtSynchronizer, CallsRunFromTheIdleEventLoop) {
+    TclThreadSynchronizer synchronizer;
+    const auto base = std::this_thread::get_id();
+    int calls = 0;
+    bool onBase = true;
+    std::thread worker([&] {
+        for (int i = 0; i < 1000; ++i)
+            synchronizer.Synchronize([&] {
+                ++calls;
+                onBase = onBase && std::this_thread::get_id() == base;
+            });
+        synchronizer.Synchronize([] { QCoreApplication::quit(); });
+    });
+    QCoreApplication::exec();
+    worker.join();
+    EXPECT_EQ(calls, 1000);
+    EXPECT_TRUE(onBase);
+}
+
+TEST_F(QtSynchronizer, ABaseThreadWaitingForTheWorkerServesItsCallsAndItsException) {
+    TclThreadSynchronizer synchronizer;
+    TclEvent done;
+    int calls = 0;
+    std::string caught;
+    std::thread worker([&] {
+        for (int i = 0; i < 1000; ++i) synchronizer.Synchronize([&] { ++calls; });
+        try {
+            synchronizer.Synchronize([] { throw Exception("from the window", 5); });
+        } catch (const Exception& e) {
+            caught = e.Message();
+        }
+        done.Signal();
+    });
+    auto pump = TclMessagePump::Current();
+    TclWaitFd fd{done.Handle(), POLLIN, 0};
+    while (!done.TryReset()) pump->WaitFor(std::span<TclWaitFd>(&fd, 1), nullptr, -1);
+    worker.join();
+    EXPECT_EQ(calls, 1000);
+    EXPECT_EQ(caught, "from the window");
+}
+
+}  // namespace
