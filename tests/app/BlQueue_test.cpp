@@ -242,6 +242,8 @@ TEST_F(SiteQueue, LoweringTheLimitWhileFiveRunTakesBackTheLowestRows) {
     FForm.chk1->setChecked(true);
     FSite->SetMediaRate(8 * 1024);
     FForm.cbb1->setCurrentIndex(4);  // 5
+    // One connection each: the media host serves at most ten at a time.
+    FForm.cbb2->setCurrentIndex(0);
     Parse("/bangumi/play/ss2001/");
     FForm.N2Click();
     ASSERT_TRUE(WaitFor([this] { return RowsReceiving() == 5; }));
