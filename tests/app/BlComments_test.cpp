@@ -12,15 +12,11 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <chrono>
-#include <functional>
 
 #include "CommentQueue.h"
-#include "TestForm.h"
+#include "VideoSiteFixture.h"
 #include "site/CommentService.h"
-#include "site/VidSite.h"
-#include "site/VidSiteClient.h"
 #include "site/VidSiteConstants.h"
-#include "transport/clMessagePump.h"
 
 namespace {
 
@@ -67,25 +63,12 @@ TEST(CommentBody, FileNamesAreNumberedByCaptionOrByPosition) {
     EXPECT_EQ(bl::CommentUrl("42"), QStringLiteral("https://api.vidsite.example/x/v1/dm/list.so?oid=42"));
 }
 
-class Comments : public ::testing::Test {
+class Comments : public VideoSiteTest {
 protected:
-    static void SetUpTestSuite() {
-        FSite = new vidsite::TVidSite();
-        FSettings = new vidsite::TSiteClientSettings(*FSite);
-    }
-    static void TearDownTestSuite() {
-        delete FSettings;
-        delete FSite;
-    }
-    void SetUp() override {
-        FForm.FormCreate();
-        FForm.SaveFolder = FolderOf(FSave);
-    }
     void TearDown() override {
         FForm.btn3Click();
-        FSite->Faults().Clear();
-        FSite->Log().Clear();
         FSite->SetCommentLimit(0, 10min);
+        VideoSiteTest::TearDown();
     }
 
     void AddParts(int ACount) {
@@ -94,35 +77,8 @@ protected:
                                             QString::number(100101 + i), QString(), QString(), QString()});
         }
     }
-    static bool ServeUntil(const std::function<bool()>& ACondition) {
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        auto pump = cl::TclMessagePump::Current();
-        while (!ACondition()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            pump->WaitFor({}, nullptr, 20);
-        }
-        return true;
-    }
     bool QueueIdle() const { return !FForm.clMdloader3.IsBusy() && !FForm.tmr3->isActive(); }
-    QStringList Column(QTreeWidget* AList, int AColumn) const {
-        QStringList texts;
-        for (int i = 0; i < AList->topLevelItemCount(); ++i) texts << AList->topLevelItem(i)->text(AColumn);
-        return texts;
-    }
-    QByteArray Saved(const QString& AName) const {
-        QFile file(FolderOf(FSave) + AName);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    static vidsite::TVidSite* FSite;
-    static vidsite::TSiteClientSettings* FSettings;
-    QTemporaryDir FDir;
-    QTemporaryDir FSave;
-    TTestForm FForm{FolderOf(FDir)};
 };
-
-vidsite::TVidSite* Comments::FSite = nullptr;
-vidsite::TSiteClientSettings* Comments::FSettings = nullptr;
 
 TEST_F(Comments, FilesAreTheSiteDocumentsAndMoveToTheFinishedList) {
     AddParts(3);
@@ -131,14 +87,14 @@ TEST_F(Comments, FilesAreTheSiteDocumentsAndMoveToTheFinishedList) {
     FForm.XML1Click();
     // Two queue actions number all rows from 1.
     EXPECT_EQ(Column(FForm.lv4, 0), QStringList({"1", "2", "3", "4", "5", "6"}));
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
 
     ASSERT_EQ(FForm.lv5->topLevelItemCount(), 6);
     for (int i = 0; i < 3; ++i) {
         const QString name = QStringLiteral("%1 第%1部分.xml").arg(i + 1);
         EXPECT_EQ(Saved(name).toStdString(), vidsite::CommentDocument(100101 + i)) << name.toStdString();
         EXPECT_EQ(Column(FForm.lv5, 0).count(name), 2);
-        EXPECT_TRUE(Column(FForm.lv5, 1).contains(FolderOf(FSave) + name));
+        EXPECT_TRUE(Column(FForm.lv5, 1).contains(FolderOf(FFolder) + name));
     }
     const auto requests = FSite->Log().Requests(vidsite::kCommentPath);
     ASSERT_EQ(requests.size(), 6u);
@@ -160,7 +116,7 @@ TEST_F(Comments, RefusalWithStopCheckedStopsTheWholeQueueOnce) {
     FForm.clMdloader3.SetReconnectAfter(400);
     AddParts(6);
     FForm.XML1Click();
-    ASSERT_TRUE(ServeUntil([&] { return FForm.RestrictStopped && QueueIdle(); }));
+    ASSERT_TRUE(WaitFor([&] { return FForm.RestrictStopped && QueueIdle(); }));
 
     const QStringList statuses = Column(FForm.lv4, 2);
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 1);
@@ -177,7 +133,7 @@ TEST_F(Comments, RefusalWithStopCheckedStopsTheWholeQueueOnce) {
     FSite->SetCommentLimit(0, 10min);
     FForm.btn4Click();
     EXPECT_FALSE(FForm.RestrictStopped);
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 6);
 }
 
@@ -188,7 +144,7 @@ TEST_F(Comments, RefusalWithStopUncheckedMarksOnlyItsRow) {
     FForm.clMdloader3.SetReconnectAfter(50);
     AddParts(3);
     FForm.XML1Click();
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 2 &&
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 2 &&
                                         !Column(FForm.lv4, 2).contains(Tr(bl::kCommentWaiting)) &&
                                         !Column(FForm.lv4, 2).contains(Tr(bl::kCommentRunning)); }));
     EXPECT_EQ(Column(FForm.lv4, 2), QStringList(2, Tr(bl::kCommentRestricted)));
@@ -202,27 +158,27 @@ TEST_F(Comments, BodyThatDoesNotInflateKeepsItsRowAndARestartFetchesItAgain) {
     FSite->Faults().Set(vidsite::kCommentPath, fault);
     AddParts(1);
     FForm.XML1Click();
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 0);
-    EXPECT_FALSE(QFile::exists(FolderOf(FSave) + QStringLiteral("1 第1部分.xml")));
+    EXPECT_FALSE(QFile::exists(FolderOf(FFolder) + QStringLiteral("1 第1部分.xml")));
 
     FSite->Faults().Clear();
     FForm.btn4Click();
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
     EXPECT_EQ(Saved(QStringLiteral("1 第1部分.xml")).toStdString(), vidsite::CommentDocument(100101));
 }
 
 TEST_F(Comments, FolderThatCannotBeWrittenShowsStoreFailed) {
-    QFile blocker(FolderOf(FSave) + "file");
+    QFile blocker(FolderOf(FFolder) + "file");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     // A path through a regular file cannot be written, by root neither.
-    FForm.SaveFolder = FolderOf(FSave) + "file/";
+    FForm.SaveFolder = FolderOf(FFolder) + "file/";
     AddParts(2);
     FForm.lv2->topLevelItem(1)->setSelected(true);
     FForm.N9Click();
     ASSERT_EQ(Column(FForm.lv4, 1), QStringList{QStringLiteral("2 第2部分.xml")});
-    ASSERT_TRUE(ServeUntil([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 0);
 
     // Stop all marks nothing that is not waiting or running.

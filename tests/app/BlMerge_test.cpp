@@ -11,11 +11,9 @@
 #include <QProcess>
 #include <QTimer>
 #include <QTreeWidget>
-#include <chrono>
-#include <functional>
 
 #include "GatThread.h"
-#include "TestForm.h"
+#include "VideoSiteFixture.h"
 #include "flvAmf.h"
 #include "flvFormat.h"
 #include "flvTagReader.h"
@@ -23,19 +21,11 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// Serves the window until ACondition holds; false after a minute (a hang
-// guard, not a measure of speed).
-bool ServeUntil(const std::function<bool()>& ACondition) {
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    auto pump = cl::TclMessagePump::Current();
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        pump->WaitFor({}, nullptr, 20);
-    }
-    return true;
-}
+// The site tests' wait (serve the window until a condition holds, a hang
+// guard of a minute); these tests need no site.
+struct TServe : VideoSiteTest {
+    using VideoSiteTest::WaitFor;
+};
 
 std::vector<uint8_t> TagAt(uint8_t AType, std::vector<uint8_t> AData, uint32_t ATimestamp) {
     std::vector<uint8_t> tag = cl::flv::EncodeTag(AType, AData);
@@ -164,7 +154,7 @@ TEST_F(Merge, PartsJoinOneAfterTheOtherWithShiftedTimestampsAndFreshMetadata) {
     // One join at a time, the top row first.
     QStringList order;
     bool twoAtOnce = false;
-    ASSERT_TRUE(ServeUntil([&] {
+    ASSERT_TRUE(TServe::WaitFor([&] {
         int merging = 0;
         for (int i = 0; i < FForm.lv3->topLevelItemCount(); ++i) {
             const QTreeWidgetItem* row = FForm.lv3->topLevelItem(i);
@@ -217,7 +207,7 @@ TEST_F(Merge, FailedJoinKeepsItsSegmentsAndRowAndTheQueueGoesOn) {
     FForm.AddMergeRow(broken, Folder(), 2);
     FForm.AddMergeRow(good, Folder(), 2);
 
-    ASSERT_TRUE(ServeUntil([&] { return FForm.lv3->topLevelItemCount() == 1 && Idle(); }));
+    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.lv3->topLevelItemCount() == 1 && Idle(); }));
     EXPECT_EQ(Statuses(), QStringList{Failed()});
     EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), broken);
     EXPECT_TRUE(SegmentsPresent(broken, 2));
@@ -237,7 +227,7 @@ TEST_F(Merge, ToolArgumentsPassUnchangedAndASuccessWithoutAJoinedFileIsAFailure)
     const QString base = QStringLiteral("03 a \"b\" $PATH  c");
     WriteSegments(base, 2, 100);
     FForm.AddMergeRow(base, Folder(), 2);
-    ASSERT_TRUE(ServeUntil([&] { return Idle() && Statuses() != QStringList{QString::fromUtf8(bl::kMergeWaiting)}; }));
+    ASSERT_TRUE(TServe::WaitFor([&] { return Idle() && Statuses() != QStringList{QString::fromUtf8(bl::kMergeWaiting)}; }));
 
     QFile args(Folder() + "args.txt");
     ASSERT_TRUE(args.open(QIODevice::ReadOnly));
@@ -253,7 +243,7 @@ TEST_F(Merge, MissingToolFailsTheRow) {
     ASSERT_TRUE(QFile::remove(Folder() + "RuvErov.exe"));
     WriteSegments("04 x", 2, 100);
     FForm.AddMergeRow("04 x", Folder(), 2);
-    ASSERT_TRUE(ServeUntil([&] { return Idle() && Statuses() == QStringList{Failed()}; }));
+    ASSERT_TRUE(TServe::WaitFor([&] { return Idle() && Statuses() == QStringList{Failed()}; }));
     EXPECT_TRUE(SegmentsPresent("04 x", 2));
 }
 
@@ -267,7 +257,7 @@ TEST_F(Merge, ClosingDuringAJoinEndsOnlyOurToolAndKeepsEverySegment) {
 
     WriteSegments("05 y", 3, 100);
     FForm.AddMergeRow("05 y", Folder(), 3);
-    ASSERT_TRUE(ServeUntil([&] { return FForm.IsJoinerRunning(); }));
+    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.IsJoinerRunning(); }));
     EXPECT_EQ(Statuses(), QStringList{Merging()});
 
     EXPECT_TRUE(FForm.FormCloseQuery());
