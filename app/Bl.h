@@ -191,6 +191,8 @@ private:
     cl::TclDownLoadItem& VideoItem(int ARow);
     QTreeWidgetItem* VideoRow(const cl::TclInternetItem* AItem) const;
     void StartVideoItem(cl::TclInternetItem& AItem);
+    // A file of that name exists, or another item of the list will write it.
+    bool IsNameTaken(const QString& AName, const cl::TclInternetItem* AItem) const;
     void StopWaitingItems();
     // Lowers the running items to ALimit: the lowest running rows wait again.
     void TakeBackRunningItems(int ALimit);

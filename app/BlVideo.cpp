@@ -93,6 +93,9 @@ void TForm1::SetUpDownloaders() {
 // --- Play addresses ---------------------------------------------------------
 
 void TForm1::RequestPlayAddresses() {
+    // Answers of an earlier parse that end while we wait belong to rows that
+    // are gone: they must not mark the new ones.
+    for (auto& [item, request] : FPlayRequests) request.Row = -1;
     StopAndWait(clMdloader2);
     clMdloader2.DownLoadList().Clear();
     FPlayRequests.clear();
@@ -214,7 +217,8 @@ void TForm1::clMdloader1StatusChanged(TclInternetItem* Item, TclProcessStatus St
     // A resumed item has ranges and keeps its file; a fresh one never
     // overwrites a file that exists.
     if (Item->ResourceState().Count() > 0) return;
-    const auto clash = ResolveNameClash(QString::fromStdString(Item->LocalFile()), FileExists);
+    const auto clash = ResolveNameClash(QString::fromStdString(Item->LocalFile()),
+                                        [this, Item](const QString& AName) { return IsNameTaken(AName, Item); });
     if (!clash) return;
     Item->SetLocalFile(clash->LocalFile.toStdString());
     row->setText(kSegmentName, clash->DisplayName);
@@ -263,6 +267,20 @@ void TForm1::clMdloader1ProcessCompleted(TclInternetItem* Item) {
 }
 
 // --- Rows and items -------------------------------------------------------------
+
+bool TForm1::IsNameTaken(const QString& AName, const TclInternetItem* AItem) const {
+    if (FileExists(AName)) return true;
+    // Another segment of the list may not have made its file yet: two items
+    // writing one file would mix their bytes.
+    const std::string name = AName.toStdString();
+    const std::string partial = name + kPartialExtension;
+    const auto& list = clMdloader1.DownLoadList();
+    for (int i = 0; i < list.Count(); ++i) {
+        const TclDownLoadItem& other = list.Items(i);
+        if (&other != AItem && (other.LocalFile() == name || other.LocalFile() == partial)) return true;
+    }
+    return false;
+}
 
 TclDownLoadItem& TForm1::VideoItem(int ARow) { return clMdloader1.DownLoadList().Items(ARow); }
 

@@ -175,6 +175,19 @@ TEST_F(SiteQueue, UnnumberedNamesAndAPartQueuedTwiceTakesNumberedNames) {
     for (int k = 1; k <= 3; ++k) ExpectServed(QStringLiteral("第二部分：夜幕灯火 3-%1（1）.flv").arg(k), 100102, k);
 }
 
+TEST_F(SiteQueue, SamePartQueuedTwiceAtOnceNeverSharesAFile) {
+    // Both start before either has made its file.
+    FForm.chk3->setChecked(false);
+    ParseDemoVideo();
+    SelectPart(0);
+    FForm.N1Click();
+    FForm.N1Click();
+    ASSERT_TRUE(WaitForDownloads());
+    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("1 第一部分：黄昏.flv"), QStringLiteral("1 第一部分：黄昏（1）.flv")}));
+    ExpectServed(QStringLiteral("1 第一部分：黄昏.flv"), 100101, 1);
+    ExpectServed(QStringLiteral("1 第一部分：黄昏（1）.flv"), 100101, 1);
+}
+
 TEST_F(SiteQueue, PauseStartPauseAllDeleteAndClear) {
     FForm.chk3->setChecked(false);
     FSite->SetMediaRate(4 * 1024);  // nothing finishes while the test runs

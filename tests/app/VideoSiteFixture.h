@@ -15,11 +15,15 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <functional>
+#include <ostream>
 
 #include "TestForm.h"
 #include "site/VidSite.h"
 #include "site/VidSiteClient.h"
 #include "transport/clMessagePump.h"
+
+// Failures show texts, not code units.
+inline void PrintTo(const QString& AText, std::ostream* AStream) { *AStream << '"' << AText.toStdString() << '"'; }
 
 class VideoSiteTest : public ::testing::Test {
 protected:
