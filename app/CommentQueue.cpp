@@ -111,8 +111,16 @@ void TCommentQueue::NumberRows() {
 void TCommentQueue::StartAll() {
     // A running item cannot be started again; the others start in list order.
     cl::TclDownLoadList& items = FDownLoader.DownLoadList();
-    for (int i = 0; i < items.Count(); ++i) {
-        if (!items.Items(i).IsBusy()) items.Items(i).Start(true);
+    for (int i = 0; i < items.Count(); ++i) StartItem(items.Items(i));
+}
+
+void TCommentQueue::StartItem(cl::TclInternetItem& AItem) {
+    if (AItem.IsBusy()) return;
+    try {
+        AItem.Start(true);
+    } catch (const std::exception&) {
+        // Nothing may escape into the window's event loop; the row says it.
+        SetStatus(AItem, kCommentUnknownError);
     }
 }
 
@@ -123,7 +131,7 @@ void TCommentQueue::RestartIdle() {
         const QString status = row->text(kStatusColumn);
         if (status == Tr(kCommentWaiting) || status == Tr(kCommentRunning)) continue;
         row->setText(kStatusColumn, Tr(kCommentWaiting));
-        if (!items.Items(i).IsBusy()) items.Items(i).Start(true);
+        StartItem(items.Items(i));
     }
 }
 

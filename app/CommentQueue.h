@@ -81,6 +81,7 @@ public:
 
 private:
     QTreeWidgetItem* RowOf(const cl::TclInternetItem& AItem) const;
+    void StartItem(cl::TclInternetItem& AItem);
     void SetStatus(const cl::TclInternetItem& AItem, const char* AText);
     void MarkRows(std::initializer_list<const char*> AFrom, const char* ATo);
     // Detaches and frees the item's body stream; returns its bytes.

@@ -37,6 +37,10 @@ public:
             const int flags = fd == 0 ? O_RDONLY : O_WRONLY;
             if (posix_spawn_file_actions_addopen(&FActions, fd, "/dev/null", flags, 0) != 0) return false;
         }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+        // The program's sockets and files are none of the tool's business.
+        if (posix_spawn_file_actions_addclosefrom_np(&FActions, 3) != 0) return false;
+#endif
         sigset_t none;
         sigemptyset(&none);
         sigset_t all;

@@ -10,8 +10,7 @@
 #include <QTimer>
 
 #include "VideoSiteFixture.h"
-#include "flvFormat.h"
-#include "flvTagReader.h"
+#include "JoinedFlv.h"
 
 vidsite::TVidSite* VideoSiteTest::FSite = nullptr;
 vidsite::TSiteClientSettings* VideoSiteTest::FSettings = nullptr;
@@ -50,36 +49,6 @@ TExpectedJoin ExpectedJoin(const std::vector<QByteArray>& ASources, const QStrin
     return expected;
 }
 
-struct TJoined {
-    bool Read = false;
-    bool MetaFirst = false;
-    int MediaTags = 0;
-    int ScriptTags = 0;
-    bool NeverBack = true;
-    uint32_t Last = 0;
-};
-
-TJoined ReadJoined(const QString& AName) {
-    TJoined joined;
-    cl::flv::TagReader reader;
-    FlvHeader header{};
-    if (!reader.Open(QFile::encodeName(AName).toStdString()) || !reader.ReadHeader(header)) return joined;
-    joined.Read = true;
-    bool first = true;
-    while (cl::flv::TagPtr tag = reader.ReadTag(false)) {
-        if (!cl::flv::IsMediaTag(*tag)) {
-            ++joined.ScriptTags;
-            joined.MetaFirst = joined.MetaFirst || (first && tag->type == FLV_TAG_SCRIPT);
-        } else {
-            ++joined.MediaTags;
-            if (tag->timestamp < joined.Last) joined.NeverBack = false;
-            joined.Last = tag->timestamp;
-        }
-        first = false;
-    }
-    return joined;
-}
-
 class Flow : public VideoSiteTest {
 protected:
     static void SetUpTestSuite() {
@@ -114,13 +83,14 @@ TEST_F(Flow, PartsOfTwoAndThreeSegmentsAreJoinedAndTheirSegmentsDeleted) {
         for (int k = 1; k <= part.Count; ++k) sources.push_back(Served(part.Cid, 80, k));
         const TExpectedJoin expected = ExpectedJoin(sources, FolderOf(FProgramFolder) + "scratch.flv");
         ASSERT_GT(expected.MediaTags, 0);
-        const TJoined joined = ReadJoined(FolderOf(FFolder) + part.File);
-        EXPECT_TRUE(joined.Read);
-        EXPECT_TRUE(joined.MetaFirst);
+        const TJoinedFile joined = ReadJoined(FolderOf(FFolder) + part.File);
+        EXPECT_TRUE(joined.HeaderOk);
+        EXPECT_TRUE(joined.ScriptFirst);
         EXPECT_EQ(joined.ScriptTags, 1);
         EXPECT_EQ(joined.MediaTags, expected.MediaTags);
-        EXPECT_TRUE(joined.NeverBack);
-        EXPECT_EQ(joined.Last, expected.LastMediaTimestamp);
+        EXPECT_TRUE(joined.TimestampsNeverBack);
+        EXPECT_EQ(joined.LastTimestamp, expected.LastMediaTimestamp);
+        EXPECT_DOUBLE_EQ(MetaNumber(joined.Meta, "duration"), expected.LastMediaTimestamp * 0.001);
 
         const QString ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
         if (ffprobe.isEmpty()) continue;

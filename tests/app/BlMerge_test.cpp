@@ -14,9 +14,9 @@
 
 #include "GatThread.h"
 #include "VideoSiteFixture.h"
+#include "JoinedFlv.h"
 #include "flvAmf.h"
 #include "flvFormat.h"
-#include "flvTagReader.h"
 #include "transport/clMessagePump.h"
 
 namespace {
@@ -52,45 +52,6 @@ QByteArray MakeSegment(uint32_t ALastMs, uint8_t ASeed) {
         append(TagAt(FLV_TAG_AUDIO, {0xAF, 1, ASeed, 0x21, 0x10}, ms));
     }
     return bytes;
-}
-
-struct TJoinedFile {
-    bool HeaderOk = false;
-    int ScriptTags = 0;
-    bool ScriptFirst = false;
-    int MediaTags = 0;
-    bool TimestampsNeverBack = true;
-    uint32_t LastTimestamp = 0;
-    cl::flv::MetaObject Meta;
-};
-
-TJoinedFile ReadJoined(const QString& AName) {
-    TJoinedFile file;
-    cl::flv::TagReader reader;
-    if (!reader.Open(QFile::encodeName(AName).toStdString())) return file;
-    FlvHeader header{};
-    file.HeaderOk = reader.ReadHeader(header) && header.hasAudio && header.hasVideo;
-    bool first = true;
-    while (cl::flv::TagPtr tag = reader.ReadTag(true)) {
-        if (tag->type == FLV_TAG_SCRIPT) {
-            ++file.ScriptTags;
-            if (first) {
-                file.ScriptFirst = cl::flv::DecodeOnMetaData(tag->raw + cl::flv::kTagHeaderSize, tag->dataSize,
-                                                             file.Meta);
-            }
-        } else {
-            ++file.MediaTags;
-            if (tag->timestamp < file.LastTimestamp) file.TimestampsNeverBack = false;
-            file.LastTimestamp = tag->timestamp;
-        }
-        first = false;
-    }
-    return file;
-}
-
-double MetaNumber(const cl::flv::MetaObject& AMeta, const char* AName) {
-    const cl::flv::MetaValue* value = AMeta.Find(AName);
-    return value ? value->number : -1;
 }
 
 // Media tags of a segment made by MakeSegment.
