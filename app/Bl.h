@@ -126,6 +126,7 @@ public:
     void clMdloader1ProcessCompleted(cl::TclInternetItem* Item);
     void clMdloader2IsBusyChanged();
     void clMdloader2StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
+    void clMdloader2DataItemProceed(cl::TclInternetItem* Item, int CurrentDataSize);
     void clMdloader2ProcessCompleted(cl::TclInternetItem* Item);
     // Waiting rows ("〓") queued again in list order.
     void RequeueWaitingItems();
@@ -204,6 +205,7 @@ private:
     struct TPlayRequest {
         int Row = 0;
         std::unique_ptr<cl::TStringStream> Body;
+        int64_t Received = 0;
     };
     std::unordered_map<const cl::TclInternetItem*, TPlayRequest> FPlayRequests;
     // The merge tag of each segment of a part of several; kept on our side,

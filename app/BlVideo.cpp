@@ -40,6 +40,10 @@ const QString kFailed = QStringLiteral("×");
 enum { kPartCaption = 0, kPartName = 1, kPartCid = 2, kPartUrl = 3, kPartQuality = 4, kPartCount = 5 };
 enum { kGlyph = 0, kSegmentName = 1, kSize = 2, kProgress = 3, kSpeed = 4 };
 
+// A play-address document is a few kilobytes; a server that sends without
+// end is cut off here rather than filling the memory.
+constexpr int64_t kMaxPlayUrlBody = 4 * 1024 * 1024;
+
 // The JSON marker every answer with addresses carries.
 constexpr const char* kUrlMarker = "\"url\":\"";
 
@@ -85,6 +89,10 @@ void TForm1::SetUpDownloaders() {
     clMdloader2.OnStatusChanged = [this](cl::TObject*, TclInternetItem* Item, TclProcessStatus Status) {
         clMdloader2StatusChanged(Item, Status);
     };
+    clMdloader2.OnDataItemProceed = [this](cl::TObject*, TclInternetItem* Item, cl::TclResourceInfo*,
+                                           cl::TclResourceStateItem*, const uint8_t*, int CurrentDataSize) {
+        clMdloader2DataItemProceed(Item, CurrentDataSize);
+    };
     clMdloader2.OnProcessCompleted = [this](cl::TObject*, TclInternetItem* Item) {
         clMdloader2ProcessCompleted(Item);
     };
@@ -125,6 +133,14 @@ void TForm1::clMdloader2StatusChanged(TclInternetItem* Item, TclProcessStatus St
     if (request == FPlayRequests.end()) return;
     request->second.Body = std::make_unique<cl::TStringStream>(std::string(), "utf-8");
     Item->SetDataStream(request->second.Body.get());
+}
+
+void TForm1::clMdloader2DataItemProceed(TclInternetItem* Item, int CurrentDataSize) {
+    const auto request = FPlayRequests.find(Item);
+    if (request == FPlayRequests.end()) return;
+    request->second.Received += CurrentDataSize;
+    // A stopped request ends as not successful: its row gets "×".
+    if (request->second.Received > kMaxPlayUrlBody) Item->Stop();
 }
 
 void TForm1::clMdloader2ProcessCompleted(TclInternetItem* Item) {

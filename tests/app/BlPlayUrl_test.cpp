@@ -168,6 +168,13 @@ TEST_F(SitePlayUrl, ServiceDroppingTheAnswerMarksTheRow) {
     EXPECT_TRUE(FForm.btn1->isEnabled());
 }
 
+TEST_F(SitePlayUrl, ServiceSendingWithoutEndMarksTheRow) {
+    FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.EndlessBody = true});
+    Parse("/video/av1003/");
+    EXPECT_EQ(Column(FForm.lv2, 0), QStringList{QStringLiteral("×")});
+    EXPECT_TRUE(FForm.btn1->isEnabled());
+}
+
 }  // namespace
 
 vidsite::TVidSite* VideoSiteTest::FSite = nullptr;
