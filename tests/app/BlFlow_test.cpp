@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "VideoSiteFixture.h"
+#include "GatThread.h"
 #include "JoinedFlv.h"
 
 vidsite::TVidSite* VideoSiteTest::FSite = nullptr;
@@ -101,6 +102,26 @@ TEST_F(Flow, PartsOfTwoAndThreeSegmentsAreJoinedAndTheirSegmentsDeleted) {
         EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
         EXPECT_NEAR(probe.readAllStandardOutput().trimmed().toDouble(), expected.LastMediaTimestamp * 0.001, 0.1);
     }
+}
+
+TEST_F(Flow, ACorruptSegmentFailsItsJoinAndKeepsTheSegments) {
+    vidsite::TSiteFault fault;
+    fault.CorruptBody = true;
+    FSite->Faults().Set("/flv/930101-80-2.flv", fault);
+    Parse("/video/av9301/");
+    FForm.N2Click();
+    ASSERT_TRUE(WaitFor([this] {
+        return AllDownloadsDone() && !FForm.Joiner && !FForm.tmr2->isActive() &&
+               FForm.lv3->topLevelItemCount() == 1 &&
+               FForm.lv3->topLevelItem(0)->text(3) == QString::fromUtf8(bl::kMergeFailed);
+    }));
+    EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), QStringLiteral("1 两段"));
+    const QStringList files = SavedFiles();
+    EXPECT_TRUE(files.contains(QStringLiteral("1 两段 2-1.flv")));
+    EXPECT_TRUE(files.contains(QStringLiteral("1 两段 2-2.flv")));
+    // The other part is joined as usual.
+    EXPECT_TRUE(files.contains(QStringLiteral("2 三段 $HOME 与  空格.flv")));
+    EXPECT_TRUE(files.filter(QStringLiteral("三段")).size() == 1);
 }
 
 TEST_F(Flow, ClosingWhileDownloadsRunAsksAndThenDeletesOnlyUnfinishedSegments) {

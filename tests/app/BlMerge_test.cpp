@@ -156,29 +156,49 @@ TEST_F(Merge, PartsJoinOneAfterTheOtherWithShiftedTimestampsAndFreshMetadata) {
 
 TEST_F(Merge, FailedJoinKeepsItsSegmentsAndRowAndTheQueueGoesOn) {
     StartWindow();
-    const QString broken = QStringLiteral("01 坏的");
-    const QString good = QStringLiteral("02 好的");
-    WriteSegments(broken, 2, 500);
-    // The second source is not an FLV file: the tool ends with status 3.
-    QFile corrupt(Segment(broken, 2, 2));
-    ASSERT_TRUE(corrupt.open(QIODevice::WriteOnly));
-    corrupt.write("not a video at all");
-    corrupt.close();
+    const QString badHeader = QStringLiteral("01 坏的");
+    const QString cutTag = QStringLiteral("02 断的");
+    const QString good = QStringLiteral("03 好的");
+    WriteSegments(badHeader, 2, 500);
+    WriteSegments(cutTag, 2, 500);
     WriteSegments(good, 2, 500);
-    FForm.AddMergeRow(broken, Folder(), 2);
+    // Not an FLV file: the tool ends with status 3.
+    QFile notFlv(Segment(badHeader, 2, 2));
+    ASSERT_TRUE(notFlv.open(QIODevice::WriteOnly));
+    notFlv.write("not a video at all");
+    notFlv.close();
+    // A tag in the middle claims more data than the file holds: the tool
+    // drops the rest of that segment and still reports success.
+    QFile cut(Segment(cutTag, 2, 1));
+    ASSERT_TRUE(cut.open(QIODevice::ReadWrite));
+    QByteArray bytes = cut.readAll();
+    const qsizetype middle = bytes.size() / 2;
+    qsizetype at = 13;
+    while (at < middle) {
+        const auto size = (uint8_t(bytes[at + 1]) << 16) | (uint8_t(bytes[at + 2]) << 8) | uint8_t(bytes[at + 3]);
+        at += 11 + size + 4;
+    }
+    bytes[at + 1] = bytes[at + 2] = bytes[at + 3] = char(0xFF);
+    cut.seek(0);
+    cut.write(bytes);
+    cut.close();
+    FForm.AddMergeRow(badHeader, Folder(), 2);
+    FForm.AddMergeRow(cutTag, Folder(), 2);
     FForm.AddMergeRow(good, Folder(), 2);
 
-    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.lv3->topLevelItemCount() == 1 && Idle(); }));
-    EXPECT_EQ(Statuses(), QStringList{Failed()});
-    EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), broken);
-    EXPECT_TRUE(SegmentsPresent(broken, 2));
+    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.lv3->topLevelItemCount() == 2 && Idle(); }));
+    EXPECT_EQ(Statuses(), QStringList({Failed(), Failed()}));
+    EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), badHeader);
+    EXPECT_EQ(FForm.lv3->topLevelItem(1)->text(0), cutTag);
+    EXPECT_TRUE(SegmentsPresent(badHeader, 2));
+    EXPECT_TRUE(SegmentsPresent(cutTag, 2));
     EXPECT_FALSE(SegmentsPresent(good, 2));
     EXPECT_TRUE(QFile::exists(Folder() + good + ".flv"));
 
-    // A later tick does not start the failed row again.
+    // A later tick does not start a failed row again.
     FForm.tmr2Timer();
     EXPECT_FALSE(FForm.Joiner);
-    EXPECT_EQ(Statuses(), QStringList{Failed()});
+    EXPECT_EQ(Statuses(), QStringList({Failed(), Failed()}));
 }
 
 TEST_F(Merge, ToolArgumentsPassUnchangedAndASuccessWithoutAJoinedFileIsAFailure) {
