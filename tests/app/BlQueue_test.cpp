@@ -270,6 +270,29 @@ TEST_F(SiteQueue, LoweringTheLimitWhileFiveRunTakesBackTheLowestRows) {
     EXPECT_GT(Item(2).ResourceState().Count(), 0);
 }
 
+TEST_F(SiteQueue, ThreadCountAndPriorityReachOnlyItemsNotStarted) {
+    FSite->SetMediaRate(4 * 1024);
+    FForm.cbb1->setCurrentIndex(0);  // 1: the others wait
+    ParseDemoVideo();
+    FForm.N2Click();
+    ASSERT_TRUE(WaitFor([this] { return RowsReceiving() == 1; }));
+    FForm.cbb2->setCurrentIndex(8);  // 9 threads
+    FForm.cbb3->setCurrentIndex(2);  // higher
+    EXPECT_EQ(Item(0).ThreadCount(), 5);
+    EXPECT_EQ(Item(0).Priority(), cl::ppNormal);
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_EQ(Item(i).ThreadCount(), 9);
+        EXPECT_EQ(Item(i).Priority(), cl::ppHigher);
+    }
+    // A paused item that has ranges keeps its thread count; its priority follows.
+    FForm.N6Click();
+    FForm.cbb2->setCurrentIndex(1);
+    FForm.cbb3->setCurrentIndex(0);
+    EXPECT_EQ(Item(0).ThreadCount(), 5);
+    EXPECT_EQ(Item(0).Priority(), cl::ppLower);
+    EXPECT_EQ(Item(1).ThreadCount(), 2);
+}
+
 TEST_F(SiteQueue, DroppedConnectionsAndRefusalsEndByteIdentical) {
     FForm.chk3->setChecked(false);
     FSite->Faults().Set("/flv/100101-80-1.flv", vidsite::TSiteFault{.DropAfterBytes = 30000});
