@@ -293,6 +293,30 @@ TEST_F(SiteQueue, ThreadCountAndPriorityReachOnlyItemsNotStarted) {
     EXPECT_EQ(Item(1).ThreadCount(), 2);
 }
 
+TEST_F(SiteQueue, UnwritableFolderAndAShortBodyFailTheirSegments) {
+    FForm.chk3->setChecked(false);
+    FForm.clMdloader1.SetTryCount(2);
+    ParseDemoVideo();
+    // A folder below a regular file cannot be made, whoever runs the test.
+    QFile blocker(FolderOf(FFolder) + "blocker");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString saveFolder = FForm.SaveFolder;
+    FForm.SaveFolder = FolderOf(FFolder) + "blocker/sub/";
+    SelectPart(0);
+    FForm.N1Click();
+    // The server claims more bytes than it sends.
+    FForm.SaveFolder = saveFolder;
+    FSite->Faults().Set("/flv/100103-80-1.flv", vidsite::TSiteFault{.LengthDelta = 5000});
+    SelectPart(2);
+    FForm.N1Click();
+    ASSERT_TRUE(WaitFor([this] { return !FForm.clMdloader1.IsBusy(); }));
+    EXPECT_EQ(Column(FForm.lv1, 0), QStringList({kFailed, kFailed}));
+    EXPECT_EQ(FForm.lbl3->text(), QStringLiteral("剩余：2 个任务"));
+    // Nothing carries a final name.
+    for (const QString& file : SavedFiles()) EXPECT_FALSE(file.endsWith(".flv")) << file.toStdString();
+}
+
 TEST_F(SiteQueue, DroppedConnectionsAndRefusalsEndByteIdentical) {
     FForm.chk3->setChecked(false);
     FSite->Faults().Set("/flv/100101-80-1.flv", vidsite::TSiteFault{.DropAfterBytes = 30000});
