@@ -306,11 +306,18 @@ QTreeWidgetItem* TForm1::VideoRow(const TclInternetItem* AItem) const {
 }
 
 void TForm1::StartVideoItem(TclInternetItem& AItem) {
-    // A start while the item still ends its last run is refused by the
-    // item; it is queued again by the next requeue.
+    // A row paused a moment ago may still be ending its run, and the item
+    // refuses a start while busy: nothing would start it later, so the start
+    // waits for that end. Only the address is compared until the item is
+    // known to be in the list still (it may finish or be deleted meanwhile).
+    const auto& list = clMdloader1.DownLoadList();
+    const TclInternetItem* item = &AItem;
+    ProcessMessagesUntil([&] { return list.IndexOf(item) < 0 || !item->IsBusy(); });
+    if (list.IndexOf(item) < 0) return;
     try {
         AItem.Start(true);
     } catch (const std::exception&) {
+        // Not expected once idle; a handler must not throw into the event loop.
     }
 }
 

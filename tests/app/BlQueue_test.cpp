@@ -215,6 +215,16 @@ TEST_F(SiteQueue, PauseStartPauseAllDeleteAndClear) {
     EXPECT_EQ(Column(FForm.lv1, 0), QStringList({kFailed, kPaused, kPaused, kPaused, kPaused}));
     EXPECT_EQ(FForm.clMdloader1.DelayedItemCount(), 0);
 
+    // Paused and started again at once, while its run is still ending: it runs again.
+    SelectRow(2);
+    FForm.N3Click();
+    ASSERT_TRUE(WaitFor([this] { return FForm.lv1->topLevelItem(2)->text(0) == kRunning; }));
+    FForm.N4Click();
+    ASSERT_TRUE(Item(2).IsBusy());
+    FForm.N3Click();
+    ASSERT_TRUE(WaitFor([this] { return FForm.lv1->topLevelItem(2)->text(0) == kRunning; }));
+    FForm.N6Click();
+
     // A double click resumes a paused row, a second one pauses it again.
     SelectRow(2);
     FForm.lv1DblClick();
