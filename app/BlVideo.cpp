@@ -463,16 +463,28 @@ void TForm1::TakeBackRunningItems(int ALimit) {
     // Nothing waiting may start while running items are taken back.
     StopWaitingItems();
     const int surplus = RunningCount - ALimit;
-    for (int taken = 0; taken < surplus; ++taken) {
+    std::vector<const TclInternetItem*> taken;
+    for (int n = 0; n < surplus; ++n) {
         // The lowest running row waits again and resumes later.
         for (int i = lv1->topLevelItemCount() - 1; i >= 0; --i) {
             if (lv1->topLevelItem(i)->text(kGlyph) != kRunning) continue;
             lv1->topLevelItem(i)->setText(kGlyph, kWaiting);
             VideoItem(i).Stop();
+            taken.push_back(&VideoItem(i));
             break;
         }
     }
-    ProcessMessagesUntil([&] { return RunningCount <= ALimit || !clMdloader1.IsBusy(); });
+    // The items taken back must also have ended their runs: other items
+    // finishing meanwhile lower the count too, and a still busy one would be
+    // skipped by the requeue and wait for ever. Addresses are only compared
+    // until an item is known to be in the list still.
+    const auto& list = clMdloader1.DownLoadList();
+    const auto takenBackEnded = [&] {
+        return std::all_of(taken.begin(), taken.end(), [&](const TclInternetItem* AItem) {
+            return list.IndexOf(AItem) < 0 || !AItem->IsBusy();
+        });
+    };
+    ProcessMessagesUntil([&] { return !clMdloader1.IsBusy() || (RunningCount <= ALimit && takenBackEnded()); });
 }
 
 void TForm1::cbb2Change() {
