@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -25,6 +26,8 @@
 #include "site/VidSiteConstants.h"
 #include "BlTexts.h"
 #include "BlUtils.h"
+#include "CommentQueue.h"
+#include "GatThread.h"
 #include "JoinerFiles.h"
 #include "MySelectFolder.h"
 
@@ -151,8 +154,10 @@ TForm1::TForm1(const QString& AProgramFolder, QWidget* AParent)
                                               : WithTrailingSeparator(AProgramFolder)) {
     InitBlResources();
     SetUpHttp();
+    SetUpDownloaders();
     BuildForm();
     ConnectHandlers();
+    SetUpComments();
 }
 
 TForm1::~TForm1() = default;
@@ -426,7 +431,7 @@ QString TForm1::SelectFolder(const QString& AInitialFolder) { return ChooseFolde
 void TForm1::FormCreate() {
     SaveFolder = FProgramFolder;
     edt2->setText(SaveFolder);
-    // The video downloader's concurrency comes from cbb1 here, once it exists.
+    clMdloader1.SetMaxStartedItems(cbb1->currentText().toInt());
 
     const bool released = ReleaseJoinerFiles(FProgramFolder);
     if (!released || !JoinerFilesPresent(FProgramFolder)) {
@@ -441,11 +446,15 @@ bool TForm1::FormCloseQuery() {
         if (ShowMessageBox(question, Tr(kCloseCaption), QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
             return false;
         }
-        // Stopping the video downloads (StopAndWait) comes with the download queue.
+        StopAndWait(clMdloader1);
     }
     Closing = true;
-    // The joining tool is stopped and its worker awaited here, then the
-    // unfinished segment files are deleted, once merging and downloads exist.
+    TerminateJoinerProcesses();
+    // The worker sees Closing or its ended tool and ends; the window serves
+    // its events meanwhile.
+    const auto pump = cl::TclMessagePump::Current();
+    while (Joiner) pump->WaitFor({}, nullptr, 50);
+    DeleteUnfinishedSegments();
     btn3Click();
     return true;
 }
@@ -458,7 +467,7 @@ void TForm1::closeEvent(QCloseEvent* AEvent) {
     }
 }
 
-bool TForm1::VideoDownloadsBusy() const { return false; }
+bool TForm1::VideoDownloadsBusy() const { return clMdloader1.IsBusy(); }
 
 // --- Small handlers -------------------------------------------------------
 
@@ -585,31 +594,7 @@ void TForm1::NumberPartRows() {
     }
 }
 
-void TForm1::RequestPlayAddresses() { SetParseControlsEnabled(true); }
-
 void TForm1::SetParseControlsEnabled(bool AEnabled) {
     btn1->setEnabled(AEnabled);
     lv2->setEnabled(AEnabled);
 }
-
-// --- Filled by the play-address, download, merge and comment work ----------
-
-void TForm1::N1Click() {}
-void TForm1::N2Click() {}
-void TForm1::N9Click() {}
-void TForm1::XML1Click() {}
-void TForm1::N3Click() {}
-void TForm1::N4Click() {}
-void TForm1::N5Click() {}
-void TForm1::N6Click() {}
-void TForm1::N7Click() {}
-void TForm1::N8Click() {}
-void TForm1::lv1DblClick() {}
-void TForm1::cbb1Change() {}
-void TForm1::cbb2Change() {}
-void TForm1::cbb3Change() {}
-void TForm1::btn3Click() {}
-void TForm1::btn4Click() {}
-void TForm1::btn5Click() {}
-void TForm1::tmr2Timer() {}
-void TForm1::tmr3Timer() {}

@@ -21,8 +21,11 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 
 #include "PageResolver.h"
+#include "engine/clMultiDownLoader.h"
 #include "http/clHttp.h"
 #include "http/clHttpRequest.h"
 
@@ -37,6 +40,12 @@ class QPushButton;
 class QTabWidget;
 class QTimer;
 class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace bl {
+class GatFlv;
+class TCommentQueue;
+}
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -63,6 +72,8 @@ public:
     // Written once, at close; read by the joining worker on its own thread.
     std::atomic<bool> Closing{false};
     bool RestrictStopped = false;
+    // The running joining worker, or none.
+    std::unique_ptr<bl::GatFlv> Joiner;
 
     const QString& ProgramFolder() const { return FProgramFolder; }
     // The window caption: the product title and the version.
@@ -108,6 +119,33 @@ public:
     void tmr2Timer();
     void tmr3Timer();
 
+    // --- Play addresses and the video download queue (BlVideo.cpp). ---
+    void clMdloader1IsBusyChanged();
+    void clMdloader1StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
+    void clMdloader1DataItemProceed(cl::TclInternetItem* Item, int CurrentDataSize);
+    void clMdloader1ProcessCompleted(cl::TclInternetItem* Item);
+    void clMdloader2IsBusyChanged();
+    void clMdloader2StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
+    void clMdloader2DataItemProceed(cl::TclInternetItem* Item, int CurrentDataSize);
+    void clMdloader2ProcessCompleted(cl::TclInternetItem* Item);
+    // Waiting rows ("〓") queued again in list order.
+    void RequeueWaitingItems();
+
+    // --- Merging. ---
+    // The download queue's hand-over: a part whose ACount segments are all
+    // in AFolder (with trailing "/") under ABaseName joins the merge queue.
+    void AddMergeRow(const QString& ABaseName, const QString& AFolder, int ACount);
+    // The joining worker's end, on this thread.
+    void JoinFinished();
+    // Our own joining tool only; no other process of that name.
+    bool IsJoinerRunning() const;
+    void TerminateJoinerProcesses();
+
+    // --- Comment files (BlComments.cpp). ---
+    void clMdloader3StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
+    void clMdloader3Error(cl::TclInternetItem* Item, int ErrorCode);
+    void clMdloader3ProcessCompleted(cl::TclInternetItem* Item);
+
 protected:
     // The one way the window shows a message box; returns the button pressed.
     virtual QMessageBox::StandardButton ShowMessageBox(const QString& AText, const QString& ACaption,
@@ -146,10 +184,43 @@ private:
     // play-address request of that parse.
     QString FParseQuality;
 
+    // The video queue's helpers (BlVideo.cpp).
+    void SetUpDownloaders();
+    void QueueParts(bool AAllRows);
+    void QueuePart(QTreeWidgetItem* ARow);
+    // The item of a row of lv1, and back (rows and items are index-aligned).
+    cl::TclDownLoadItem& VideoItem(int ARow);
+    QTreeWidgetItem* VideoRow(const cl::TclInternetItem* AItem) const;
+    void StartVideoItem(cl::TclInternetItem& AItem);
+    // A file of that name exists, or another item of the list will write it.
+    bool IsNameTaken(const QString& AName, const cl::TclInternetItem* AItem) const;
+    void StopWaitingItems();
+    // Lowers the running items to ALimit: the lowest running rows wait again.
+    void TakeBackRunningItems(int ALimit);
+    void DeleteVideoRow(int ARow);
+    // A play-address answer into the row it was asked for.
+    void EvaluatePlayUrl(int ARow, cl::TclInternetItem& AItem);
+    // The row of lv2 each play-address request was made for, and the memory
+    // stream its answer is collected in.
+    struct TPlayRequest {
+        int Row = 0;
+        std::unique_ptr<cl::TStringStream> Body;
+        int64_t Received = 0;
+    };
+    std::unordered_map<const cl::TclInternetItem*, TPlayRequest> FPlayRequests;
+    // The merge tag of each segment of a part of several; kept on our side,
+    // so that it never reaches a server as a user name.
+    std::unordered_map<const cl::TclInternetItem*, QString> FMergeTags;
+
 public:
     // --- Components. The request object outlives the client that uses it. ---
     cl::TclHttpRequest clhtprqst1;
     cl::TclHttp clhtp1;
+    // Video segments and play-address documents; their items use clhtprqst1.
+    cl::TclMultiDownLoader clMdloader1;
+    cl::TclMultiDownLoader clMdloader2;
+    // Comment files; its items use clhtprqst1.
+    cl::TclMultiDownLoader clMdloader3;
 
     // --- Controls (owned by the widget tree). ---
     QTabWidget* pgc1 = nullptr;
@@ -225,4 +296,12 @@ public:
 private:
     // Uses clhtp1, so it comes after it.
     bl::TPageResolver FResolver{clhtp1};
+
+    // The comment queue over lv4, lv5 and clMdloader3 (BlComments.cpp);
+    // made once the lists exist, gone before the downloader.
+    void SetUpComments();
+    void QueueComments(bool AAllRows);
+    // Close: the segment files of unfinished video items.
+    void DeleteUnfinishedSegments();
+    std::unique_ptr<bl::TCommentQueue> FComments;
 };

@@ -5,17 +5,21 @@
 //   flvdownloader-demo [--auto] [--shots FOLDER] [--save-folder FOLDER]
 //
 // --auto drives the window by itself (for a machine without a person at it):
-// it parses the sample page, saves screenshots into --shots, checks every
-// step and ends with status 0 only when all of them worked. Its last lines
+// it parses the sample page, downloads every part, fetches every comment
+// file, waits until every join has finished, saves a screenshot of each tab
+// into --shots, checks every step and ends with status 0 only when all of
+// them worked. Its last lines
 // name each screenshot ("screenshot: PATH") and the save folder ("folder: PATH").
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
@@ -95,6 +99,9 @@ bool ParseArguments(const QStringList& AArguments, TDemoOptions& AOptions) {
 // The steps of the automatic run, each checked and reported on its own line.
 class TAutoRun {
 public:
+    // One step (a download, the joins) may take this long before it fails.
+    static constexpr qint64 kStepLimitMs = 300000;
+
     TAutoRun(TDemoForm& AForm, const TDemoOptions& AOptions) : FForm(AForm), FOptions(AOptions) {}
 
     void Check(bool AOk, const char* AStep) {
@@ -121,6 +128,54 @@ public:
         if (saved) FShots << path;
     }
 
+    // Serves the window until ADone holds; false when the watchdog would fire.
+    static bool ServeUntil(const std::function<bool()>& ADone) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        auto pump = cl::TclMessagePump::Current();
+        while (!ADone()) {
+            if (elapsed.elapsed() > kStepLimitMs) return false;
+            pump->WaitFor({}, nullptr, 50);
+        }
+        return true;
+    }
+
+    // The save folder holds one video per part (segments joined and gone)
+    // and one comment file per part, nothing half done.
+    void CheckFolder(int AParts) {
+        const QDir folder(FForm.SaveFolder);
+        const QStringList videos = folder.entryList({QStringLiteral("*.flv")}, QDir::Files, QDir::Name);
+        const QStringList comments = folder.entryList({QStringLiteral("*.xml")}, QDir::Files, QDir::Name);
+        const QStringList leftovers =
+            folder.entryList({QStringLiteral("*.pxr"), QStringLiteral("*.$$$")}, QDir::Files, QDir::Name);
+        for (const QString& name : videos) std::printf("video: %s\n", name.toUtf8().constData());
+        for (const QString& name : comments) std::printf("comments: %s\n", name.toUtf8().constData());
+        Check(videos.size() == AParts, "one video file per part, the segments joined and deleted");
+        Check(comments.size() == AParts && FForm.lv5->topLevelItemCount() == AParts, "one comment file per part");
+        Check(leftovers.isEmpty(), "no unfinished or temporary files");
+        bool commentsXml = true;
+        for (const QString& name : comments) {
+            QFile file(folder.filePath(name));
+            commentsXml = commentsXml && file.open(QIODevice::ReadOnly) && file.read(5) == "<?xml";
+        }
+        Check(commentsXml, "comment files are XML documents");
+        // Where ffprobe is installed it reads every video to its duration.
+        const QString ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+        if (ffprobe.isEmpty()) return;
+        bool readable = true;
+        for (const QString& name : videos) {
+            QProcess probe;
+            probe.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                                  QStringLiteral("format=duration"), QStringLiteral("-of"),
+                                  QStringLiteral("default=nw=1:nk=1"), folder.filePath(name)});
+            const bool done = probe.waitForFinished(30000) && probe.exitCode() == 0;
+            const QByteArray duration = probe.readAllStandardOutput().trimmed();
+            std::printf("ffprobe: %s: %s s\n", name.toUtf8().constData(), duration.constData());
+            readable = readable && done && duration.toDouble() > 0;
+        }
+        Check(readable, "ffprobe reads every video");
+    }
+
     void Run() {
         Check(FForm.isVisible(), "window shown");
         Check(FForm.chk3->isChecked() && QFile::exists(FForm.ProgramFolder() + "RuvErov.exe") &&
@@ -129,25 +184,52 @@ public:
         Screenshot("demo-1-start.png");
 
         FForm.btn1->click();
+        Check(ServeUntil([this] { return FForm.btn1->isEnabled() && !FForm.clMdloader2.IsBusy(); }),
+              "play addresses answered");
         const int rows = FForm.lv2->topLevelItemCount();
         Check(FForm.Messages.isEmpty(), "page parsed without a message box");
         Check(FForm.ParseState == 1 && rows == 3, "three parts listed");
+        int segments = 0;
         bool named = rows == 3;
         for (int i = 0; named && i < rows; ++i) {
             const QTreeWidgetItem* row = FForm.lv2->topLevelItem(i);
-            named = row->text(0) == QString::number(i + 1) && !row->text(1).isEmpty() && !row->text(2).isEmpty();
+            named = row->text(0) == QString::number(i + 1) && !row->text(1).isEmpty() && !row->text(2).isEmpty() &&
+                    !row->text(4).isEmpty() && row->text(5).toInt() > 0;
+            segments += row->text(5).toInt();
         }
-        Check(named, "rows numbered, named and with their cid");
+        Check(named, "rows numbered, named, with their cid, quality and segment count");
         Check(FForm.btn1->isEnabled() && FForm.lv2->isEnabled(), "parse controls enabled again");
         if (rows > 0) FForm.lv2->setCurrentItem(FForm.lv2->topLevelItem(0));
         Screenshot("demo-2-parsed.png");
+
+        // Every part, and the comments of every part.
+        FForm.N2Click();
+        FForm.XML1Click();
+        Check(FForm.lv1->topLevelItemCount() == segments, "every segment queued");
+        Check(FForm.lv4->topLevelItemCount() == rows, "every comment file queued");
         FForm.pgc1->setCurrentIndex(1);
-        Screenshot("demo-3-downloads.png");
+        Screenshot("demo-3-downloading.png");
+        // The part of several segments enters the merge queue once its last
+        // segment is there; the tick starts its join a second later.
+        const bool queuedForJoin = ServeUntil([this] { return FForm.lv3->topLevelItemCount() > 0; });
+        Check(queuedForJoin, "the part of several segments queued for joining");
+        if (queuedForJoin) Screenshot("demo-4-merge-queue.png");
+        Check(ServeUntil([this] { return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy(); }),
+              "every segment downloaded");
+        Check(ServeUntil([this] {
+                  return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner && !FForm.tmr2->isActive();
+              }),
+              "every join finished and its row gone");
+        Screenshot("demo-5-downloads.png");
+        Check(ServeUntil([this] { return FForm.lv4->topLevelItemCount() == 0 && !FForm.clMdloader3.IsBusy(); }),
+              "every comment file stored");
         FForm.pgc1->setCurrentIndex(2);
-        Screenshot("demo-4-comments.png");
+        Screenshot("demo-6-comments.png");
+        CheckFolder(rows);
+
         FForm.pgc1->setCurrentIndex(0);
         FForm.lbl7Click();
-        Screenshot("demo-5-donation.png");
+        Screenshot("demo-7-donation.png");
         FForm.img1Click();
 
         for (const QString& shot : FShots) std::printf("screenshot: %s\n", shot.toUtf8().constData());
@@ -208,10 +290,10 @@ int main(int argc, char* argv[]) {
             // A run that never ends is a failure too.
             watchdog.setSingleShot(true);
             QObject::connect(&watchdog, &QTimer::timeout, [] {
-                std::printf("FAILED: the demo did not end within two minutes\n");
+                std::printf("FAILED: the demo did not end within ten minutes\n");
                 QApplication::exit(1);
             });
-            watchdog.start(120000);
+            watchdog.start(600000);
         }
         result = QApplication::exec();
         if (!options.Auto) std::printf("folder: %s\n", form.SaveFolder.toUtf8().constData());

@@ -1,0 +1,72 @@
+// The joining worker: one thread per join that runs the joining tool on the
+// segments of one part, waits for it to end and deletes the segments only
+// when the joined file was made. At most one exists; the window owns it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JoinerProcess.h"
+
+namespace bl {
+
+// The status texts of a merge-queue row.
+inline constexpr const char* kMergeWaiting = "等待";
+inline constexpr const char* kMerging = "正在合并";
+inline constexpr const char* kMergeFailed = "合并失败";
+
+// The files of one join: Folder + Base + ".flv" made from the segments
+// Folder + Base + " n-k.flv", k = 1..n.
+std::string JoinedFileName(const std::string& AFolder, const std::string& ABaseName);
+std::string SegmentFileName(const std::string& AFolder, const std::string& ABaseName, int ACount, int AIndex);
+
+class GatFlv {
+public:
+    // sFtmpath: the segments' folder with its trailing "/"; sFileName: the
+    // base name; _FCount: the number of segments. aOnTerminate runs on the
+    // worker's thread as its last step (the window posts it to its own
+    // thread). The worker starts at once and stops waiting when AClosing
+    // turns true.
+    GatFlv(std::string sFtmpath, std::string sFileName, int _FCount, std::function<void()> aOnTerminate,
+           std::string AJoinerProgram, const std::atomic<bool>& AClosing);
+    // Ends the tool when it still runs and waits for the thread.
+    ~GatFlv();
+    GatFlv(const GatFlv&) = delete;
+    GatFlv& operator=(const GatFlv&) = delete;
+
+    // True while our joining tool runs.
+    bool IsJoinerRunning() { return FJoiner.Running(); }
+    // Ends our joining tool (never another process of that name).
+    void TerminateJoinerProcesses() { FJoiner.Terminate(); }
+    // Valid once aOnTerminate has run: the tool exited with 0, the joined
+    // file exists and the segments are deleted.
+    bool Joined() const { return FJoined.load(); }
+    // Waits for the thread to return (it has, or is about to, once
+    // aOnTerminate ran).
+    void WaitFor();
+
+    const std::string Ftmpath;
+    const std::string FFileName;
+    const int32_t FCount;
+
+private:
+    void Execute();
+    // Waits until the tool has ended; false when the wait was cut short by
+    // closing (the tool is then ended).
+    bool WaitForJoiner();
+    bool Stopping() const { return FClosing.load() || FAbort.load(); }
+
+    std::function<void()> FOnTerminate;
+    const std::string FJoinerProgram;
+    const std::atomic<bool>& FClosing;
+    std::atomic<bool> FAbort{false};
+    std::atomic<bool> FJoined{false};
+    TJoinerProcess FJoiner;
+    std::thread FThread;  // last: it starts once everything above exists
+};
+
+}  // namespace bl
