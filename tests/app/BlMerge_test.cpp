@@ -24,7 +24,6 @@ namespace {
 // The site tests' wait (serve the window until a condition holds, a hang
 // guard of a minute); these tests need no site.
 struct TServe : VideoSiteTest {
-    using VideoSiteTest::WaitFor;
 };
 
 std::vector<uint8_t> TagAt(uint8_t AType, std::vector<uint8_t> AData, uint32_t ATimestamp) {
@@ -115,7 +114,7 @@ TEST_F(Merge, PartsJoinOneAfterTheOtherWithShiftedTimestampsAndFreshMetadata) {
     // One join at a time, the top row first.
     QStringList order;
     bool twoAtOnce = false;
-    ASSERT_TRUE(TServe::WaitFor([&] {
+    ASSERT_TRUE(WaitFor([&] {
         int merging = 0;
         for (int i = 0; i < FForm.lv3->topLevelItemCount(); ++i) {
             const QTreeWidgetItem* row = FForm.lv3->topLevelItem(i);
@@ -186,7 +185,7 @@ TEST_F(Merge, FailedJoinKeepsItsSegmentsAndRowAndTheQueueGoesOn) {
     FForm.AddMergeRow(cutTag, Folder(), 2);
     FForm.AddMergeRow(good, Folder(), 2);
 
-    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.lv3->topLevelItemCount() == 2 && Idle(); }));
+    ASSERT_TRUE(WaitFor([&] { return FForm.lv3->topLevelItemCount() == 2 && Idle(); }));
     EXPECT_EQ(Statuses(), QStringList({Failed(), Failed()}));
     EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), badHeader);
     EXPECT_EQ(FForm.lv3->topLevelItem(1)->text(0), cutTag);
@@ -208,7 +207,7 @@ TEST_F(Merge, ToolArgumentsPassUnchangedAndASuccessWithoutAJoinedFileIsAFailure)
     const QString base = QStringLiteral("03 a \"b\" $PATH  c");
     WriteSegments(base, 2, 100);
     FForm.AddMergeRow(base, Folder(), 2);
-    ASSERT_TRUE(TServe::WaitFor([&] { return Idle() && Statuses() != QStringList{QString::fromUtf8(bl::kMergeWaiting)}; }));
+    ASSERT_TRUE(WaitFor([&] { return Idle() && Statuses() != QStringList{QString::fromUtf8(bl::kMergeWaiting)}; }));
 
     QFile args(Folder() + "args.txt");
     ASSERT_TRUE(args.open(QIODevice::ReadOnly));
@@ -224,7 +223,7 @@ TEST_F(Merge, MissingToolFailsTheRow) {
     ASSERT_TRUE(QFile::remove(Folder() + "RuvErov.exe"));
     WriteSegments("04 x", 2, 100);
     FForm.AddMergeRow("04 x", Folder(), 2);
-    ASSERT_TRUE(TServe::WaitFor([&] { return Idle() && Statuses() == QStringList{Failed()}; }));
+    ASSERT_TRUE(WaitFor([&] { return Idle() && Statuses() == QStringList{Failed()}; }));
     EXPECT_TRUE(SegmentsPresent("04 x", 2));
 }
 
@@ -238,7 +237,7 @@ TEST_F(Merge, ClosingDuringAJoinEndsOnlyOurToolAndKeepsEverySegment) {
 
     WriteSegments("05 y", 3, 100);
     FForm.AddMergeRow("05 y", Folder(), 3);
-    ASSERT_TRUE(TServe::WaitFor([&] { return FForm.IsJoinerRunning(); }));
+    ASSERT_TRUE(WaitFor([&] { return FForm.IsJoinerRunning(); }));
     EXPECT_EQ(Statuses(), QStringList{Merging()});
 
     EXPECT_TRUE(FForm.FormCloseQuery());

@@ -11,6 +11,7 @@
 #include "BlTexts.h"
 #include "TestForm.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TestDaemon.h"
 #include "support/TlsTestPki.h"
 #include "transport/clCertificate.h"
 #include "transport/clIpAddress.h"
@@ -21,6 +22,9 @@ using cltest::TScriptedReply;
 namespace {
 
 constexpr const char* kHost = "www.vidsite.example";
+// The play-address hosts, routed to a port that refuses: the parse's
+// requests to them end at once, on loopback.
+constexpr const char* kServiceHosts[] = {"interface.vidsite.example", "api.vidsite.example"};
 
 // An HTTPS server on loopback answering for the site's main host: the host
 // override and the trust anchor point the window's client at it.
@@ -30,9 +34,11 @@ public:
         : FCertificate(FCa.Issue(Leaf())), FServer(std::move(AScript), &FCertificate) {
         cl::AddTrustAnchorsPem(FCa.CertificatePem());
         cl::TclHostOverrides::Add(kHost, 443, "127.0.0.1", FServer.Port());
+        for (const char* host : kServiceHosts) cl::TclHostOverrides::Add(host, 443, "127.0.0.1", cltest::FreeLoopbackPort());
     }
     ~TMainHost() {
         cl::TclHostOverrides::Remove(kHost, 443);
+        for (const char* host : kServiceHosts) cl::TclHostOverrides::Remove(host, 443);
         cl::ClearTrustAnchors();
     }
     std::vector<cltest::TRecordedRequest> Requests() const { return FServer.Requests(); }
@@ -60,7 +66,11 @@ protected:
     Parse() { FForm.FormCreate(); }
 
     // Pastes the address and presses the parse button.
+    // Pastes the address and presses the parse button, once the requests of
+    // the previous parse have been stopped and have ended.
     void Press(const QString& AAddress = "https://www.vidsite.example/video/av1/") {
+        FForm.clMdloader2.Stop();
+        ASSERT_TRUE(WaitForParseEnd(FForm));
         FForm.edt1->setText(AAddress);
         FForm.btn1->click();
     }

@@ -31,9 +31,12 @@ protected:
         FSite->Log().Clear();
     }
 
+    // Pastes the address, presses the parse button and waits for the play
+    // addresses of the parts, after which the controls are enabled again.
     void Press(const std::string& APath) {
         FForm.edt1->setText(QString::fromStdString("https://www.vidsite.example" + APath));
         FForm.btn1->click();
+        ASSERT_TRUE(WaitForParseEnd(FForm));
     }
     QStringList Column(int AColumn) const {
         QStringList texts;

@@ -49,24 +49,11 @@ protected:
         FSite->SetMediaRate(0);
     }
 
-    // Serves the window's events until ADone holds; a hung run fails after a
-    // minute instead of blocking the suite.
-    static bool WaitFor(const std::function<bool()>& ADone) {
-        QElapsedTimer watchdog;
-        watchdog.start();
-        auto pump = cl::TclMessagePump::Current();
-        while (!ADone()) {
-            if (watchdog.elapsed() > 60000) return false;
-            pump->WaitFor({}, nullptr, 20);
-        }
-        return true;
-    }
-
     // Parses a page of the site and waits for its play addresses.
     void Parse(const std::string& APath) {
         FForm.edt1->setText(QString::fromStdString("https://www.vidsite.example" + APath));
         FForm.btn1->click();
-        ASSERT_TRUE(WaitFor([this] { return FForm.btn1->isEnabled() && !FForm.clMdloader2.IsBusy(); }));
+        ASSERT_TRUE(WaitForParseEnd(FForm));
     }
     QStringList Column(QTreeWidget* AList, int AColumn) const {
         QStringList texts;
