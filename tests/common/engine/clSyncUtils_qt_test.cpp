@@ -10,28 +10,14 @@
 #include "engine/clSyncUtils.h"
 #include "rtl/clException.h"
 #include "transport/qt/clQtMessagePump.h"
+#include "support/QtPumpTest.h"
 
 using namespace cl;
 
 namespace {
 
-class QtSynchronizer : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_inet_qt";
-        static char* argv[] = {name, nullptr};
-        FApp = new QCoreApplication(argc, argv);
-        TclMessagePump::Install(std::make_shared<TclQtMessagePump>());
-    }
-    static void TearDownTestSuite() {
-        TclMessagePump::Uninstall();
-        delete FApp;
-        FApp = nullptr;
-    }
-    static QCoreApplication* FApp;
-};
-QCoreApplication* QtSynchronizer::FApp = nullptr;
+// The suite runs on the Qt event loop with the Qt pump installed.
+class QtSynchronizer : public cltest::QtPumpTest {};
 
 TEST_F(QtSynchronizer, CallsRunFromTheIdleEventLoop) {
     TclThreadSynchronizer synchronizer;

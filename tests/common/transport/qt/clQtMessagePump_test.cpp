@@ -9,6 +9,7 @@
 
 #include "transport/clTcpClient.h"
 #include "support/clLoopbackServer.h"
+#include "support/QtPumpTest.h"
 #include "support/clTestTcpClient.h"
 
 using namespace cl;
@@ -17,24 +18,8 @@ using TTestClient = cltest::TTestTcpClient;
 
 namespace {
 
-class QtPump : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_pumpqt";
-        static char* argv[] = {name, nullptr};
-        FApp = new QCoreApplication(argc, argv);
-        TclMessagePump::Install(std::make_shared<TclQtMessagePump>());
-    }
-    static void TearDownTestSuite() {
-        TclMessagePump::Uninstall();
-        delete FApp;
-        FApp = nullptr;
-    }
-    static QCoreApplication* FApp;
-};
-
-QCoreApplication* QtPump::FApp = nullptr;
+// The suite runs on the Qt event loop with the Qt pump installed.
+class QtPump : public cltest::QtPumpTest {};
 
 TEST_F(QtPump, CallSentToAnIdleEventLoopRuns) {
     auto pump = TclMessagePump::Current();
