@@ -208,7 +208,7 @@ private:
         int64_t Received = 0;
     };
     std::unordered_map<const cl::TclInternetItem*, TPlayRequest> FPlayRequests;
-    // The merge tag of each segment of a part of several; kept on our side,
+    // The merge tag of each segment of a multi-segment video; kept on our side,
     // so that it never reaches a server as a user name.
     std::unordered_map<const cl::TclInternetItem*, QString> FMergeTags;
 

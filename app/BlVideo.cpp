@@ -1,5 +1,5 @@
 // The window's play-address requests (one item of clMdloader2 per row of
-// the parts list) and its video download queue (one row of lv1 and one item
+// the video list) and its video download queue (one row of lv1 and one item
 // of clMdloader1 per media segment): the downloaders' handlers, the menus on
 // lv2 and lv1, and the settings of the download tab.
 #include <QCheckBox>

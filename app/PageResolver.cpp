@@ -95,7 +95,7 @@ TParseState TPageResolver::ParsePage(const QString& APageText) {
     }
 
     // Each list's text keeps its marker minus the leading quote; an episode
-    // list after a part list wins.
+    // list after a pages list wins.
     QString list = APageText;
     TParseState state = psNone;
     if (const qsizetype at = list.indexOf(kPagesMarker); at >= 0) {

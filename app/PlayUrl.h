@@ -1,6 +1,6 @@
 // The play-address service of the video site: the signed address of a normal
-// video's part, the unsigned address of a series episode, and the reading of
-// the JSON answers into what a row of the parts list shows (the segment
+// video's page entry, the unsigned address of a series episode, and the
+// reading of the JSON answers into what a row of the video list shows (the segment
 // addresses in playing order, the granted quality, the segment count).
 // No window code here.
 #pragma once
@@ -25,7 +25,7 @@ QString PgcPlayUrl(const QString& ACid, const QString& AQuality);
 // "1080P", "720P", "480P", "360P" for the four codes; empty for any other.
 QString QualityText(const QString& ACode);
 
-// What an answer gives a row of the parts list.
+// What an answer gives a row of the video list.
 struct TPlayUrlAnswer {
     QString Addresses;  // in playing order, joined with "|"
     QString Quality;    // the granted quality's text, or empty

@@ -1,6 +1,6 @@
 // The names of the video download queue: a part's base name, the display
 // name and file of each of its segments, the merge tag that goes with a
-// segment of a part of several, and the name taken when a file of that name
+// segment of a multi-segment video, and the name taken when a file of that name
 // exists already. No window code here.
 #pragma once
 
@@ -33,7 +33,7 @@ QString SegmentExtension(const QString& AAddress);
 // The longest extension the addresses of a part give, in UTF-8 bytes.
 int LongestExtensionBytes(const QStringList& AAddresses);
 
-// "n|base name", for parts of several segments.
+// "n|base name", for videos of several segments.
 QString MergeTag(int ACount, const QString& ABaseName);
 struct TMergeTag {
     int Count = 0;

@@ -34,7 +34,7 @@ const char* DescriptionOf(int AQuality) {
 nlohmann::ordered_json Members(const TSitePart& APart, int ARequested, const TSegmentSizer& ASizer) {
     const int quality = GrantedQuality(APart.Qualities, ARequested);
     nlohmann::ordered_json durl = nlohmann::ordered_json::array();
-    // Rotated by one, so that a part of several segments never lists them
+    // Rotated by one, so that a video of several segments never lists them
     // in playing order.
     for (int i = 0; i < APart.SegmentCount; ++i) {
         const int index = (i + 1) % APart.SegmentCount + 1;

@@ -13,10 +13,10 @@
 namespace vidsite {
 
 enum class TPageKind {
-    Normal,          // a part list ("pages")
+    Normal,          // a pages list ("pages")
     Series,          // an episode list ("epList")
     NoList,          // a page without either list
-    ListWithoutCid,  // a part list whose entries carry no cid
+    ListWithoutCid,  // a pages list whose entries carry no cid
 };
 
 struct TSitePart {
@@ -65,8 +65,8 @@ std::vector<TSiteVideo> DemoCatalogue();
 //   /video/av1102/  no title, a part with an empty name
 //   /bangumi/play/ss1103/  an episode with empty numbering and title
 //   /video/av1104/  names in plain UTF-8 with "/" escaped, no \u
-//   /video/av1105/  neither a part list nor an episode list
-//   /video/av1106/  a part list whose entries carry no cid
+//   /video/av1105/  neither a pages list nor an episode list
+//   /video/av1106/  a pages list whose entries carry no cid
 std::vector<TSiteVideo> EdgeCaseCatalogue();
 
 // The address of a page on the main host ("https://www.vidsite.example/...").

@@ -1,5 +1,5 @@
 // The markup of the site's video pages: a head with scripts and an
-// embedded state object that carries the title first, then the part list
+// embedded state object that carries the title first, then the pages list
 // or the episode list, as the site's own pages do.
 #pragma once
 

@@ -188,7 +188,7 @@ public:
               "play addresses answered");
         const int rows = FForm.lv2->topLevelItemCount();
         Check(FForm.Messages.isEmpty(), "page parsed without a message box");
-        Check(FForm.ParseState == 1 && rows == 3, "three parts listed");
+        Check(FForm.ParseState == 1 && rows == 3, "three videos listed");
         int segments = 0;
         bool named = rows == 3;
         for (int i = 0; named && i < rows; ++i) {
@@ -202,17 +202,17 @@ public:
         if (rows > 0) FForm.lv2->setCurrentItem(FForm.lv2->topLevelItem(0));
         Screenshot("demo-2-parsed.png");
 
-        // Every part, and the comments of every part.
+        // Every video, and the comments of every video.
         FForm.N2Click();
         FForm.XML1Click();
         Check(FForm.lv1->topLevelItemCount() == segments, "every segment queued");
         Check(FForm.lv4->topLevelItemCount() == rows, "every comment file queued");
         FForm.pgc1->setCurrentIndex(1);
         Screenshot("demo-3-downloading.png");
-        // The part of several segments enters the merge queue once its last
+        // The video of several segments enters the merge queue once its last
         // segment is there; the tick starts its join a second later.
         const bool queuedForJoin = ServeUntil([this] { return FForm.lv3->topLevelItemCount() > 0; });
-        Check(queuedForJoin, "the part of several segments queued for joining");
+        Check(queuedForJoin, "the video of several segments queued for joining");
         if (queuedForJoin) Screenshot("demo-4-merge-queue.png");
         Check(ServeUntil([this] { return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy(); }),
               "every segment downloaded");

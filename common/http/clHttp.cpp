@@ -164,8 +164,8 @@ private:
 };
 
 // Passes written bytes on up to a limit. What arrives past it is either not
-// part of the body and dropped (lDrop), or the part of a body read only for
-// its text that is not kept (lRaise: the write raises EFull after storing
+// in the body and dropped (lDrop), or the rest of a body read only for its
+// text, not kept (lRaise: the write raises EFull after storing
 // what fits, so that reading and decoding stop there). Its position counts
 // every byte written, which is how the layers below measure what they delivered.
 class TclLimitedStream : public TStream {

@@ -1,4 +1,4 @@
-// The whole flow through the window against the site stand-in: parts of two
+// The whole flow through the window against the site stand-in: videos of two
 // and three segments downloaded by the queue and joined one after the other,
 // and the close sequence while downloads run.
 #include <gtest/gtest.h>

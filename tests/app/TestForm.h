@@ -52,7 +52,7 @@ inline bool WaitFor(const std::function<bool()>& ADone) {
 }
 
 // A parse ends when its play-address requests are answered: then the parse
-// button and the parts list are enabled again.
+// button and the video list are enabled again.
 inline bool WaitForParseEnd(TTestForm& AForm) {
     return WaitFor([&] { return AForm.btn1->isEnabled() && !AForm.clMdloader2.IsBusy(); });
 }
