@@ -314,7 +314,8 @@ bool IsPathMatch(const std::string& ACookiePath, const std::string& ARequestPath
 }
 
 std::string DefaultCookiePath(const std::string& ARequestPath) {
-    const std::string path = Trim(ARequestPath).substr(0, Trim(ARequestPath).find_first_of("?#"));
+    std::string path = Trim(ARequestPath);
+    path = path.substr(0, path.find_first_of("?#"));
     const size_t slash = path.rfind('/');
     if (path.empty() || path[0] != '/' || slash == 0 || slash == std::string::npos) return "/";
     return path.substr(0, slash);

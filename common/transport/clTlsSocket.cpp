@@ -193,7 +193,6 @@ void TclTlsNetworkStream::VerifyPeer() {
         FPeerVerified = ASession.Certified();
         status = ASession.StatusCode();
         peer = ASession.PeerCertificate();
-        return 0;
     });
     const std::string text = GetSspiErrorText(status);
     if (OnVerifyPeer) OnVerifyPeer(this, peer, text, status, FPeerVerified);
@@ -422,10 +421,7 @@ bool TclTlsNetworkStream::EncryptAndSend(TStream* ASource, int64_t ASize) {
             // Records go through a buffer of their own: FSSPIBuffer may hold
             // a received record that is not complete yet.
             TMemoryStream records;
-            UseSession([&](TclTlsSspi& ASession) {
-                ASession.Encrypt(*ASource, records, ASize);
-                return 0;
-            });
+            UseSession([&](TclTlsSspi& ASession) { ASession.Encrypt(*ASource, records, ASize); });
             FWriteData.CopyFrom(records, 0);
             FWriteHoldsData = true;
         }
