@@ -16,6 +16,7 @@
 #include "http/clZLibBase.h"
 #include "http/clZLibStreams.h"
 #include "rtl/clException.h"
+#include "rtl/clStrUtils.h"
 #include "rtl/clStringList.h"
 
 namespace cl {
@@ -316,14 +317,7 @@ std::string UnescapeStoredValue(const std::string& AValue) {
 int64_t ReadStoredNumber(const TStringList& AValues, const std::string& AName, int64_t AFallback) {
     const int index = AValues.IndexOfName(AName);
     if (index < 0) return AFallback;
-    const std::string text = AValues.ValueFromIndex(index);
-    try {
-        size_t used = 0;
-        const long long v = std::stoll(text, &used);
-        return used == text.size() ? v : AFallback;
-    } catch (const std::exception&) {
-        return AFallback;
-    }
+    return StrToInt64Def(AValues.ValueFromIndex(index), AFallback);
 }
 
 std::string ReadStoredText(const TStringList& AValues, const std::string& AName, const std::string& AFallback) {
