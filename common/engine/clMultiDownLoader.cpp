@@ -382,10 +382,6 @@ bool TclMultiDownLoader::CanProcessItem(TclInternetItem& AItem) {
     return true;
 }
 
-void TclMultiDownLoader::ForgetHttpRequest(TclHttpRequest& ARequest) {
-    TclMultiInternetControl::ForgetHttpRequest(ARequest);
-}
-
 void TclMultiDownLoader::DoDataTextProceed(TclInternetItem& AItem, const TStringList& AText) {
     if (OnDataTextProceed) OnDataTextProceed(this, &AItem, AText);
 }

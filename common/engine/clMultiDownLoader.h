@@ -148,7 +148,6 @@ protected:
     friend class TclDownLoadList;
 
     bool CanProcessItem(TclInternetItem& AItem) override;
-    void ForgetHttpRequest(TclHttpRequest& ARequest) override;
     void SaveProperties(TStringList& AValues) const override;
     void LoadProperties(const TStringList& AValues) override;
     virtual void DoDataTextProceed(TclInternetItem& AItem, const TStringList& AText);
