@@ -185,6 +185,21 @@ void RunToEnd(TclCustomThreader& AWorker) {
     AWorker.Wait();
 }
 
+// A worker aimed at one range of AUrl, writing into its own stream, with the
+// quick settings and every event recorded.
+struct TRangeRig {
+    TRangeRig(const std::string& AUrl, int ATryCount, int64_t APosition, int64_t ABytes)
+        : Worker(AUrl, &Stream, false) {
+        Tune(Worker, ATryCount);
+        AimAtRange(Worker, Info, APosition, ABytes);
+        Record(Worker, Log);
+    }
+    TMemoryStream Stream;
+    TclResourceInfo Info;
+    TclDownLoadThreader Worker;
+    TEventLog Log;
+};
+
 std::string StreamText(TMemoryStream& AStream) {
     return std::string(reinterpret_cast<const char*>(AStream.Memory()), static_cast<size_t>(AStream.GetSize()));
 }
@@ -323,26 +338,20 @@ TEST(DownloadWorkerLifetime, AWorkerThatFreesItselfCanBeWaitedFor) {
 TEST(DownloadWorkerRange, ARangeWritesExactlyItsBytesEvenWhenTheServerSendsMore) {
     const std::string content = Content(5000);
     TRangeFileServer server(content, {{TFault::fkIgnoreRange, 0}});
-    TMemoryStream stream;
-    TclResourceInfo info;
-    TclDownLoadThreader worker(server.Url(), &stream, false);
-    Tune(worker, 1);
-    AimAtRange(worker, info, 0, 1000);
-    worker.SetBatchSize(300);
-    TEventLog log;
-    Record(worker, log);
-    RunToEnd(worker);
+    TRangeRig rig(server.Url(), 1, 0, 1000);
+    rig.Worker.SetBatchSize(300);
+    RunToEnd(rig.Worker);
 
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_NE(server.Requests()[0].find("\r\nRange: bytes=0-999\r\n"), std::string::npos);
-    EXPECT_EQ(worker.Status(), psSuccess);
-    EXPECT_EQ(StreamText(stream), content.substr(0, 1000));
-    EXPECT_EQ(log.Data, content.substr(0, 1000));
-    EXPECT_EQ(log.Positions, (std::vector<int64_t>{300, 600, 900, 1000}));
-    EXPECT_TRUE(log.ZeroAfterEveryChunk);
-    EXPECT_EQ(worker.DownloadedBytes(), 1000);
-    EXPECT_EQ(info.StatusCode(), 200);
-    EXPECT_EQ(info.StatusText(), "OK");
+    EXPECT_EQ(rig.Worker.Status(), psSuccess);
+    EXPECT_EQ(StreamText(rig.Stream), content.substr(0, 1000));
+    EXPECT_EQ(rig.Log.Data, content.substr(0, 1000));
+    EXPECT_EQ(rig.Log.Positions, (std::vector<int64_t>{300, 600, 900, 1000}));
+    EXPECT_TRUE(rig.Log.ZeroAfterEveryChunk);
+    EXPECT_EQ(rig.Worker.DownloadedBytes(), 1000);
+    EXPECT_EQ(rig.Info.StatusCode(), 200);
+    EXPECT_EQ(rig.Info.StatusText(), "OK");
 }
 
 TEST(DownloadWorkerRange, ACompleteRangeMakesNoRequest) {
@@ -379,82 +388,58 @@ TEST(DownloadWorkerRange, AWholeBodyStartsAtTheStreamStartWithoutRange) {
 TEST(DownloadWorkerRange, ADroppedConnectionContinuesAtTheWorkersPosition) {
     const std::string content = Content(5000);
     TRangeFileServer server(content, {{TFault::fkDropAfter, 400}, {TFault::fkDropAfter, 250}});
-    TMemoryStream stream;
-    stream.SetSize(5000);
-    TclResourceInfo info;
-    TclDownLoadThreader worker(server.Url(), &stream, false);
-    Tune(worker, 5);
-    AimAtRange(worker, info, 1000, 1000);
-    worker.SetBatchSize(100);
-    TEventLog log;
-    Record(worker, log);
-    RunToEnd(worker);
+    TRangeRig rig(server.Url(), 5, 1000, 1000);
+    rig.Stream.SetSize(5000);
+    rig.Worker.SetBatchSize(100);
+    RunToEnd(rig.Worker);
 
     const std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_NE(requests[0].find("Range: bytes=1000-1999\r\n"), std::string::npos);
     EXPECT_NE(requests[1].find("Range: bytes=1400-1999\r\n"), std::string::npos);
     EXPECT_NE(requests[2].find("Range: bytes=1650-1999\r\n"), std::string::npos);
-    EXPECT_EQ(worker.Status(), psSuccess);
-    EXPECT_TRUE(log.Errors.empty());
-    EXPECT_EQ(StreamText(stream).substr(1000, 1000), content.substr(1000, 1000));
-    EXPECT_EQ(log.Data, content.substr(1000, 1000));
-    EXPECT_EQ(worker.ResourcePos(), 2000);
+    EXPECT_EQ(rig.Worker.Status(), psSuccess);
+    EXPECT_TRUE(rig.Log.Errors.empty());
+    EXPECT_EQ(StreamText(rig.Stream).substr(1000, 1000), content.substr(1000, 1000));
+    EXPECT_EQ(rig.Log.Data, content.substr(1000, 1000));
+    EXPECT_EQ(rig.Worker.ResourcePos(), 2000);
 }
 
 TEST(DownloadWorkerRange, AStalledServerIsAbandonedAndTheRangeCompleted) {
     const std::string content = Content(3000);
     TRangeFileServer server(content, {{TFault::fkStallAfter, 700}});
-    TMemoryStream stream;
-    TclResourceInfo info;
-    TclDownLoadThreader worker(server.Url(), &stream, false);
-    Tune(worker, 3);
-    worker.SetTimeOut(300);
-    AimAtRange(worker, info, 0, 3000);
-    TEventLog log;
-    Record(worker, log);
-    RunToEnd(worker);
+    TRangeRig rig(server.Url(), 3, 0, 3000);
+    rig.Worker.SetTimeOut(300);
+    RunToEnd(rig.Worker);
     ASSERT_EQ(server.Requests().size(), 2u);
     EXPECT_NE(server.Requests()[1].find("Range: bytes=700-2999\r\n"), std::string::npos);
-    EXPECT_EQ(worker.Status(), psSuccess);
-    EXPECT_EQ(StreamText(stream), content);
+    EXPECT_EQ(rig.Worker.Status(), psSuccess);
+    EXPECT_EQ(StreamText(rig.Stream), content);
 }
 
 TEST(DownloadWorkerRange, AFullAnswerToARangeLaterInTheFileIsRefused) {
     const std::string content = Content(4000);
     TRangeFileServer server(content, {{TFault::fkIgnoreRange, 0}, {TFault::fkIgnoreRange, 0}});
-    TMemoryStream stream;
-    stream.SetSize(4000);
-    TclResourceInfo info;
-    TclDownLoadThreader worker(server.Url(), &stream, false);
-    Tune(worker, 2);
-    AimAtRange(worker, info, 2000, 2000);
-    TEventLog log;
-    Record(worker, log);
-    RunToEnd(worker);
+    TRangeRig rig(server.Url(), 2, 2000, 2000);
+    rig.Stream.SetSize(4000);
+    RunToEnd(rig.Worker);
     EXPECT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(worker.Status(), psFailed);
-    ASSERT_EQ(log.Errors.size(), 1u);
-    EXPECT_EQ(StreamText(stream), std::string(4000, '\0'));
-    EXPECT_TRUE(log.Data.empty());
+    EXPECT_EQ(rig.Worker.Status(), psFailed);
+    ASSERT_EQ(rig.Log.Errors.size(), 1u);
+    EXPECT_EQ(StreamText(rig.Stream), std::string(4000, '\0'));
+    EXPECT_TRUE(rig.Log.Data.empty());
 }
 
 TEST(DownloadWorkerRange, ABodyShorterThanTheRangeIsNotASuccess) {
     // The server announces and sends 10 bytes for a range of 100.
     TScriptedHttpServer server({TScriptedReply(HttpReply(
         "HTTP/1.1 206 Partial Content", cOkFields + "Content-Range: bytes 0-9/10\r\n", "0123456789"))});
-    TMemoryStream stream;
-    TclResourceInfo info;
-    TclDownLoadThreader worker(ScriptedUrl(server), &stream, false);
-    Tune(worker, 1);
-    AimAtRange(worker, info, 0, 100);
-    TEventLog log;
-    Record(worker, log);
-    RunToEnd(worker);
-    EXPECT_EQ(worker.Status(), psFailed);
-    ASSERT_EQ(log.Errors.size(), 1u);
-    EXPECT_EQ(log.Errors[0].second, 12030);
-    EXPECT_EQ(StreamText(stream), "0123456789");
+    TRangeRig rig(ScriptedUrl(server), 1, 0, 100);
+    RunToEnd(rig.Worker);
+    EXPECT_EQ(rig.Worker.Status(), psFailed);
+    ASSERT_EQ(rig.Log.Errors.size(), 1u);
+    EXPECT_EQ(rig.Log.Errors[0].second, 12030);
+    EXPECT_EQ(StreamText(rig.Stream), "0123456789");
 }
 
 // --- the requests a worker makes ---
@@ -820,23 +805,17 @@ namespace {
 TEST(DownloadWorkerStop, StopFromAnotherThreadAbandonsAStalledRead) {
     const std::string content = Content(5000);
     TRangeFileServer server(content, {{TFault::fkStallAfter, 100}});
-    TMemoryStream stream;
-    TclResourceInfo info;
-    TclDownLoadThreader worker(server.Url(), &stream, false);
-    Tune(worker, 3);
-    worker.SetTimeOut(600000);
-    AimAtRange(worker, info, 0, 5000);
-    TEventLog log;
-    Record(worker, log);
-    worker.Perform();
+    TRangeRig rig(server.Url(), 3, 0, 5000);
+    rig.Worker.SetTimeOut(600000);
+    rig.Worker.Perform();
     std::shared_ptr<TclMessagePump> pump = TclMessagePump::Current();
-    while (log.Data.size() < 100) pump->Sleep(5);
-    std::thread([&worker] { worker.Stop(); }).join();
-    worker.Wait();
-    EXPECT_EQ(worker.Status(), psTerminated);
-    EXPECT_TRUE(log.Errors.empty());
+    while (rig.Log.Data.size() < 100) pump->Sleep(5);
+    std::thread([&rig] { rig.Worker.Stop(); }).join();
+    rig.Worker.Wait();
+    EXPECT_EQ(rig.Worker.Status(), psTerminated);
+    EXPECT_TRUE(rig.Log.Errors.empty());
     EXPECT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(log.Data, content.substr(0, 100));
+    EXPECT_EQ(rig.Log.Data, content.substr(0, 100));
 }
 
 // Records the nice value its thread runs with.
