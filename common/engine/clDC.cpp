@@ -51,13 +51,6 @@ bool NamesGzip(const std::string& AContentEncoding) {
     return LowerCase(AContentEncoding).find("gzip") != std::string::npos;
 }
 
-int64_t ParseInt64(const std::string& AText) {
-    const std::string text = Trim(AText);
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() ? value : 0;
-}
-
 // The local date of an HTTP date field; 0 when the text is missing or not a
 // date a server should send (such a field counts as absent).
 TDateTime ParseDateField(const std::string& AText) {
@@ -684,7 +677,7 @@ bool TclCustomThreader::ReadStatusAndHeaders(TclHttpOpenRequestAction& ARequest)
 void TclCustomThreader::InterpretResponseHeaders(TclHttpOpenRequestAction& ARequest) {
     TclHttpResponseHeader header;
     header.ParseHeader(FResponseHeader);
-    const int64_t contentLength = ParseInt64(header.ContentLength());
+    const int64_t contentLength = StrToInt64Def(Trim(header.ContentLength()), 0);
     TDateTime date = ParseDateField(header.LastModified());
     if (date == 0) date = ParseDateField(header.Date());
     const bool rangesInBytes = SameText(Trim(header.AcceptRanges()), "bytes");
