@@ -944,3 +944,10 @@ TEST(HttpResponseReading, AHeaderThatNeverEndsIsRefusedBeforeItFillsTheMemory) {
         EXPECT_EQ(E.ErrorCode(), cResponseHeaderTooLarge);
     }
 }
+
+TEST(HttpResponseReading, AStatusLineThatNeverEndsMeetsTheSameLimit) {
+    const std::string endless = "HTTP/1.1 200 " + std::string(static_cast<size_t>(kMaxResponseHeader) + 100000, 'a');
+    TScriptedHttpServer server(std::vector<TScriptedReply>{endless});
+    TclHttp http;
+    EXPECT_EQ(SocketErrorOf([&] { http.Get(Url(server), nullptr); }), cResponseHeaderTooLarge);
+}
