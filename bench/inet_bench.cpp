@@ -3,14 +3,14 @@
 //
 //   inet_bench [ROUNDS [SIZE_MIB [CALLS]]]      defaults: 5 256 200000
 //
-// Part one starts nginx on loopback (tests/support/NginxServer) and, over
+// The first half starts nginx on loopback (tests/support/NginxServer) and, over
 // plain HTTP and over TLS, downloads one SIZE_MIB file per round through the
 // actions of this layer (open, connect, request, send, then reads of 8 KiB
 // into a file, as a download worker does) and with curl into another file;
 // the two files are compared byte for byte. It prints the median round time
 // of each and the ratio layer/curl.
 //
-// Part two measures one base thread serving synchronized calls from five
+// The second half measures one base thread serving synchronized calls from five
 // workers (CALLS each): on the plain pump while the base thread waits, and
 // on the Qt pump, idle in its event loop. Speed never makes it fail; a failed
 // or differing download makes the exit status 1. Run it from a Release build.

@@ -465,7 +465,7 @@ TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
     TFtpTestServer ftp(GetParam());
     std::string content(300000, '\0');
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
-    ftp.WriteFile("/media/part 1.flv", content);
+    ftp.WriteFile("/media/video 1.flv", content);
     ftp.WriteFile("/media/other.txt", "x");
 
     THandleGuard root(InternetOpenA("inet test", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0));
@@ -475,7 +475,7 @@ TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
     ASSERT_NE(connect.Get(), 0u) << GetLastError() << " " << InternetGetLastResponseText();
 
     {
-        THandleGuard file(FtpOpenFileA(connect.Get(), "/media/part 1.flv", GENERIC_READ,
+        THandleGuard file(FtpOpenFileA(connect.Get(), "/media/video 1.flv", GENERIC_READ,
                                        INTERNET_FLAG_TRANSFER_BINARY, 0));
         ASSERT_NE(file.Get(), 0u) << GetLastError() << " " << InternetGetLastResponseText();
         uint32_t high = 7;
@@ -487,9 +487,9 @@ TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
     }
 
     WIN32_FIND_DATAW entry;
-    THandleGuard find(FtpFindFirstFileW(connect.Get(), u"/media/part 1.flv", &entry, INTERNET_FLAG_RELOAD, 0));
+    THandleGuard find(FtpFindFirstFileW(connect.Get(), u"/media/video 1.flv", &entry, INTERNET_FLAG_RELOAD, 0));
     ASSERT_NE(find.Get(), 0u) << GetLastError();
-    EXPECT_EQ(entry.cFileName, u"part 1.flv");
+    EXPECT_EQ(entry.cFileName, u"video 1.flv");
     EXPECT_EQ(entry.nFileSize, static_cast<int64_t>(content.size()));
     EXPECT_EQ(entry.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -497,8 +497,8 @@ TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
     EXPECT_FALSE(InternetFindNextFileW(find.Get(), &entry));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
 
-    ASSERT_TRUE(FtpDeleteFileA(connect.Get(), "/media/part 1.flv")) << InternetGetLastResponseText();
-    EXPECT_FALSE(std::filesystem::exists(ftp.PathOf("/media/part 1.flv")));
+    ASSERT_TRUE(FtpDeleteFileA(connect.Get(), "/media/video 1.flv")) << InternetGetLastResponseText();
+    EXPECT_FALSE(std::filesystem::exists(ftp.PathOf("/media/video 1.flv")));
     ASSERT_TRUE(FtpDeleteFileA(connect.Get(), "/media/other.txt"));
     ASSERT_TRUE(FtpRemoveDirectoryA(connect.Get(), "/media"));
     EXPECT_FALSE(std::filesystem::exists(ftp.PathOf("/media")));
