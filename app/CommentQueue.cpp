@@ -1,14 +1,12 @@
 #include "CommentQueue.h"
 
-#include <zlib.h>
-
 #include <QFile>
 #include <QSaveFile>
 #include <QTreeWidget>
-#include <array>
 #include <exception>
 
 #include "BlUtils.h"
+#include "http/clInflate.h"
 #include "site/VidSiteConstants.h"
 
 namespace bl {
@@ -23,48 +21,28 @@ constexpr int kStatusColumn = 2;
 // rather than exhausting memory.
 constexpr qsizetype kMaxInflatedSize = qsizetype{256} * 1024 * 1024;
 
-// The zlib stream state, ended on every path.
-class TInflater {
-public:
-    TInflater() {
-        // Raw DEFLATE: the same as the data behind a zlib header, and its end
-        // is known exactly, so a body cut short is refused.
-        FOk = inflateInit2(&FStream, -MAX_WBITS) == Z_OK;
-    }
-    ~TInflater() {
-        if (FOk) inflateEnd(&FStream);
-    }
-    TInflater(const TInflater&) = delete;
-    TInflater& operator=(const TInflater&) = delete;
-
-    bool Ok() const { return FOk; }
-    z_stream& Stream() { return FStream; }
-
-private:
-    z_stream FStream{};
-    bool FOk = false;
-};
-
 }  // namespace
 
 std::optional<QByteArray> InflateCommentBody(const std::vector<uint8_t>& ABody) {
-    TInflater inflater;
-    if (!inflater.Ok()) return std::nullopt;
-    z_stream& stream = inflater.Stream();
-    stream.next_in = const_cast<Bytef*>(ABody.data());
-    stream.avail_in = static_cast<uInt>(ABody.size());
-    QByteArray output;
-    std::array<Bytef, 4096> block{};
-    for (;;) {
-        stream.next_out = block.data();
-        stream.avail_out = static_cast<uInt>(block.size());
-        const int result = inflate(&stream, Z_NO_FLUSH);
-        output.append(reinterpret_cast<const char*>(block.data()),
-                      static_cast<qsizetype>(block.size() - stream.avail_out));
-        if (result == Z_STREAM_END) return output;
-        if (output.size() > kMaxInflatedSize) return std::nullopt;
-        // Z_BUF_ERROR with no input left: the body ended inside the stream.
-        if (result != Z_OK) return std::nullopt;
+    try {
+        // Raw DEFLATE: the same as the data behind a zlib header, and its end
+        // is known exactly, so a body cut short is refused.
+        cl::TclInflater inflater(/*ANoHeader=*/true);
+        inflater.SetInput(ABody);
+        QByteArray output;
+        std::vector<uint8_t> block(4096);
+        while (!inflater.IsFinished()) {
+            const int produced = inflater.Inflate(block);
+            output.append(reinterpret_cast<const char*>(block.data()), produced);
+            if (output.size() > kMaxInflatedSize) return std::nullopt;
+            // Nothing more comes out and no input is left: the body ended
+            // inside the stream.
+            if (produced == 0 && inflater.IsNeedingInput()) return std::nullopt;
+        }
+        return output;
+    } catch (const std::exception&) {
+        // A broken stream.
+        return std::nullopt;
     }
 }
 
