@@ -58,6 +58,10 @@ public:
 
     static constexpr int kClientWidth = 594;
     static constexpr int kClientHeight = 452;
+    // The browser the video and comment downloaders present themselves as.
+    static constexpr const char* kDownloaderAgent =
+        "Mozilla/5.0 (Windows NT 6.1; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+        "Chrome/70.0.3538.110 Safari/537.36";
 
     // Start-up: the save folder, the joining tool's files.
     void FormCreate();

@@ -13,14 +13,6 @@
 
 using namespace bl;
 
-namespace {
-
-constexpr const char* kDownloaderAgent =
-    "Mozilla/5.0 (Windows NT 6.1; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/70.0.3538.110 Safari/537.36";
-
-}  // namespace
-
 void TForm1::SetUpComments() {
     clMdloader3.SetReconnectAfter(2000);
     clMdloader3.SetInternetAgent(kDownloaderAgent);

@@ -26,10 +26,6 @@ using cl::TclProcessStatus;
 
 namespace {
 
-constexpr const char* kDesktopAgent =
-    "Mozilla/5.0 (Windows NT 6.1; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/70.0.3538.110 Safari/537.36";
-
 // Status glyphs of lv1.
 const QString kWaiting = QStringLiteral("〓");
 const QString kRunning = QStringLiteral("►");
@@ -68,7 +64,7 @@ void ProcessMessagesUntil(TPredicate ADone) {
 }  // namespace
 
 void TForm1::SetUpDownloaders() {
-    clMdloader1.SetInternetAgent(kDesktopAgent);
+    clMdloader1.SetInternetAgent(kDownloaderAgent);
     clMdloader1.OnIsBusyChanged = [this](cl::TObject*) { clMdloader1IsBusyChanged(); };
     clMdloader1.OnStatusChanged = [this](cl::TObject*, TclInternetItem* Item, TclProcessStatus Status) {
         clMdloader1StatusChanged(Item, Status);
@@ -82,7 +78,7 @@ void TForm1::SetUpDownloaders() {
     };
 
     clMdloader2.SetReconnectAfter(2000);
-    clMdloader2.SetInternetAgent(kDesktopAgent);
+    clMdloader2.SetInternetAgent(kDownloaderAgent);
     clMdloader2.SetDoNotGetResourceInfo(true);
     clMdloader2.SetMaxStartedItems(10);
     clMdloader2.OnIsBusyChanged = [this](cl::TObject*) { clMdloader2IsBusyChanged(); };
