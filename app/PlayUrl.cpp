@@ -23,8 +23,7 @@ std::optional<TPlayUrlAnswer> ReadAddresses(const json& ALevel) {
     if (durl == ALevel.end() || !durl->is_array()) return std::nullopt;
 
     const size_t count = durl->size();
-    QStringList ordered;
-    for (size_t i = 0; i < count; ++i) ordered << QString();
+    QStringList ordered(static_cast<qsizetype>(count));
     std::vector<bool> taken(count, false);
     for (const json& element : *durl) {
         if (!element.is_object()) return std::nullopt;
