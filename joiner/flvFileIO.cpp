@@ -194,18 +194,34 @@ bool FileWriter::Open(const std::string& fileName, int flags) {
   FFile = FileHandle(fd);
   FBuffer.resize(kBlockSize);
   FUsed = 0;
+  FPosition = FReservedEnd = 0;
+  FCanReserve = true;
   FFailed = false;
   return true;
 }
 
+void FileWriter::ReserveAhead(size_t size) {
+  const int64_t end = FPosition + static_cast<int64_t>(size);
+  if (!FCanReserve || end <= FReservedEnd)
+    return;
+  const int64_t step = std::max<int64_t>(kReserveStep, static_cast<int64_t>(size));
+  if (::fallocate(FFile.Get(), FALLOC_FL_KEEP_SIZE, FPosition, step) == 0)
+    FReservedEnd = FPosition + step;
+  else
+    FCanReserve = false; // unsupported, or no room left: the writes will tell
+}
+
 bool FileWriter::WriteAll(const uint8_t* data, size_t size) {
   while (size > 0) {
-    ssize_t put = ::write(FFile.Get(), data, std::min(size, kWriteChunk));
+    const size_t chunk = std::min(size, kWriteChunk);
+    ReserveAhead(chunk);
+    ssize_t put = ::write(FFile.Get(), data, chunk);
     if (put < 0) {
       if (errno == EINTR)
         continue;
       return false;
     }
+    Advance(static_cast<size_t>(put));
     data += put;
     size -= static_cast<size_t>(put);
   }
@@ -239,6 +255,7 @@ void FileWriter::WriteParts(struct iovec* parts, size_t count) {
     iovec& last = parts[first + n - 1];
     const size_t cut = bytes > kWriteChunk ? bytes - kWriteChunk : 0;
     last.iov_len -= cut;
+    ReserveAhead(bytes - cut);
     ssize_t put = ::writev(FFile.Get(), parts + first, static_cast<int>(n));
     last.iov_len += cut;
     if (put < 0 && errno == EINTR)
@@ -247,6 +264,7 @@ void FileWriter::WriteParts(struct iovec* parts, size_t count) {
       FFailed = true;
       return;
     }
+    Advance(static_cast<size_t>(put));
     // Skip what went out; a short write goes on inside a part.
     size_t done = static_cast<size_t>(put);
     while (first < count && done >= parts[first].iov_len) {
@@ -257,43 +275,6 @@ void FileWriter::WriteParts(struct iovec* parts, size_t count) {
       parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + done;
       parts[first].iov_len -= done;
     }
-  }
-}
-
-void FileWriter::CopyFrom(int sourceFd, int64_t offset, uint64_t size) {
-  if (FFailed || !FFile.IsOpen() || !Flush())
-    return;
-  // Written straight from a mapped window of the source: one copy, and far
-  // cheaper per byte on the usual file systems than copy_file_range, which
-  // moves the bytes a few pages at a time through a pipe.
-  static const int64_t kPage = ::sysconf(_SC_PAGESIZE);
-  while (size > 0) {
-    const int64_t base = offset - offset % kPage;
-    const size_t skip = static_cast<size_t>(offset - base);
-    const size_t step = static_cast<size_t>(std::min<uint64_t>(size, FileReader::kMapWindow - skip));
-    void* p = ::mmap(nullptr, skip + step, PROT_READ, MAP_PRIVATE | MAP_POPULATE, sourceFd, static_cast<off_t>(base));
-    if (p == MAP_FAILED)
-      break;
-    const bool ok = WriteAll(static_cast<const uint8_t*>(p) + skip, step);
-    ::munmap(p, skip + step);
-    if (!ok) {
-      FFailed = true;
-      return;
-    }
-    offset += static_cast<int64_t>(step);
-    size -= step;
-  }
-  while (size > 0) { // not mappable: through the buffer
-    size_t step = size < FBuffer.size() ? static_cast<size_t>(size) : FBuffer.size();
-    ssize_t got = ::pread(sourceFd, FBuffer.data(), step, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got <= 0 || !WriteAll(FBuffer.data(), static_cast<size_t>(got))) {
-      FFailed = true;
-      return;
-    }
-    offset += got;
-    size -= static_cast<uint64_t>(got);
   }
 }
 
@@ -312,6 +293,10 @@ bool FileWriter::Close() {
   if (!FFile.IsOpen())
     return false;
   Flush();
+  // Space reserved past the end would otherwise stay taken as long as the
+  // file exists.
+  if (FReservedEnd > FPosition && ::ftruncate(FFile.Get(), static_cast<off_t>(FPosition)) != 0)
+    FFailed = true;
   if (!FFile.Close())
     FFailed = true;
   FBuffer.clear();

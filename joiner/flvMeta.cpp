@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "flvTagCopier.h"
 #include "flvTagReader.h"
 
 namespace cl::flv {
@@ -33,34 +34,6 @@ void AddTag(MediaStats& s, const FlvTag& tag) {
     s.audioBytes += tag.dataSize;
   }
   s.lastTimestamp = tag.timestamp;
-}
-
-// Copies the audio and video tags of `in` to `out`. Tags that follow each
-// other in the file are copied as one range.
-bool CopyMediaTags(TagReader& in, FileWriter& out) {
-  int64_t runStart = 0, runEnd = 0;
-  bool any = false;
-  auto flushRun = [&] {
-    if (runEnd > runStart)
-      out.CopyFrom(in.Fd(), runStart, uint64_t(runEnd - runStart));
-    runStart = runEnd = 0;
-  };
-  while (TagPtr tag = in.ReadTag(false)) {
-    int64_t end = in.Position();
-    int64_t start = end - int64_t(tag->dataSize + kTagHeaderSize + kPrevTagSizeSize);
-    if (!IsMediaTag(*tag)) {
-      flushRun();
-      continue;
-    }
-    any = true;
-    if (runEnd != start) {
-      flushRun();
-      runStart = start;
-    }
-    runEnd = end;
-  }
-  flushRun();
-  return any && !in.Failed() && !out.Failed();
 }
 
 } // namespace
@@ -128,7 +101,7 @@ private:
 
 bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
   TagReader in;
-  if (!in.Open(fileName, FileReader::Access::Mapped))
+  if (!in.Open(fileName))
     return false;
   FileWriter out;
   if (!out.CreateNew(fileName + kTempSuffix))
@@ -141,7 +114,10 @@ bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
     out.Write(head.data(), head.size());
     std::vector<uint8_t> script = EncodeTag(FLV_TAG_SCRIPT, EncodeOnMetaData(meta));
     out.Write(script.data(), script.size());
-    ok = CopyMediaTags(in, out);
+    // The old script tags go with every other tag that is not audio or
+    // video; the rest is copied as it is, in large pieces.
+    FileReader* body = in.AtTagBoundary();
+    ok = body && CopyMediaTags(*body, out, 0).mediaTags > 0 && !body->Failed();
   }
   if (!out.Close() || !ok)
     return false;

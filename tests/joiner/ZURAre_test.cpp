@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <sys/uio.h>
 
 #include "ZURAre.h"
+#include "flvFileIO.h"
 #include "flvTagCopier.h"
 #include "flvTagDecoder.h"
 #include "flvTagReader.h"
@@ -246,6 +249,31 @@ TEST(FlvMediaCopy, TheExportedCallStartsAfterTheHeaderGapAndAfterTagsAlreadyRead
   EXPECT_TRUE(ReadFile(dest) == shifted);
 }
 
+// Space taken ahead of the writes must not outlive the writer: a file of a
+// few MiB must not keep a whole reservation step on the disk.
+TEST(FlvFileWriter, WritesEveryByteInOrderAndGivesBackTheSpaceReservedAhead) {
+  TempDir dir;
+  const std::string name = dir.Path("out.bin");
+  Bytes expected;
+  cl::flv::FileWriter out;
+  ASSERT_TRUE(out.Create(name));
+  Bytes piece(300 * 1024);
+  for (int round = 0; round < 10; ++round) {
+    for (size_t i = 0; i < piece.size(); ++i)
+      piece[i] = uint8_t(i * 7 + round);
+    out.Write(piece.data(), 1000); // through the buffer
+    iovec parts[2] = {{piece.data() + 1000, 5000}, {piece.data() + 6000, piece.size() - 6000}};
+    out.WriteParts(parts, 2); // straight from the caller's memory
+    expected.insert(expected.end(), piece.begin(), piece.end());
+  }
+  ASSERT_TRUE(out.Close());
+  EXPECT_TRUE(ReadFile(name) == expected);
+  struct stat st {};
+  ASSERT_EQ(::stat(name.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), expected.size());
+  EXPECT_LT(uint64_t(st.st_blocks) * 512, expected.size() + 1024 * 1024);
+}
+
 class MetaFileTest : public ::testing::Test {
 protected:
   TempDir dir;
@@ -278,6 +306,32 @@ TEST_F(MetaFileTest, OwnOnMetaDataIsReadAndWrittenBackWithValuesOfEveryType) {
   ASSERT_EQ(flv.tags.size(), 4u);
   EXPECT_EQ(flv.tags[0].data, w.Get()); // nothing computed, nothing lost
   EXPECT_EQ(flv.tags[3].data, AvcData(60));
+}
+
+TEST_F(MetaFileTest, RewriteKeepsTheMediaTagsAsTheyAreAndDropsEveryOtherTagAndACutShortLastOne) {
+  const TestTag video1{9, 0, H263Data(176, 144, 40)}, audio{8, 20, AudioData(2, 300 * 1024)},
+      video2{9, 40, AvcData(70), 5};
+  Bytes file = BuildFlv({OnMetaDataTag(0, {{"duration", 9}}), video1, {15, 10, Bytes(6, 1)}, audio,
+                            OnMetaDataTag(30, {{"width", 1}}), video2},
+      0x05, 3);
+  const Bytes cut = EncodeTestTag({9, 60, AvcData(50)});
+  file.insert(file.end(), cut.begin(), cut.end() - 5);
+  WriteFile(name, file);
+
+  ASSERT_TRUE(FlvMetaUpdateToFile(meta, name.c_str()));
+  const Bytes rewritten = ReadFile(name);
+  ParsedFlv flv = ParseFlv(rewritten);
+  ASSERT_EQ(flv.tags.size(), 4u);
+  EXPECT_EQ(flv.tags[0].type, 18);
+  const Bytes head(rewritten.begin(), rewritten.begin() + 13);
+  EXPECT_EQ(head, (Bytes{'F', 'L', 'V', 3, 0x05, 0, 0, 0, 9, 0, 0, 0, 0}));
+  Bytes media;
+  for (const TestTag& t : {video1, audio, video2}) {
+    const Bytes raw = EncodeTestTag(t);
+    media.insert(media.end(), raw.begin(), raw.end());
+  }
+  ASSERT_GE(rewritten.size(), media.size());
+  EXPECT_TRUE(Bytes(rewritten.end() - long(media.size()), rewritten.end()) == media);
 }
 
 TEST_F(MetaFileTest, FailedRewriteLeavesTheFileAsItWasAndNoTemporaryFile) {
