@@ -196,6 +196,7 @@ bool FileWriter::Open(const std::string& fileName, int flags) {
   FUsed = 0;
   FPosition = FReservedEnd = 0;
   FCanReserve = true;
+  FTrimOnClose = false;
   FFailed = false;
   return true;
 }
@@ -205,10 +206,15 @@ void FileWriter::ReserveAhead(size_t size) {
   if (!FCanReserve || end <= FReservedEnd)
     return;
   const int64_t step = std::max<int64_t>(kReserveStep, static_cast<int64_t>(size));
-  if (::fallocate(FFile.Get(), FALLOC_FL_KEEP_SIZE, FPosition, step) == 0)
+  if (::fallocate(FFile.Get(), FALLOC_FL_KEEP_SIZE, FPosition, step) == 0) {
     FReservedEnd = FPosition + step;
-  else
-    FCanReserve = false; // unsupported, or no room left: the writes will tell
+    FTrimOnClose = true;
+    return;
+  }
+  FCanReserve = false; // unsupported, or no room left: the writes will tell
+  // A call cut short may have taken part of the space.
+  if (errno == ENOSPC || errno == EINTR)
+    FTrimOnClose = true;
 }
 
 bool FileWriter::WriteAll(const uint8_t* data, size_t size) {
@@ -295,7 +301,7 @@ bool FileWriter::Close() {
   Flush();
   // Space reserved past the end would otherwise stay taken as long as the
   // file exists.
-  if (FReservedEnd > FPosition && ::ftruncate(FFile.Get(), static_cast<off_t>(FPosition)) != 0)
+  if (FTrimOnClose && ::ftruncate(FFile.Get(), static_cast<off_t>(FPosition)) != 0)
     FFailed = true;
   if (!FFile.Close())
     FFailed = true;

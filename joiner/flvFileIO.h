@@ -141,6 +141,7 @@ private:
   int64_t FPosition = 0;    // bytes written to the file
   int64_t FReservedEnd = 0; // space reserved up to here
   bool FCanReserve = true;
+  bool FTrimOnClose = false; // space may be taken past the end
   bool FFailed = false;
 };
 
