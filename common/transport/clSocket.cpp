@@ -184,7 +184,7 @@ bool TclNetworkStream::Read(TStream* AData) {
         return true;
     }
     do {
-        const int batch = GetReadBatchSize();
+        const int batch = ReceiveSize();
         if (batch <= 0) {
             break;
         }
@@ -202,6 +202,16 @@ bool TclNetworkStream::Read(TStream* AData) {
         UpdateProgress(received);
     } while (!NeedStop());
     return true;
+}
+
+int TclNetworkStream::ReceiveSize() {
+    constexpr int kReceiveBlock = 64 * 1024;
+    const int batch = GetReadBatchSize();
+    const TclConnection& connection = RequireConnection();
+    if (batch <= 0 || connection.BytesToProceed() >= 0 || connection.BitsPerSec() > 0) {
+        return batch;
+    }
+    return std::max(batch, kReceiveBlock);
 }
 
 int TclNetworkStream::ReceiveBatch(uint8_t* ABuffer, int ALength) {

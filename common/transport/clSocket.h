@@ -119,6 +119,10 @@ protected:
     // is then set) or -1 when the receive would block; other errors raise.
     // The caller reports the count with UpdateProgress once it has the bytes.
     int ReceiveBatch(uint8_t* ABuffer, int ALength);
+    // The size of the next receive call: the read batch size where it is
+    // observable (a read limit, a bandwidth cap), else at least 64 KiB, so
+    // that a large body takes one call where the batch size would take eight.
+    int ReceiveSize();
 
 private:
     TclConnection* FConnection = nullptr;

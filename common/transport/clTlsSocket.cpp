@@ -11,10 +11,6 @@ namespace cl {
 
 namespace {
 
-// Once records flow and neither a read limit nor a bandwidth cap makes the
-// batch size count, ciphertext is received in blocks of this size: a few
-// records per receive call instead of half of one.
-constexpr int kReceiveBlock = 64 * 1024;
 // Decrypted records gather here before they go to the caller's stream in
 // one write.
 constexpr size_t kPlainBlock = 4 * TclTlsSspi::kMaxRecordPlaintext;
@@ -330,19 +326,10 @@ void TclTlsNetworkStream::HandRecordsToHandshake() {
     FRecords.Clear();
 }
 
-int TclTlsNetworkStream::RecordReceiveSize() {
-    const int batch = GetReadBatchSize();
-    const TclConnection& connection = RequireConnection();
-    // Where the batch size is observable (a read limit, a bandwidth cap) it
-    // stays the receive size.
-    if (batch <= 0 || connection.BytesToProceed() >= 0 || connection.BitsPerSec() > 0) return batch;
-    return std::max(batch, kReceiveBlock);
-}
-
 bool TclTlsNetworkStream::ReceiveRecords(TStream& ADestination) {
     bool received = false;
     do {
-        const int size = RecordReceiveSize();
+        const int size = ReceiveSize();
         if (size <= 0) break;
         const int got = ReceiveBatch(FRecords.Reserve(static_cast<size_t>(size)), size);
         if (got <= 0) break;  // it would block, or the peer closed
@@ -371,7 +358,7 @@ bool TclTlsNetworkStream::Read(TStream* AData) {
             // then (for the progress report) even with a fast peer; when the
             // cap ends it, the next pass is asked for.
             FRawReadThisPass = 0;
-            FRawReadCap = 4 * static_cast<int64_t>(std::max(RecordReceiveSize(), 1));
+            FRawReadCap = 4 * static_cast<int64_t>(std::max(ReceiveSize(), 1));
             try {
                 if (RecordsFlow()) {
                     gotRecords = ReceiveRecords(AData ? *AData : FReadData);

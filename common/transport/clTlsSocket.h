@@ -97,8 +97,6 @@ private:
     // Once the session is established records flow: they are received into
     // FRecords and decrypted from there.
     bool RecordsFlow() const { return FSSPIResult == rcOK || FSSPIResult == rcMoreDataNeeded; }
-    // The receive size of a pass that reads records (see kReceiveBlock).
-    int RecordReceiveSize();
     // One read pass over established records; true when any bytes came.
     bool ReceiveRecords(TStream& ADestination);
     // Decrypts every complete record waiting in FRecords into ADestination.

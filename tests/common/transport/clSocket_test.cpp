@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "transport/clTcpClient.h"
 #include "support/clLoopbackServer.h"
@@ -332,6 +334,40 @@ TEST_F(ReadTest, AbortFromASentCallEndsTheWaitWithoutError) {
     worker.join();
     EXPECT_TRUE(Conn().IsAborted());
     EXPECT_EQ(data.GetSize(), 0);
+}
+
+// Records the size of every write it is given.
+class TWriteSizes : public TMemoryStream {
+public:
+    int64_t Write(const void* ABuffer, int64_t ACount) override {
+        Sizes.push_back(ACount);
+        return TMemoryStream::Write(ABuffer, ACount);
+    }
+    std::vector<int64_t> Sizes;
+};
+
+// Without a read limit or a bandwidth cap a waiting body is received in large
+// blocks, not in batches; under a read limit the batch stays the receive size.
+TEST_F(ReadTest, WaitingDataComesInLargeBlocksUnlessALimitMakesTheBatchCount) {
+    const std::string sent(400000, 'q');
+    Start([&](int fd) {
+        TLoopbackServer::SendAll(fd, sent);
+        TLoopbackServer::RecvAll(fd, &FStop);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all of it waits in the socket
+    Conn().SetBatchSize(1000);
+    Conn().InitProgress(0, 0);
+    Conn().SetBytesToProceed(150000);
+    TWriteSizes limited;
+    while (limited.GetSize() < 150000) Conn().ReadData(&limited);
+    EXPECT_EQ(limited.GetSize(), 150000);
+    EXPECT_LE(*std::max_element(limited.Sizes.begin(), limited.Sizes.end()), 1000);
+
+    Conn().SetBytesToProceed(-1);
+    TWriteSizes free;
+    while (free.GetSize() < 250000) Conn().ReadData(&free);
+    EXPECT_EQ(Text(limited) + Text(free), sent);
+    EXPECT_LT(free.Sizes.size(), 50u) << "250000 bytes in batches of 1000 would be 250 writes";
 }
 
 TEST_F(ReadTest, BandwidthLimitPausesAfterEveryReceive) {
