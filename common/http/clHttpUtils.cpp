@@ -4,12 +4,11 @@
 #include <cstring>
 
 #include "rtl/clException.h"
+#include "rtl/clStrUtils.h"
 
 namespace cl {
 
 namespace {
-bool IsHexDigit(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
 int32_t ParseChunkSize(const std::string& ADigits) {
     // Leading zeros carry no value; what remains must fit 31 bits.
     const size_t first = ADigits.find_first_not_of('0');

@@ -57,8 +57,6 @@ std::string NormalizePath(const std::string& AText) {
     return r;
 }
 
-bool IsHexDigit(uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
 bool NeedsEscape(uint8_t c) {
     static constexpr std::string_view kUnsafe = " <>\"#%{}|\\^~[]`";
     return c < 32 || c > 126 || kUnsafe.find(static_cast<char>(c)) != std::string_view::npos;

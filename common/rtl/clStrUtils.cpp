@@ -90,6 +90,10 @@ std::string LowerHex(const uint8_t* AData, size_t ACount) {
     return result;
 }
 
+bool IsHexDigit(uint8_t AChar) {
+    return (AChar >= '0' && AChar <= '9') || (AChar >= 'a' && AChar <= 'f') || (AChar >= 'A' && AChar <= 'F');
+}
+
 std::string IntToHex(uint64_t AValue, int ADigits) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string r;

@@ -29,6 +29,8 @@ int StrToIntDef(std::string_view AText, int ADefault);
 int64_t StrToInt64Def(std::string_view AText, int64_t ADefault);
 
 std::string IntToHex(uint64_t AValue, int ADigits);
+// 0-9, a-f, A-F.
+bool IsHexDigit(uint8_t AChar);
 // Bytes as two lower-case hexadecimal digits each (digests).
 std::string LowerHex(const uint8_t* AData, size_t ACount);
 std::string StringReplaceAll(std::string_view AText, std::string_view AFrom, std::string_view ATo);
