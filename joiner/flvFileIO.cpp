@@ -212,7 +212,7 @@ void FileWriter::ReserveAhead(size_t size) {
     return;
   }
   FCanReserve = false; // unsupported, or no room left: the writes will tell
-  // A call cut short may have taken part of the space.
+  // A call cut short may have taken some of the space.
   if (errno == ENOSPC || errno == EINTR)
     FTrimOnClose = true;
 }
