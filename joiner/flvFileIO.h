@@ -93,11 +93,11 @@ private:
   bool FFailed = false;
 };
 
-// Writes a file front to back through a buffer. Space is reserved ahead of
-// the writes in large steps (kept past the end of the file, trimmed on
-// closing): the file system then allocates a step at once instead of
-// reserving block by block on every write, which takes about a third of the
-// cost of writing a large new file.
+// Writes a file front to back through a buffer. Where it pays off, space is
+// reserved ahead of the writes in large steps (kept past the end of the file,
+// trimmed on closing): the file system then allocates a step at once instead
+// of reserving block by block on every write, which takes about a third of
+// the cost of writing a large new file.
 class FileWriter {
 public:
   static constexpr size_t kBlockSize = 256 * 1024;
@@ -133,6 +133,7 @@ private:
   // Before writing `size` more bytes; a file system that cannot reserve is
   // written without.
   void ReserveAhead(size_t size);
+  static bool ReservingPaysOff(int fd);
   void Advance(size_t written) { FPosition += static_cast<int64_t>(written); }
 
   FileHandle FFile;
