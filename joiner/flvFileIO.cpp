@@ -260,21 +260,21 @@ void FileWriter::Write(const uint8_t* data, size_t size) {
   FUsed += size;
 }
 
-void FileWriter::WriteParts(struct iovec* parts, size_t count) {
+void FileWriter::WritePieces(struct iovec* pieces, size_t count) {
   if (FFailed || !FFile.IsOpen() || !Flush())
     return;
   size_t first = 0;
   while (first < count) {
-    // The parts of one call, at most kWriteChunk bytes: the last part taken
+    // The pieces of one call, at most kWriteChunk bytes: the last piece taken
     // is cut for this call where it goes past that.
     size_t n = 0, bytes = 0;
     while (first + n < count && n < IOV_MAX && bytes < kWriteChunk)
-      bytes += parts[first + n++].iov_len;
-    iovec& last = parts[first + n - 1];
+      bytes += pieces[first + n++].iov_len;
+    iovec& last = pieces[first + n - 1];
     const size_t cut = bytes > kWriteChunk ? bytes - kWriteChunk : 0;
     last.iov_len -= cut;
     ReserveAhead(bytes - cut);
-    ssize_t put = ::writev(FFile.Get(), parts + first, static_cast<int>(n));
+    ssize_t put = ::writev(FFile.Get(), pieces + first, static_cast<int>(n));
     last.iov_len += cut;
     if (put < 0 && errno == EINTR)
       continue;
@@ -283,15 +283,15 @@ void FileWriter::WriteParts(struct iovec* parts, size_t count) {
       return;
     }
     Advance(static_cast<size_t>(put));
-    // Skip what went out; a short write goes on inside a part.
+    // Skip what went out; a short write goes on inside a piece.
     size_t done = static_cast<size_t>(put);
-    while (first < count && done >= parts[first].iov_len) {
-      done -= parts[first].iov_len;
+    while (first < count && done >= pieces[first].iov_len) {
+      done -= pieces[first].iov_len;
       ++first;
     }
     if (first < count) {
-      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + done;
-      parts[first].iov_len -= done;
+      pieces[first].iov_base = static_cast<uint8_t*>(pieces[first].iov_base) + done;
+      pieces[first].iov_len -= done;
     }
   }
 }

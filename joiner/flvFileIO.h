@@ -117,10 +117,10 @@ public:
   bool IsOpen() const { return FFile.IsOpen(); }
 
   void Write(const uint8_t* data, size_t size);
-  // Writes the parts in order after what is buffered, straight from where
-  // they are: one system call for many pieces. The parts are used up (a
+  // Writes the pieces in order after what is buffered, straight from where
+  // they are: one system call for many of them. The pieces are used up (a
   // short write advances them).
-  void WriteParts(struct iovec* parts, size_t count);
+  void WritePieces(struct iovec* pieces, size_t count);
   bool Flush();
   // Flushes, gives back the space reserved past the end and closes; true
   // when every byte reached the file.

@@ -1,5 +1,5 @@
 // The byte layout of FLV files shared by reading and writing: sizes of the
-// fixed parts, the tag block, and encoding the header and tag fields.
+// fixed fields, the tag block, and encoding the header and tag fields.
 #pragma once
 
 #include <array>

@@ -14,19 +14,19 @@ uint32_t Be24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]
 // The output not yet written: pieces of the reader's memory and patched
 // headers kept here, handed to the writer in one call when the list is full
 // or before the reader's memory moves.
-class PendingParts {
+class PendingPieces {
 public:
-  explicit PendingParts(FileWriter& out) : FOut(out) {}
+  explicit PendingPieces(FileWriter& out) : FOut(out) {}
 
-  // Called before the parts of each tag (a header and a span at most).
+  // Called before the pieces of each tag (a header and a span at most).
   void MakeRoom() {
-    if (FCount + 2 > kMaxParts)
+    if (FCount + 2 > kMaxPieces)
       Flush();
   }
 
   void AddSpan(const uint8_t* data, size_t size) {
     if (FCount > 0 && FLastIsSpan) {
-      iovec& last = FParts[FCount - 1];
+      iovec& last = FPieces[FCount - 1];
       if (static_cast<const uint8_t*>(last.iov_base) + last.iov_len == data) {
         last.iov_len += size; // tags that follow each other in memory go as one piece
         return;
@@ -48,23 +48,23 @@ public:
 
   void Flush() {
     if (FCount > 0)
-      FOut.WriteParts(FParts.data(), FCount);
+      FOut.WritePieces(FPieces.data(), FCount);
     FCount = 0;
     FHeaderCount = 0;
   }
 
 private:
-  static constexpr size_t kMaxParts = 512;
+  static constexpr size_t kMaxPieces = 512;
 
   void Add(const uint8_t* data, size_t size, bool span) {
-    FParts[FCount++] = iovec{const_cast<uint8_t*>(data), size};
+    FPieces[FCount++] = iovec{const_cast<uint8_t*>(data), size};
     FLastIsSpan = span;
   }
 
   FileWriter& FOut;
-  std::array<iovec, kMaxParts> FParts{};
+  std::array<iovec, kMaxPieces> FPieces{};
   size_t FCount = 0;
-  std::array<std::array<uint8_t, kTagHeaderSize>, kMaxParts / 2> FHeaders{};
+  std::array<std::array<uint8_t, kTagHeaderSize>, kMaxPieces / 2> FHeaders{};
   size_t FHeaderCount = 0;
   bool FLastIsSpan = false;
 };
@@ -73,7 +73,7 @@ private:
 
 MediaCopyResult CopyMediaTags(FileReader& in, FileWriter& out, uint32_t offset) {
   MediaCopyResult result;
-  PendingParts pending(out);
+  PendingPieces pending(out);
   // Makes a whole piece of `count` bytes available; the reader's memory may
   // move, so what is pending goes out first.
   auto have = [&](size_t count) {

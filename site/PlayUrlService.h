@@ -17,7 +17,7 @@ namespace vidsite {
 // MD5 of the bytes, as 32 lower-case hexadecimal digits.
 std::string Md5Hex(const std::string& AData);
 
-// The signature the program sends for a query text (the part before
+// The signature the program sends for a query text (everything before
 // "&sign=").
 std::string SignatureOf(const std::string& AQueryWithoutSign);
 
@@ -30,10 +30,10 @@ bool SignedQueryValid(const std::string& ARawQuery);
 // else the lowest the media has.
 int GrantedQuality(const std::vector<int>& AOffered, int ARequested);
 
-// The segment of a part at a quality: its address on a media host.
+// The segment of a video at a quality: its address on a media host.
 std::string SegmentAddress(int64_t ACid, int AQuality, int AIndex);
 
-// Size in bytes of segment AIndex (1-based) of a part at a quality.
+// Size in bytes of segment AIndex (1-based) of a video at a quality.
 using TSegmentSizer = std::function<int64_t(const TSitePart&, int AQuality, int AIndex)>;
 
 std::string PlayUrlDocument(const TSitePart& APart, int ARequested, const TSegmentSizer& ASizer);

@@ -262,8 +262,8 @@ TEST(FlvFileWriter, WritesEveryByteInOrderAndGivesBackTheSpaceReservedAhead) {
     for (size_t i = 0; i < piece.size(); ++i)
       piece[i] = uint8_t(i * 7 + round);
     out.Write(piece.data(), 1000); // through the buffer
-    iovec parts[2] = {{piece.data() + 1000, 5000}, {piece.data() + 6000, piece.size() - 6000}};
-    out.WriteParts(parts, 2); // straight from the caller's memory
+    iovec pieces[2] = {{piece.data() + 1000, 5000}, {piece.data() + 6000, piece.size() - 6000}};
+    out.WritePieces(pieces, 2); // straight from the caller's memory
     expected.insert(expected.end(), piece.begin(), piece.end());
   }
   ASSERT_TRUE(out.Close());
