@@ -9,10 +9,23 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using namespace cl;
 
 namespace {
+
+// Serves the calls of the workers on this thread until each has counted
+// itself done, then joins them.
+void ServeUntilWorkersEnd(TclMessagePump& APump, const std::atomic<int>& ADone, TclEvent& AFinished,
+                          std::vector<std::thread>& AWorkers) {
+    while (ADone < static_cast<int>(AWorkers.size())) {
+        APump.WaitFor({}, &AFinished, 5000);
+    }
+    for (auto& t : AWorkers) {
+        t.join();
+    }
+}
 
 TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
     auto pump = TclMessagePump::Current();
@@ -59,12 +72,7 @@ TEST(MessagePump, ManyCallsFromSeveralWorkersAllRunInOrderPerWorker) {
             finished.Signal();
         });
     }
-    while (done < cWorkers) {
-        pump->WaitFor({}, &finished, 5000);
-    }
-    for (auto& t : workers) {
-        t.join();
-    }
+    ServeUntilWorkersEnd(*pump, done, finished, workers);
     EXPECT_TRUE(ordered);
     for (int w = 0; w < cWorkers; ++w) {
         EXPECT_EQ(last[w], cCalls - 1);
@@ -98,12 +106,7 @@ TEST(MessagePump, ACallFreedAsSoonAsItsSenderReturnsIsNeverTouchedAgain) {
             finished.Signal();
         });
     }
-    while (done < cWorkers) {
-        pump->WaitFor({}, &finished, 5000);
-    }
-    for (auto& t : workers) {
-        t.join();
-    }
+    ServeUntilWorkersEnd(*pump, done, finished, workers);
     EXPECT_EQ(ran, cWorkers * cCalls);
 }
 
