@@ -106,11 +106,18 @@ int Join(const char* destName, int count, char** sources) {
   if (!DeleteFileWritable(dest) || !written)
     return Fail(kCannotCreate, "%s", kCannotCreateText);
 
+  // Success promises a destination that survives a power loss. A rewrite
+  // that went through has written its file out; otherwise the destination
+  // as it stands (the joined tags without metadata) is written out here, and
+  // one that cannot be is no join.
+  bool rewritten = false;
   if (FlvMeta* meta = FlvMetaCreateObject()) {
     FlvMetaParseFromFile(meta, destName);
-    FlvMetaUpdateToFile(meta, destName);
+    rewritten = FlvMetaUpdateToFile(meta, destName);
     FlvMetaDeleteObject(meta);
   }
+  if (!rewritten && !Flv_SyncFile(destName))
+    return Fail(kCannotCreate, "%s", kCannotCreateText);
   return kJoined;
 }
 

@@ -55,6 +55,10 @@ bool DeleteFileWritable(FlvWriteFile* file) {
   return owned && owned->writer.Close();
 }
 
+bool Flv_SyncFile(const char* fileName) {
+  return fileName && Guarded([&] { return SyncFile(fileName); }, false);
+}
+
 FlvReadFile* CreateFileReadAble(const char* fileName) {
   if (!fileName)
     return nullptr;

@@ -53,6 +53,10 @@ ZURARE_API FlvWriteFile* CreateFileWriteAble(const char* fileName);
    created did not reach it. Accepts NULL. */
 ZURARE_API bool DeleteFileWritable(FlvWriteFile* file);
 
+/* Writes a closed file's data and its folder's entry out to the disk, so
+   that the file survives a power loss; false when they could not be. */
+ZURARE_API bool Flv_SyncFile(const char* fileName);
+
 /* Opens an existing file (not a folder) for reading; NULL on failure. */
 ZURARE_API FlvReadFile* CreateFileReadAble(const char* fileName);
 ZURARE_API void DeleteFileReadAble(FlvReadFile* file);
@@ -95,8 +99,10 @@ ZURARE_API void FlvMetaDeleteObject(FlvMeta* meta);
    last media timestamp is below 1 ms (nothing is set then). */
 ZURARE_API bool FlvMetaParseFromFile(FlvMeta* meta, const char* fileName);
 /* Rewrites the file with the object as its first tag, through the temporary
-   file fileName + ".$$$". On any failure the file is left unchanged and the
-   temporary file is removed. */
+   file fileName + ".$$$", which is written out to the disk before it takes
+   the file's name; the folder's entry is written out after. On any failure
+   before the rename the file is left unchanged and the temporary file is
+   removed; false also when the folder's entry could not be written out. */
 ZURARE_API bool FlvMetaUpdateToFile(FlvMeta* meta, const char* fileName);
 
 #ifdef __cplusplus

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 namespace cl::flv {
+
+DiskCalls::DiskCalls() : syncData(::fdatasync), syncFolder(::fsync), rename(::rename) {}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
@@ -307,7 +310,11 @@ bool FileWriter::Flush() {
   return !FFailed;
 }
 
-bool FileWriter::Close() {
+bool FileWriter::Close() { return Finish(nullptr); }
+
+bool FileWriter::CloseSynced(const DiskCalls& disk) { return Finish(&disk); }
+
+bool FileWriter::Finish(const DiskCalls* disk) {
   if (!FFile.IsOpen())
     return false;
   Flush();
@@ -315,11 +322,28 @@ bool FileWriter::Close() {
   // file exists.
   if (FTrimOnClose && ::ftruncate(FFile.Get(), static_cast<off_t>(FPosition)) != 0)
     FFailed = true;
+  // After the trim, so that the size on the disk is the final one.
+  if (disk && !FFailed && disk->syncData(FFile.Get()) != 0)
+    FFailed = true;
   if (!FFile.Close())
     FFailed = true;
   FBuffer.clear();
   FBuffer.shrink_to_fit();
   return !FFailed;
+}
+
+// ---------------------------------------------------------------------------
+
+bool SyncFile(const std::string& fileName, const DiskCalls& disk) {
+  FileHandle file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  return file.IsOpen() && disk.syncData(file.Get()) == 0 && SyncFolderOf(fileName, disk);
+}
+
+bool SyncFolderOf(const std::string& fileName, const DiskCalls& disk) {
+  const size_t slash = fileName.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : fileName.substr(0, slash);
+  FileHandle handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return handle.IsOpen() && disk.syncFolder(handle.Get()) == 0;
 }
 
 } // namespace cl::flv

@@ -5,12 +5,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct iovec;
 
 namespace cl::flv {
+
+// The calls that bring written files to the disk and move them into place,
+// gathered so that a test can watch their order or make one of them fail.
+struct DiskCalls {
+  DiskCalls(); // the system's own
+  std::function<int(int fd)> syncData;   // a file's data and size
+  std::function<int(int fd)> syncFolder; // a folder's entries
+  std::function<int(const char* from, const char* to)> rename;
+};
 
 // Owns one file descriptor.
 class FileHandle {
@@ -125,10 +135,14 @@ public:
   // Flushes, gives back the space reserved past the end and closes; true
   // when every byte reached the file.
   bool Close();
+  // Closes as above after writing the file's data out to the disk; true only
+  // when they got there.
+  bool CloseSynced(const DiskCalls& disk);
   bool Failed() const { return FFailed; }
 
 private:
   bool Open(const std::string& fileName, int flags);
+  bool Finish(const DiskCalls* disk);
   bool WriteAll(const uint8_t* data, size_t size);
   // Before writing `size` more bytes; a file system that cannot reserve is
   // written without.
@@ -145,5 +159,10 @@ private:
   bool FTrimOnClose = false; // space may be taken past the end
   bool FFailed = false;
 };
+
+// Writes an existing file's data and its folder's entry out to the disk.
+bool SyncFile(const std::string& fileName, const DiskCalls& disk = DiskCalls());
+// Writes out the entries of the folder that holds `fileName`.
+bool SyncFolderOf(const std::string& fileName, const DiskCalls& disk);
 
 } // namespace cl::flv

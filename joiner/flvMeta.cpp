@@ -1,7 +1,6 @@
 #include "flvMeta.h"
 
 #include <cmath>
-#include <cstdio>
 #include <unistd.h>
 
 #include "flvTagCopier.h"
@@ -99,7 +98,7 @@ private:
 
 } // namespace
 
-bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
+bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName, const DiskCalls& disk) {
   TagReader in;
   if (!in.Open(fileName))
     return false;
@@ -119,16 +118,14 @@ bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName) {
     FileReader* body = in.AtTagBoundary();
     ok = body && CopyMediaTags(*body, out, 0).mediaTags > 0 && !body->Failed();
   }
-  if (!out.Close() || !ok)
+  // The new file is written out before it takes the name and the folder's
+  // entry after, so that a power loss at any moment leaves the old file or
+  // the whole new one under the name, never an empty or partial one. Renaming
+  // over the old file replaces it in one step.
+  if (!ok || !out.CloseSynced(disk) || disk.rename(temp.Name().c_str(), fileName.c_str()) != 0)
     return false;
-  // The old file goes first: renaming over it would make the file system
-  // write the new one out at once (to keep a replace-by-rename safe across a
-  // crash), which costs more than the whole rewrite.
-  ::unlink(fileName.c_str());
-  // From here on the temporary file is the only complete copy: it stays
-  // should the rename fail.
-  temp.Keep();
-  return std::rename(temp.Name().c_str(), fileName.c_str()) == 0;
+  temp.Keep(); // it has taken the name
+  return SyncFolderOf(fileName, disk);
 }
 
 } // namespace cl::flv

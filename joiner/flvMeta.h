@@ -6,6 +6,7 @@
 #include <string>
 
 #include "flvAmf.h"
+#include "flvFileIO.h"
 
 namespace cl::flv {
 
@@ -29,6 +30,6 @@ struct MediaStats {
 bool SetComputedMetaData(MetaObject& meta, const MediaStats& stats);
 
 bool ParseMetaDataFromFile(MetaObject& meta, const std::string& fileName);
-bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName);
+bool UpdateMetaDataToFile(const MetaObject& meta, const std::string& fileName, const DiskCalls& disk = DiskCalls());
 
 } // namespace cl::flv

@@ -2,12 +2,15 @@
 // the metadata operations of the exported interface.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/uio.h>
 
 #include "ZURAre.h"
 #include "flvFileIO.h"
+#include "flvMeta.h"
 #include "flvTagCopier.h"
 #include "flvTagDecoder.h"
 #include "flvTagReader.h"
@@ -345,6 +348,39 @@ TEST_F(MetaFileTest, FailedRewriteLeavesTheFileAsItWasAndNoTemporaryFile) {
   EXPECT_FALSE(FlvMetaUpdateToFile(meta, missing.c_str()));
   EXPECT_FALSE(fs::exists(missing + ".$$$"));
   EXPECT_FALSE(FlvMetaParseFromFile(meta, missing.c_str()));
+}
+
+// A power loss right after the rewrite must find the old file or the whole
+// new one under the name: the new file is on the disk before it takes the
+// name, the folder's entry after. A sync that fails is a failed rewrite.
+TEST_F(MetaFileTest, TheNewFileReachesTheDiskBeforeItTakesTheNameAndAFailedSyncFailsTheRewrite) {
+  const Bytes original = BuildFlv({{9, 0, AvcData(10)}, {9, 1500, AvcData(12)}});
+  const std::string folder = fs::canonical(dir.Root()).string();
+  auto pathOf = [](int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string(); };
+  std::vector<std::string> calls;
+  cl::flv::DiskCalls disk;
+  disk.syncData = [&](int fd) { calls.push_back("sync " + pathOf(fd)); return 0; };
+  disk.syncFolder = [&](int fd) { calls.push_back("sync " + pathOf(fd)); return 0; };
+  disk.rename = [&](const char* from, const char* to) { calls.push_back("rename"); return std::rename(from, to); };
+  const cl::flv::MetaObject object;
+  WriteFile(name, original);
+  ASSERT_TRUE(cl::flv::UpdateMetaDataToFile(object, name, disk));
+  EXPECT_EQ(calls, (std::vector<std::string>{"sync " + folder + "/video.flv.$$$", "rename", "sync " + folder}));
+  EXPECT_EQ(ParseFlv(ReadFile(name)).tags.size(), 3u);
+
+  auto fail = [](int) {
+    errno = EIO;
+    return -1;
+  };
+  WriteFile(name, original);
+  cl::flv::DiskCalls failedData = disk;
+  failedData.syncData = fail;
+  EXPECT_FALSE(cl::flv::UpdateMetaDataToFile(object, name, failedData));
+  EXPECT_EQ(ReadFile(name), original);
+  EXPECT_FALSE(fs::exists(name + ".$$$"));
+  cl::flv::DiskCalls failedFolder = disk;
+  failedFolder.syncFolder = fail;
+  EXPECT_FALSE(cl::flv::UpdateMetaDataToFile(object, name, failedFolder));
 }
 
 TEST_F(MetaFileTest, ALinkPlantedAtTheTemporaryNameIsReplacedNotWrittenThrough) {
