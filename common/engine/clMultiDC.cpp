@@ -25,6 +25,17 @@ std::string OneLineText(const TStringList& AList) {
     return r;
 }
 
+// The text of the exception being handled.
+std::string CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
 }  // namespace
 
 // --- TclErrorList ---
@@ -194,24 +205,45 @@ TclInternetConnection* TclInternetItem::SharedConnection() {
 void TclInternetItem::InternalStart(bool AIsGetResourceInfo) {
     RaiseConnectionLimits();
     FStopping = false;
+    FRunFailed = false;
     FLastStatus = psUnknown;
     FResourceInfo.reset();
     FHttpResponseHeader.Clear();
     FErrors.Clear();
     FResourceState->InitStatistic();
-    if (!AIsGetResourceInfo && !CanProcess()) {
-        // Admitted but not run: the admission is given back at once.
-        GetControl().ItemProcessed(*this);
+    // Nothing raises out of here: the caller may be the completion of
+    // another item, which must not fail for this one.
+    try {
+        if (!AIsGetResourceInfo && !CanProcess()) {
+            // Admitted but not run: the admission is given back at once.
+            GetControl().ItemProcessed(*this);
+            return;
+        }
+    } catch (...) {
+        OpenRun();
+        FailRun(CurrentExceptionText(), true);
+        CompleteItem(nullptr);
         return;
     }
-    FControl.IncBusyCount();
+    OpenRun();
+    if (!FRunFailed) {
+        try {
+            CreateThreader(FResourceState->GetItem(0), AIsGetResourceInfo);
+        } catch (...) {
+            HandleError(CurrentExceptionText(), 0);
+            FResourceState->UpdateStatus(nullptr, psFailed);
+            ReportFinalStatus();
+        }
+    }
+    if (!IsBusy()) CompleteItem(nullptr);
+}
+
+void TclInternetItem::OpenRun() {
+    FRunOpen = true;
     try {
-        CreateThreader(FResourceState->GetItem(0), AIsGetResourceInfo);
-    } catch (const std::exception& e) {
-        HandleError(e.what(), 0);
-        FResourceState->UpdateStatus(nullptr, psFailed);
-        SetLastStatus(FResourceState->LastStatus());
-        if (!IsBusy()) CompleteItem(nullptr);
+        FControl.IncBusyCount();
+    } catch (...) {
+        FailRun(CurrentExceptionText(), true);
     }
 }
 
@@ -289,6 +321,8 @@ TclThreaderHolder* TclInternetItem::FindHolder(const TclCustomThreader* AThreade
 }
 
 void TclInternetItem::HandleStatusChanged(TclCustomThreader& AThreader, TclProcessStatus AStatus) {
+    // The workers of a failed run were stopped for the failure.
+    if (FRunFailed && AStatus == psTerminated) AStatus = psFailed;
     const TclThreaderHolder* holder = FindHolder(&AThreader);
     FResourceState->UpdateStatus(holder ? holder->StateItem : nullptr, AStatus);
     SetLastStatus(FResourceState->LastStatus());
@@ -311,7 +345,37 @@ void TclInternetItem::HandleUrlParsing(TclUrlParser& AParser) {
 
 void TclInternetItem::HandleError(const std::string& AError, int AErrorCode) {
     FErrors.Add(AError, AErrorCode);
-    GetControl().DoError(*this, AError, AErrorCode);
+    try {
+        GetControl().DoError(*this, AError, AErrorCode);
+    } catch (...) {
+        FailRun(CurrentExceptionText(), false);
+    }
+}
+
+void TclInternetItem::FailRun(const std::string& AError, bool AReport) {
+    FRunFailed = true;
+    FErrors.Add(AError, 0);
+    for (int i = 0; i < FResourceState->Count(); ++i) {
+        TclResourceStateItem* range = FResourceState->GetItem(i);
+        if (range->Status() == psTerminated) FResourceState->UpdateStatus(range, psFailed);
+    }
+    FResourceState->UpdateStatus(nullptr, psFailed);
+    FStopping = true;
+    for (auto& h : FThreaderList) h.Threader->Stop();
+    if (!AReport) return;
+    try {
+        GetControl().DoError(*this, AError, 0);
+    } catch (...) {
+        // Already kept in Errors; asking OnError again would not end.
+    }
+}
+
+void TclInternetItem::ReportFinalStatus() {
+    try {
+        SetLastStatus(FResourceState->LastStatus());
+    } catch (...) {
+        // The run has its outcome already; the status stays recorded.
+    }
 }
 
 void TclInternetItem::AssignResourceInfo(const TclResourceInfo* AResourceInfo) {
@@ -343,7 +407,18 @@ void TclInternetItem::ThreaderTerminated(TclCustomThreader& AThreader) {
         StartTakeOver(AThreader);
     }
     RemoveHolder(AThreader);
-    if (FThreaderList.empty()) ItemCompleted(&AThreader);
+    if (!FThreaderList.empty()) return;
+    // An exception here would end in the worker, which cannot tell anyone:
+    // the run would never end, and the item and the queue behind it would
+    // stay busy for good.
+    const std::shared_ptr<bool> alive = FAlive;
+    try {
+        ItemCompleted(&AThreader);
+    } catch (...) {
+        if (!*alive) return;
+        FailRun(CurrentExceptionText(), true);
+        if (!IsBusy()) CompleteItem(&AThreader);
+    }
 }
 
 void TclInternetItem::StartTakeOver(TclCustomThreader& AEndingThreader) {
@@ -373,19 +448,32 @@ void TclInternetItem::RemoveHolder(const TclCustomThreader& AThreader) {
 void TclInternetItem::ItemCompleted(TclCustomThreader* AThreader) { CompleteItem(AThreader); }
 
 void TclInternetItem::CompleteItem(TclCustomThreader* AThreader) {
+    if (!FRunOpen) return;
+    FRunOpen = false;
     if (AThreader) FHttpResponseHeader.Assign(AThreader->ResponseHeader());
     FIsCommit = true;
     try {
         CommitWork();
-    } catch (const std::exception& e) {
+    } catch (...) {
         FIsCommit = false;
-        HandleError(e.what(), 0);
+        FailRun(CurrentExceptionText(), true);
+        ReportFinalStatus();
     }
     FIsCommit = false;
+    // Starts the next delayed item, whose own failures stay its own.
     GetControl().ItemProcessed(*this);
-    FControl.DecBusyCount();
-    // The handler may free the item: nothing touches it afterwards.
-    GetControl().DoProcessCompleted(*this);
+    try {
+        FControl.DecBusyCount();
+    } catch (...) {
+        FailRun(CurrentExceptionText(), true);
+        ReportFinalStatus();
+    }
+    // The handler may free the item: nothing touches it afterwards, and
+    // there is nobody left to tell about its failure.
+    try {
+        GetControl().DoProcessCompleted(*this);
+    } catch (...) {
+    }
 }
 
 void TclInternetItem::CommitWork() { FreeSelfDataStream(); }

@@ -186,10 +186,21 @@ protected:
     virtual void DoSetUseHttpRequest(bool AValue) { FUseHttpRequest = AValue; }
 
     // The completion of a run: header lines, the commit, the component's
-    // ItemProcessed, the busy count, OnProcessCompleted.
+    // ItemProcessed, the busy count, OnProcessCompleted. Runs once per run,
+    // whatever its handlers throw.
     void CompleteItem(TclCustomThreader* AThreader);
-    // Handled like a worker error: kept in Errors, then OnError.
+    // Handled like a worker error: kept in Errors, then OnError. When
+    // OnError itself throws, the run fails with that error (see FailRun).
     void HandleError(const std::string& AError, int AErrorCode);
+    // A step of the run raised (a handler threw, most often): the error is
+    // kept in Errors and, with AReport, given to OnError once (a throwing
+    // OnError is not asked again); the run ends psFailed, and its running
+    // workers are stopped, so that the last one's end completes it.
+    void FailRun(const std::string& AError, bool AReport);
+    // True once FailRun was called in the current run.
+    bool RunFailed() const { return FRunFailed; }
+    // Reports the list's status; a handler failing now changes nothing more.
+    void ReportFinalStatus();
     // True when the workers share one connection (component's or own).
     bool UsesSharedConnection() const;
     // Waits, serving sent calls, until no worker is left; false when the
@@ -215,6 +226,8 @@ protected:
 
 private:
     TclThreaderHolder* FindHolder(const TclCustomThreader* AThreader);
+    // Takes the busy count for a run.
+    void OpenRun();
     void HandleStatusChanged(TclCustomThreader& AThreader, TclProcessStatus AStatus);
     void HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed, const uint8_t* AData,
                                int ASize);
@@ -249,6 +262,9 @@ private:
     bool FIsCommit = false;
     // Set by Stop during a run: no worker is started for it any more.
     bool FStopping = false;
+    // From the busy count's increment to the start of the completion.
+    bool FRunOpen = false;
+    bool FRunFailed = false;
     // Cleared when the item is destroyed; a wait holds a copy.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };

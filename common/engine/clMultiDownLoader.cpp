@@ -83,8 +83,10 @@ void TclDownLoadItem::DoSetURL(const std::string& AValue) {
 }
 
 void TclDownLoadItem::SetLastStatus(TclProcessStatus AStatus) {
-    // The end of the information phase is not the end of the run.
-    if (FIsDownloadMode && (AStatus == psSuccess || AStatus == psFailed || AStatus == psErrors)) AStatus = psProcess;
+    // The end of the information phase is not the end of the run (unless
+    // the run failed).
+    const bool ended = AStatus == psSuccess || AStatus == psFailed || AStatus == psErrors;
+    if (FIsDownloadMode && !RunFailed() && ended) AStatus = psProcess;
     TclInternetItem::SetLastStatus(AStatus);
 }
 
@@ -110,6 +112,8 @@ bool TclDownLoadItem::CanDownload() {
 }
 
 void TclDownLoadItem::ItemCompleted(TclCustomThreader* AThreader) {
+    // A run that failed on the way has no download phase.
+    if (RunFailed()) FIsDownloadMode = false;
     // A stop that came as the information request ended still stops the run.
     if (FIsDownloadMode && StopRequested() && ResourceState().LastStatus() != psFailed) {
         ResourceState().UpdateStatus(nullptr, psTerminated);
@@ -143,7 +147,7 @@ void TclDownLoadItem::ItemCompleted(TclCustomThreader* AThreader) {
         try {
             MakePreview();
         } catch (const std::exception& e) {
-            HandleError(e.what(), 0);
+            FailRun(e.what(), true);
         }
     }
     CompleteItem(AThreader);
@@ -241,7 +245,9 @@ void TclDownLoadItem::CommitWork() {
     } catch (const std::exception& e) {
         HandleError(e.what(), 0);
     }
-    // The final status of the run, now that nothing changes it any more.
+    // The final status of the run, now that nothing changes it any more
+    // (also when the run ended before its information phase did).
+    FIsDownloadMode = false;
     SetLastStatus(ResourceState().LastStatus());
 }
 

@@ -187,6 +187,44 @@ TEST_F(MultiDownLoader, CompletionStartsTheNextItemThenReportsIdleThenCompletes)
     EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psSuccess}));
 }
 
+TEST_F(MultiDownLoader, AHandlerThatThrowsFailsItsItemAndTheQueueGoesOn) {
+    TRangeServer server(RandomBody(30000));
+    TRangeServer missing(RandomBody(100), With([](TRangeServerOptions& o) { o.FailAllWith = 404; }));
+    Loader.SetMaxStartedItems(1);
+    std::ofstream(File("asked.bin")) << "old";
+    AddItem(server.Url("/asked.bin"), 1);
+    AddItem(missing.Url("/missing.bin"), 1);
+    AddItem(server.Url("/last.bin"), 1);
+    Loader.OnFileExists = [](cl::TObject*, const std::string&, std::string&, cl::TclFileExistsAction&) {
+        throw cl::Exception("no answer from the handler");
+    };
+    Loader.OnError = [&](cl::TObject*, cl::TclInternetItem* AItem, const std::string& AError, int) {
+        Errors.push_back(AError);
+        if (AItem->Index() == 1) throw cl::Exception("the error handler failed");
+    };
+    int completed = 0;
+    Loader.OnProcessCompleted = [&](cl::TObject*, cl::TclInternetItem*) { ++completed; };
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_EQ(completed, 3);
+    EXPECT_EQ(Loader.StartedItemCount(), 0);
+    const auto& asked = Loader.DownLoadList().Items(0);
+    EXPECT_EQ(asked.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+    ASSERT_EQ(asked.Errors().Count(), 1);
+    EXPECT_EQ(asked.Errors().Items(0).Text, "no answer from the handler");
+    EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "no answer from the handler"), 1);
+    // The failing OnError is not asked again about its own failure.
+    const auto& refused = Loader.DownLoadList().Items(1);
+    EXPECT_EQ(refused.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[1].back(), cl::psFailed);
+    EXPECT_EQ(refused.Errors().Items(refused.Errors().Count() - 1).Text, "the error handler failed");
+    EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "the error handler failed"), 0);
+    EXPECT_EQ(missing.RequestCount(), 2);  // no download phase after the failure
+    EXPECT_EQ(Loader.DownLoadList().Items(2).ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("asked.bin")), "old");
+}
+
 TEST_F(MultiDownLoader, ABusyItemThatIsDeletedIsStoppedAndWaitedForFirst) {
     TRangeServer server(RandomBody(400000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
     AddItem(server.Url("/deleted.bin"));
