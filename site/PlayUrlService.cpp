@@ -107,7 +107,7 @@ int GrantedQuality(const std::vector<int>& AOffered, int ARequested) {
 std::string SegmentAddress(int64_t ACid, int AQuality, int AIndex) {
     const char* host = kMediaHosts[(AIndex - 1) % std::size(kMediaHosts)];
     return std::string("https://") + host + "/flv/" + std::to_string(ACid) + "-" + std::to_string(AQuality) + "-" +
-           std::to_string(AIndex) + ".flv?deadline=1900000000&platform=pc&upsig=" +
+           std::to_string(AIndex) + ".flv?deadline=1900000000&platform=pc&sig=" +
            Md5Hex(std::to_string(ACid) + ":" + std::to_string(AIndex)).substr(0, 16);
 }
 
@@ -124,11 +124,11 @@ std::string PgcPlayUrlDocument(const TSitePart& APart, int ARequested, const TSe
 }
 
 std::string SignatureErrorDocument() {
-    return nlohmann::ordered_json{{"code", -3}, {"message", "API校验密匙错误"}, {"ttl", 1}}.dump();
+    return nlohmann::ordered_json{{"code", -3}, {"message", "签名校验失败"}, {"ttl", 1}}.dump();
 }
 
 std::string NoSuchVideoDocument() {
-    return nlohmann::ordered_json{{"code", -404}, {"message", "啥都木有"}, {"ttl", 1}}.dump();
+    return nlohmann::ordered_json{{"code", -404}, {"message", "没有这个视频"}, {"ttl", 1}}.dump();
 }
 
 }  // namespace vidsite

@@ -65,7 +65,7 @@ std::vector<TSiteVideo> DemoCatalogue() {
     std::vector<TSiteVideo> videos;
 
     TSiteVideo normal;
-    normal.PagePath = "/video/av1001/";
+    normal.PagePath = "/video/v1001/";
     normal.Title = "城市夜景延时摄影/合集";
     normal.Parts = {
         NormalPart(100101, "第一部分：黄昏"),
@@ -75,7 +75,7 @@ std::vector<TSiteVideo> DemoCatalogue() {
     videos.push_back(normal);
 
     TSiteVideo series;
-    series.PagePath = "/bangumi/play/ss2001/";
+    series.PagePath = "/play/s2001/";
     series.Title = "山川纪行";
     series.Kind = TPageKind::Series;
     static const char* const kEpisodeTitles[] = {"启程", "雪山",   "草原", "峡谷", "湖泊",
@@ -87,7 +87,7 @@ std::vector<TSiteVideo> DemoCatalogue() {
     videos.push_back(series);
 
     TSiteVideo single;
-    single.PagePath = "/video/av1003/";
+    single.PagePath = "/video/v1003/";
     single.Title = "一分钟学会折纸鹤";
     single.Parts = {NormalPart(100301, "P1")};
     videos.push_back(single);
@@ -107,13 +107,13 @@ std::vector<TSiteVideo> EdgeCaseCatalogue() {
         return made;
     };
     std::vector<TSiteVideo> videos = {
-        video("/video/av1101/", "空名分P", TPageKind::Normal, {NormalPart(110101, "有名字"), NormalPart(110102, "")}),
-        video("/video/av1102/", "", TPageKind::Normal, {NormalPart(110201, ""), NormalPart(110202, "第二P")}),
-        video("/bangumi/play/ss1103/", "空名番剧", TPageKind::Series,
+        video("/video/v1101/", "空名分节", TPageKind::Normal, {NormalPart(110101, "有名字"), NormalPart(110102, "")}),
+        video("/video/v1102/", "", TPageKind::Normal, {NormalPart(110201, ""), NormalPart(110202, "第二节")}),
+        video("/play/s1103/", "空名剧集", TPageKind::Series,
               {Episode(110301, "第1话", "开端"), Episode(110302, "", "")}),
-        video("/video/av1104/", "直写/标题", TPageKind::Normal, {NormalPart(110401, "A/B 段")}),
-        video("/video/av1105/", "已删除的视频", TPageKind::NoList, {}),
-        video("/video/av1106/", "没有cid", TPageKind::ListWithoutCid, {NormalPart(110601, "P1")}),
+        video("/video/v1104/", "直写/标题", TPageKind::Normal, {NormalPart(110401, "A/B 段")}),
+        video("/video/v1105/", "已删除的视频", TPageKind::NoList, {}),
+        video("/video/v1106/", "没有cid", TPageKind::ListWithoutCid, {NormalPart(110601, "P1")}),
     };
     videos[3].EscapeNonAscii = false;
     return videos;

@@ -33,7 +33,7 @@ TSitePart NormalPart(int64_t ACid, std::string APart, int ASegmentCount = 1);
 TSitePart Episode(int64_t ACid, std::string ATitleFormat, std::string ALongTitle);
 
 struct TSiteVideo {
-    std::string PagePath;  // on the main host, e.g. "/video/av1001/"
+    std::string PagePath;  // on the main host, e.g. "/video/v1001/"
     std::string Title;
     TPageKind Kind = TPageKind::Normal;
     // Names and the title written as \uXXXX escapes (as the site's own
@@ -61,12 +61,12 @@ private:
 std::vector<TSiteVideo> DemoCatalogue();
 
 // Pages for the odd cases of page resolution, beside the demo's:
-//   /video/av1101/  a part with an empty name, under a title
-//   /video/av1102/  no title, a part with an empty name
-//   /bangumi/play/ss1103/  an episode with empty numbering and title
-//   /video/av1104/  names in plain UTF-8 with "/" escaped, no \u
-//   /video/av1105/  neither a pages list nor an episode list
-//   /video/av1106/  a pages list whose entries carry no cid
+//   /video/v1101/  a part with an empty name, under a title
+//   /video/v1102/  no title, a part with an empty name
+//   /play/s1103/  an episode with empty numbering and title
+//   /video/v1104/  names in plain UTF-8 with "/" escaped, no \u
+//   /video/v1105/  neither a pages list nor an episode list
+//   /video/v1106/  a pages list whose entries carry no cid
 std::vector<TSiteVideo> EdgeCaseCatalogue();
 
 // The address of a page on the main host ("https://www.vidsite.example/...").

@@ -55,7 +55,7 @@ std::string PartEntries(const TSiteVideo& AVideo) {
         const uint32_t seconds = part.SegmentMs * static_cast<uint32_t>(part.SegmentCount) / 1000;
         list += "{";
         if (AVideo.Kind != TPageKind::ListWithoutCid) list += "\"cid\":" + std::to_string(part.Cid) + ",";
-        list += "\"page\":" + std::to_string(page++) + ",\"from\":\"vupload\",\"part\":" + Str(AVideo, part.Part) +
+        list += "\"page\":" + std::to_string(page++) + ",\"from\":\"upload\",\"part\":" + Str(AVideo, part.Part) +
                 ",\"duration\":" + std::to_string(seconds) +
                 ",\"vid\":\"\",\"weblink\":\"\",\"dimension\":{\"width\":1920,\"height\":1080,\"rotate\":0}}";
     }
@@ -67,9 +67,10 @@ std::string EpisodeEntries(const TSiteVideo& AVideo) {
     int id = 30001;
     for (const TSitePart& part : AVideo.Parts) {
         if (!list.empty()) list += ",";
-        list += "{\"aid\":" + std::to_string(part.Cid / 100) + ",\"badge\":\"\",\"cid\":" + std::to_string(part.Cid) +
-                ",\"cover\":\"\\/\\/static.vidsite.example\\/ep\\/" + std::to_string(id) +
-                ".jpg\",\"from\":\"bangumi\",\"id\":" + std::to_string(id) +
+        list += "{\"videoId\":" + std::to_string(part.Cid / 100) +
+                ",\"badge\":\"\",\"cid\":" + std::to_string(part.Cid) +
+                ",\"cover\":\"\\/\\/static.vidsite.example\\/cover\\/" + std::to_string(id) +
+                ".jpg\",\"from\":\"series\",\"id\":" + std::to_string(id) +
                 ",\"titleFormat\":" + Str(AVideo, part.TitleFormat) + ",\"longTitle\":" + Str(AVideo, part.LongTitle) +
                 ",\"vid\":\"\"}";
         ++id;
@@ -81,21 +82,21 @@ std::string StateObject(const TSiteVideo& AVideo) {
     const std::string title = Str(AVideo, AVideo.Title);
     switch (AVideo.Kind) {
         case TPageKind::Series:
-            return "{\"loginInfo\":{},\"mediaInfo\":{\"id\":2001,\"title\":" + title +
-                   ",\"jpTitle\":\"\",\"evaluate\":\"\",\"rating\":{\"score\":9.6,\"count\":1024},\"epList\":[" +
-                   EpisodeEntries(AVideo) + "],\"seasonStatus\":2},\"isLogin\":false}";
+            return "{\"loginInfo\":{},\"seriesInfo\":{\"id\":2001,\"title\":" + title +
+                   ",\"originalTitle\":\"\",\"evaluate\":\"\",\"rating\":{\"score\":9.6,\"count\":1024},\"epList\":[" +
+                   EpisodeEntries(AVideo) + "],\"seriesStatus\":2},\"isLogin\":false}";
         case TPageKind::NoList:
-            return "{\"videoData\":{\"title\":" + title + ",\"state\":-404,\"message\":" +
-                   Str(AVideo, "啊叻？视频不见了？") + "},\"isLogin\":false}";
+            return "{\"videoInfo\":{\"title\":" + title + ",\"state\":-404,\"message\":" +
+                   Str(AVideo, "视频不存在或已被删除") + "},\"isLogin\":false}";
         case TPageKind::Normal:
         case TPageKind::ListWithoutCid:
             break;
     }
-    return "{\"aid\":1001,\"videoData\":{\"aid\":1001,\"videos\":" + std::to_string(AVideo.Parts.size()) +
-           ",\"tname\":\"" + JsonEscape("摄影", AVideo.EscapeNonAscii) + "\",\"copyright\":1,\"title\":" + title +
-           ",\"pubdate\":1607000000,\"desc\":\"\",\"owner\":{\"mid\":7788,\"name\":\"local\"},"
-           "\"stat\":{\"view\":12345,\"danmaku\":321},\"pages\":[" +
-           PartEntries(AVideo) + "]},\"upData\":{\"mid\":7788},\"isLogin\":false}";
+    return "{\"videoId\":1001,\"videoInfo\":{\"videoId\":1001,\"videos\":" + std::to_string(AVideo.Parts.size()) +
+           ",\"category\":\"" + JsonEscape("摄影", AVideo.EscapeNonAscii) + "\",\"copyright\":1,\"title\":" + title +
+           ",\"pubdate\":1607000000,\"desc\":\"\",\"owner\":{\"userId\":7788,\"name\":\"local\"},"
+           "\"stat\":{\"view\":12345,\"comments\":321},\"pages\":[" +
+           PartEntries(AVideo) + "]},\"uploader\":{\"userId\":7788},\"isLogin\":false}";
 }
 
 }  // namespace
@@ -130,10 +131,10 @@ std::string VideoPage(const TSiteVideo& AVideo) {
     return "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
            "_vidsite</title>\n<meta name=\"keywords\" content=\"" + title +
            "\">\n<link rel=\"stylesheet\" href=\"//static.vidsite.example/css/video.4f2a.css\">\n"
-           "<script src=\"//static.vidsite.example/js/jsc-player.1b7d.js\"></script>\n</head>\n<body>\n"
+           "<script src=\"//static.vidsite.example/js/player.1b7d.js\"></script>\n</head>\n<body>\n"
            "<div id=\"app\"><div class=\"video-info\"><h1 class=\"video-title\">" +
            title +
-           "</h1></div><div id=\"player\"></div></div>\n<script>window.__INITIAL_STATE__=" + StateObject(AVideo) +
+           "</h1></div><div id=\"player\"></div></div>\n<script>window.__PAGE_STATE__=" + StateObject(AVideo) +
            ";(function(){var s;(s=document.currentScript||document.scripts[document.scripts.length-1])"
            ".parentNode.removeChild(s);}());</script>\n"
            "<script src=\"//static.vidsite.example/js/video.8c3e.js\" defer></script>\n</body>\n</html>\n";

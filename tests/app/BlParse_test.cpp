@@ -57,7 +57,7 @@ private:
 
 std::string PageReply(const std::string& AState) {
     return HttpReply("HTTP/1.1 200 OK", "Content-Type: text/html; charset=utf-8\r\n",
-                     "<!DOCTYPE html><html><head><title>v</title><script>window.__INITIAL_STATE__=" + AState +
+                     "<!DOCTYPE html><html><head><title>v</title><script>window.__PAGE_STATE__=" + AState +
                          ";</script></head><body><div id=\"app\"></div></body></html>");
 }
 
@@ -68,7 +68,7 @@ protected:
     // Pastes the address and presses the parse button.
     // Pastes the address and presses the parse button, once the requests of
     // the previous parse have been stopped and have ended.
-    void Press(const QString& AAddress = "https://www.vidsite.example/video/av1/") {
+    void Press(const QString& AAddress = "https://www.vidsite.example/video/v1/") {
         FForm.clMdloader2.Stop();
         ASSERT_TRUE(WaitForParseEnd(FForm));
         FForm.edt1->setText(AAddress);
@@ -116,7 +116,7 @@ TEST_F(Parse, AddressChecksComeBeforeAnythingIsDisabled) {
     EXPECT_TRUE(FForm.edt3->isHidden());
 
     FForm.Messages.clear();
-    Press("https://vidsite.example/video/av1/");
+    Press("https://vidsite.example/video/v1/");
     ExpectEnabledWith(bl::kAddressWrong);
     EXPECT_EQ(FForm.ParseState, 0);
 }
@@ -124,7 +124,7 @@ TEST_F(Parse, AddressChecksComeBeforeAnythingIsDisabled) {
 TEST_F(Parse, EachFailureShowsItsMessageAndEnablesTheControls) {
     Serve({HttpReply("HTTP/1.1 404 Not Found", "", "gone"),
                     HttpReply("HTTP/1.1 200 OK", "", ""),
-                    PageReply(R"({"title":"t","videoData":{"desc":"no list here"}})"),
+                    PageReply(R"({"title":"t","videoInfo":{"desc":"no list here"}})"),
                     PageReply(R"({"title":"t","pages":[{"page":1,"part":"p"}]})"),
                     TScriptedReply("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"title\":\"t\"", {}, true)});
     const std::pair<const char*, const char*> cases[] = {

@@ -95,7 +95,7 @@ protected:
     static void SetUpTestSuite() {
         VideoSiteTest::SetUpTestSuite();
         vidsite::TSiteVideo low;
-        low.PagePath = "/video/av1901/";
+        low.PagePath = "/video/v1901/";
         low.Title = "低清视频";
         low.Parts = {vidsite::NormalPart(190101, "只有低清", 2)};
         low.Parts[0].Qualities = {32, 16};
@@ -104,7 +104,7 @@ protected:
 };
 
 TEST_F(SitePlayUrl, SignedRequestsAcceptedAndSegmentsInOrder) {
-    Parse("/video/av1001/");
+    Parse("/video/v1001/");
     EXPECT_EQ(Column(FForm.lv2, 0), QStringList({"1", "2", "3"}));
     EXPECT_EQ(Column(FForm.lv2, 4), QStringList({"1080P", "1080P", "1080P"}));
     EXPECT_EQ(Column(FForm.lv2, 5), QStringList({"1", "3", "1"}));
@@ -134,7 +134,7 @@ TEST_F(SitePlayUrl, SignedRequestsAcceptedAndSegmentsInOrder) {
 
 TEST_F(SitePlayUrl, GrantedQualityShownNotTheAskedOne) {
     FForm.cbb4->setCurrentIndex(1);  // 720p asked, only 480p and 360p exist
-    Parse("/video/av1901/");
+    Parse("/video/v1901/");
     EXPECT_EQ(Column(FForm.lv2, 4), QStringList{"480P"});
     EXPECT_EQ(Column(FForm.lv2, 5), QStringList{"2"});
     const auto requests = FSite->Log().Requests(vidsite::kPlayUrlPath);
@@ -143,7 +143,7 @@ TEST_F(SitePlayUrl, GrantedQualityShownNotTheAskedOne) {
 }
 
 TEST_F(SitePlayUrl, SeriesEpisodesUseTheUnsignedService) {
-    Parse("/bangumi/play/ss2001/");
+    Parse("/play/s2001/");
     EXPECT_EQ(FForm.lv2->topLevelItemCount(), 10);
     // The series has no 1080p: the best below it is granted.
     EXPECT_EQ(Column(FForm.lv2, 4), QStringList(10, "720P"));
@@ -154,7 +154,7 @@ TEST_F(SitePlayUrl, SeriesEpisodesUseTheUnsignedService) {
 
 TEST_F(SitePlayUrl, FailingServiceMarksEveryRowAndEnablesTheControls) {
     FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.ServerErrorCount = 1000});
-    Parse("/video/av1001/");
+    Parse("/video/v1001/");
     EXPECT_EQ(Column(FForm.lv2, 0), QStringList(3, QStringLiteral("×")));
     EXPECT_EQ(Column(FForm.lv2, 3), QStringList(3, QString()));
     EXPECT_TRUE(FForm.lv2->isEnabled());
@@ -163,14 +163,14 @@ TEST_F(SitePlayUrl, FailingServiceMarksEveryRowAndEnablesTheControls) {
 
 TEST_F(SitePlayUrl, ServiceDroppingTheAnswerMarksTheRow) {
     FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.DropAfterBytes = 20});
-    Parse("/video/av1003/");
+    Parse("/video/v1003/");
     EXPECT_EQ(Column(FForm.lv2, 0), QStringList{QStringLiteral("×")});
     EXPECT_TRUE(FForm.btn1->isEnabled());
 }
 
 TEST_F(SitePlayUrl, ServiceSendingWithoutEndMarksTheRow) {
     FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.EndlessBody = true});
-    Parse("/video/av1003/");
+    Parse("/video/v1003/");
     EXPECT_EQ(Column(FForm.lv2, 0), QStringList{QStringLiteral("×")});
     EXPECT_TRUE(FForm.btn1->isEnabled());
 }

@@ -66,7 +66,7 @@ vidsite::TVidSite* SiteParse::FSite = nullptr;
 vidsite::TSiteClientSettings* SiteParse::FSettings = nullptr;
 
 TEST_F(SiteParse, NormalVideoWithEscapedNamesAndSlashes) {
-    Press("/video/av1001/");
+    Press("/video/v1001/");
     EXPECT_TRUE(FForm.Messages.isEmpty()) << FForm.Messages.join('\n').toStdString();
     EXPECT_EQ(FForm.ParseState, 1);
     EXPECT_EQ(Column(0), QStringList({"1", "2", "3"}));
@@ -75,7 +75,7 @@ TEST_F(SiteParse, NormalVideoWithEscapedNamesAndSlashes) {
     EXPECT_EQ(Column(2), QStringList({"100101", "100102", "100103"}));
     ExpectEnabled();
 
-    const auto requests = FSite->Log().Requests("/video/av1001/");
+    const auto requests = FSite->Log().Requests("/video/v1001/");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].Host, "www.vidsite.example");
     EXPECT_EQ(requests[0].Header("User-Agent"), "Mozilla/5.0 (iPhone; CPU iPhone OS 9_1 like Mac OS X)");
@@ -85,7 +85,7 @@ TEST_F(SiteParse, NormalVideoWithEscapedNamesAndSlashes) {
 }
 
 TEST_F(SiteParse, SeriesOfTenEpisodesNumbered01To10) {
-    Press("/bangumi/play/ss2001/");
+    Press("/play/s2001/");
     EXPECT_TRUE(FForm.Messages.isEmpty());
     EXPECT_EQ(FForm.ParseState, 2);
     EXPECT_EQ(Column(0), QStringList({"01", "02", "03", "04", "05", "06", "07", "08", "09", "10"}));
@@ -96,73 +96,73 @@ TEST_F(SiteParse, SeriesOfTenEpisodesNumbered01To10) {
 }
 
 TEST_F(SiteParse, SinglePartNamedAfterTheTitle) {
-    Press("/video/av1003/");
+    Press("/video/v1003/");
     EXPECT_EQ(Column(0), QStringList{"1"});
     EXPECT_EQ(Column(1), QStringList{QStringLiteral("一分钟学会折纸鹤")});
     ExpectEnabled();
 }
 
 TEST_F(SiteParse, EmptyNamesFallBackToTheTitleOrTheCid) {
-    Press("/video/av1101/");
-    EXPECT_EQ(Column(1), QStringList({QStringLiteral("有名字"), QStringLiteral("空名分P")}));
-    Press("/video/av1102/");
-    EXPECT_EQ(Column(1), QStringList({"110201", QStringLiteral("第二P")}));
-    Press("/bangumi/play/ss1103/");
-    EXPECT_EQ(Column(1), QStringList({QStringLiteral("第1话 开端"), QStringLiteral("空名番剧")}));
+    Press("/video/v1101/");
+    EXPECT_EQ(Column(1), QStringList({QStringLiteral("有名字"), QStringLiteral("空名分节")}));
+    Press("/video/v1102/");
+    EXPECT_EQ(Column(1), QStringList({"110201", QStringLiteral("第二节")}));
+    Press("/play/s1103/");
+    EXPECT_EQ(Column(1), QStringList({QStringLiteral("第1话 开端"), QStringLiteral("空名剧集")}));
     EXPECT_TRUE(FForm.Messages.isEmpty());
 }
 
 TEST_F(SiteParse, NamesWithoutUnicodeEscapesKeepTheirBackslashes) {
     // A single part, so it is named after the title, which has no \u either.
-    Press("/video/av1104/");
+    Press("/video/v1104/");
     EXPECT_EQ(Column(1), QStringList{QStringLiteral("直写\\/标题")});
 }
 
 TEST_F(SiteParse, EachFailureShowsItsMessage) {
-    ExpectFailure("/video/av1105/", bl::kNoVideoInfo);
-    ExpectFailure("/video/av1106/", bl::kNoEntries);
+    ExpectFailure("/video/v1105/", bl::kNoVideoInfo);
+    ExpectFailure("/video/v1106/", bl::kNoEntries);
     ExpectFailure("/video/unknown/", bl::kFetchFailed);
 
     vidsite::TSiteFault serverError;
     serverError.ServerErrorCount = 1;
-    FSite->Faults().Set("/video/av1001/", serverError);
-    ExpectFailure("/video/av1001/", bl::kFetchFailed);
+    FSite->Faults().Set("/video/v1001/", serverError);
+    ExpectFailure("/video/v1001/", bl::kFetchFailed);
 
     vidsite::TSiteFault dropped;
     dropped.DropAfterBytes = 100;
-    FSite->Faults().Set("/video/av1001/", dropped);
-    ExpectFailure("/video/av1001/", bl::kFetchFailed);
+    FSite->Faults().Set("/video/v1001/", dropped);
+    ExpectFailure("/video/v1001/", bl::kFetchFailed);
 
     vidsite::TSiteFault longer;
     longer.LengthDelta = 1000;  // promises more than it sends, then closes
-    FSite->Faults().Set("/video/av1001/", longer);
+    FSite->Faults().Set("/video/v1001/", longer);
     FForm.clhtp1.SetTimeOut(1000);
-    ExpectFailure("/video/av1001/", bl::kFetchFailed);
+    ExpectFailure("/video/v1001/", bl::kFetchFailed);
 
     vidsite::TSiteFault stalled;
     stalled.Stall = true;
-    FSite->Faults().Set("/video/av1003/", stalled);
-    ExpectFailure("/video/av1003/", bl::kFetchFailed);
+    FSite->Faults().Set("/video/v1003/", stalled);
+    ExpectFailure("/video/v1003/", bl::kFetchFailed);
 }
 
 TEST_F(SiteParse, APageWithoutEndIsRefusedWithTheFetchMessage) {
     vidsite::TSiteFault endless;
     endless.EndlessBody = true;
-    FSite->Faults().Set("/video/av1001/", endless);
-    ExpectFailure("/video/av1001/", bl::kFetchFailed);
+    FSite->Faults().Set("/video/v1001/", endless);
+    ExpectFailure("/video/v1001/", bl::kFetchFailed);
 }
 
 TEST_F(SiteParse, ASlowPageLeavesTheWindowServingItsTimers) {
     vidsite::TSiteFault slow;
     slow.RateBytesPerSecond = 4000;
-    FSite->Faults().Set("/video/av1001/", slow);
+    FSite->Faults().Set("/video/v1001/", slow);
     int ticksWhileWaiting = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (!FForm.btn1->isEnabled()) ++ticksWhileWaiting;
     });
     timer.start(10);
-    Press("/video/av1001/");
+    Press("/video/v1001/");
     timer.stop();
     EXPECT_GT(ticksWhileWaiting, 0);
     EXPECT_EQ(Column(2), QStringList({"100101", "100102", "100103"}));

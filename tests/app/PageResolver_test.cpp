@@ -38,12 +38,12 @@ struct TParse {
 };
 
 QString Page(const char* AState) {
-    return QStringLiteral("<html><head><script>window.__INITIAL_STATE__=") + QString::fromUtf8(AState) +
+    return QStringLiteral("<html><head><script>window.__PAGE_STATE__=") + QString::fromUtf8(AState) +
            QStringLiteral(";</script></head><body></body></html>");
 }
 
 TEST(PageAddress, NeedsTheDomainLabelBetweenDots) {
-    EXPECT_TRUE(TPageResolver::IsSiteAddress("https://www.vidsite.example/video/av1/"));
+    EXPECT_TRUE(TPageResolver::IsSiteAddress("https://www.vidsite.example/video/v1/"));
     EXPECT_TRUE(TPageResolver::IsSiteAddress("www.vidsite.example"));
     EXPECT_TRUE(TPageResolver::IsSiteAddress("ftp://x.vidsite.y"));  // nothing else is examined
     EXPECT_FALSE(TPageResolver::IsSiteAddress("https://vidsite.example/video/"));
@@ -70,7 +70,7 @@ TEST(UnescapeJsonText, LeavesMalformedEscapesAndResolvesTheRest) {
 }
 
 TEST(ParsePage, NormalVideoListsEveryPartInPageOrder) {
-    TParse parse(Page(R"({"videoData":{"title":"Title A","pages":[{"cid":111,"page":1,"part":"one"},)"
+    TParse parse(Page(R"({"videoInfo":{"title":"Title A","pages":[{"cid":111,"page":1,"part":"one"},)"
                       R"({"cid":222,"page":2,"part":"two"},{"cid":333,"page":3,"part":"three"}],"x":1},)"
                       R"("related":[{"cid":999,"part":"not a part"}]})"));
     EXPECT_EQ(parse.State, psPages);
@@ -79,14 +79,14 @@ TEST(ParsePage, NormalVideoListsEveryPartInPageOrder) {
 }
 
 TEST(ParsePage, SeriesJoinsNumberingAndLongTitle) {
-    TParse parse(Page(R"({"mediaInfo":{"title":"\u756a\u5267"},"epList":[)"
+    TParse parse(Page(R"({"seriesInfo":{"title":"\u5267\u96c6"},"epList":[)"
                       R"({"cid":5001,"titleFormat":"\u7b2c1\u8bdd","longTitle":"\u5f00\u59cb"},)"
                       R"({"cid":5002,"titleFormat":"","longTitle":""},)"
                       R"({"cid":5003,"titleFormat":"PV","longTitle":""}]})"));
     EXPECT_EQ(parse.State, psEpisodes);
-    EXPECT_EQ(parse.Resolver.Title(), QStringLiteral("番剧"));
+    EXPECT_EQ(parse.Resolver.Title(), QStringLiteral("剧集"));
     EXPECT_EQ(parse.Entries, (std::vector<TEntry>{{QStringLiteral("第1话 开始"), "5001"},
-                                                  {QStringLiteral("番剧"), "5002"},
+                                                  {QStringLiteral("剧集"), "5002"},
                                                   {"PV ", "5003"}}));
 }
 
@@ -114,7 +114,7 @@ TEST(ParsePage, NamesAreUnescapedOnlyWhenTheyCarryUnicodeEscapes) {
 }
 
 TEST(ParsePage, ReportsNoListAndListsWithoutEntries) {
-    TParse none(Page(R"({"title":"t","videoData":{"parts":[{"cid":1}]}})"));
+    TParse none(Page(R"({"title":"t","videoInfo":{"parts":[{"cid":1}]}})"));
     EXPECT_EQ(none.State, psNone);
     EXPECT_TRUE(none.Entries.empty());
 

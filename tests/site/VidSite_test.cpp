@@ -26,13 +26,13 @@ constexpr char kIphone[] = "Mozilla/5.0 (iPhone; CPU iPhone OS 9_1 like Mac OS X
 
 std::vector<TSiteVideo> TestCatalogue() {
     TSiteVideo normal;
-    normal.PagePath = "/video/av9001/";
+    normal.PagePath = "/video/v9001/";
     normal.Title = "测试视频/一";
     normal.Parts = {NormalPart(900101, "第一段"), NormalPart(900102, "", 3)};
     for (TSitePart& part : normal.Parts) part.SegmentMs = 1000;
     TSiteVideo series;
-    series.PagePath = "/bangumi/play/ss9002/";
-    series.Title = "测试番剧";
+    series.PagePath = "/play/s9002/";
+    series.Title = "测试剧集";
     series.Kind = TPageKind::Series;
     series.Parts = {Episode(900201, "第1话", "开始")};
     series.Parts[0].Qualities = {32, 16};
@@ -140,14 +140,14 @@ protected:
 
 TEST_F(SiteOverLoopback, PageReachesTheProgramGzippedAndDecodesToTheMarkup) {
     TProgramClient client;
-    const TSiteVideo video = *Site.Catalogue().FindPage("/video/av9001/");
+    const TSiteVideo video = *Site.Catalogue().FindPage("/video/v9001/");
     EXPECT_EQ(client.Get(PageAddress(video)), VideoPage(video));
     EXPECT_EQ(client.Http().StatusCode(), 200);
     EXPECT_EQ(client.Http().ResponseHeader().ContentEncoding(), "gzip");
 
-    const std::vector<TRequestRecord> asked = Site.Log().Requests("/video/av9001/");
+    const std::vector<TRequestRecord> asked = Site.Log().Requests("/video/v9001/");
     ASSERT_EQ(asked.size(), 1u);
-    EXPECT_EQ(asked[0].RequestLine, "GET /video/av9001/ HTTP/1.1");
+    EXPECT_EQ(asked[0].RequestLine, "GET /video/v9001/ HTTP/1.1");
     EXPECT_EQ(asked[0].Host, kMainHost);
     EXPECT_EQ(asked[0].Header("user-agent"), kIphone);
     EXPECT_EQ(asked[0].Header("Referer"), kHomePage);
@@ -233,16 +233,16 @@ TEST_F(SiteOverLoopback, CommentsAreRawDeflateUntilTheRefusal) {
 }
 
 TEST_F(SiteOverLoopback, AStalledAnswerEndsInTheClientsTimeOut) {
-    Site.Faults().Set("/video/av9001/", {.Stall = true});
+    Site.Faults().Set("/video/v9001/", {.Stall = true});
     TProgramClient client;
     client.Http().SetTimeOut(1000);
-    EXPECT_ANY_THROW(client.Get(std::string("https://") + kMainHost + "/video/av9001/"));
+    EXPECT_ANY_THROW(client.Get(std::string("https://") + kMainHost + "/video/v9001/"));
 }
 
 // ---- curl ----
 
 TEST_F(SiteOverLoopback, CurlFetchesEveryService) {
-    const TSiteVideo video = *Site.Catalogue().FindPage("/bangumi/play/ss9002/");
+    const TSiteVideo video = *Site.Catalogue().FindPage("/play/s9002/");
     TCurlResult page = Curl(Site, {"--compressed", PageAddress(video)});
     EXPECT_EQ(page.Exit, 0);
     EXPECT_EQ(page.Body, VideoPage(video));
@@ -279,9 +279,9 @@ TEST_F(SiteOverLoopback, RangesPastTheEndAreClampedOrRefused) {
 }
 
 TEST_F(SiteOverLoopback, PlainHttpForDebuggingAndHeadWithoutABody) {
-    TCurlResult page = Curl(Site, {"--compressed", std::string("http://") + kMainHost + "/video/av9001/"});
+    TCurlResult page = Curl(Site, {"--compressed", std::string("http://") + kMainHost + "/video/v9001/"});
     EXPECT_EQ(page.Status, "200");
-    EXPECT_EQ(page.Body, VideoPage(*Site.Catalogue().FindPage("/video/av9001/")));
+    EXPECT_EQ(page.Body, VideoPage(*Site.Catalogue().FindPage("/video/v9001/")));
 
     TCurlResult head = CurlSegment({"-I"});  // -I writes the header block as the output
     EXPECT_EQ(head.Status, "200");

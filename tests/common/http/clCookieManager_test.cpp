@@ -240,7 +240,7 @@ TEST(CookieList, AddFromUrlAndLookupByName) {
     TclCookieItem& c = list.Add("n", "v", "http://LocalHost:8080");
     EXPECT_EQ(c.Domain, ".local");
     EXPECT_EQ(c.Path, "/");
-    list.Add("N", "w", "https://www.vidsite.example/video/av1?p=2");
+    list.Add("N", "w", "https://www.vidsite.example/video/v1?p=2");
     EXPECT_EQ(list[1].Domain, ".www.vidsite.example");
     EXPECT_EQ(list.CookieByName("n", 1), &list[1]);
     EXPECT_EQ(list.CookieByName("n", 5), nullptr);

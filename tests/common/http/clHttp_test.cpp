@@ -86,11 +86,11 @@ TEST(HttpRequestWriting, PageFetchWritesExactlyTheSevenLinesOverTls) {
     http.SetRequest(&request);
     http.SetUserAgent("Mozilla/5.0 (iPhone; CPU iPhone OS 9_1 like Mac OS X)");
     TStringStream page;
-    http.Get("https://www.vidsite.example/video/av170001/?p=2&x=a b", &page);
+    http.Get("https://www.vidsite.example/video/v170001/?p=2&x=a b", &page);
 
     EXPECT_EQ(page.DataString(), "<html/>");
     EXPECT_EQ(server.Request(0).Head,
-              "GET /video/av170001/?p=2&x=a%20b HTTP/1.1\r\n"
+              "GET /video/v170001/?p=2&x=a%20b HTTP/1.1\r\n"
               "Accept: */*\r\n"
               "Referer: https://www.vidsite.example/\r\n"
               "Accept-Encoding: gzip\r\n"
