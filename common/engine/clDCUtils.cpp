@@ -137,6 +137,16 @@ void TclFileMappingStream::Flush() {
     }
 }
 
+int64_t TclFileMappingStream::WrittenUpTo(int64_t AStart, int64_t AEnd) const {
+    int64_t end = AEnd;
+    for (const TRun& run : FRuns) {
+        if (run.Used == 0) continue;
+        const int64_t first = std::max(run.Start, AStart);
+        if (first < std::min(run.Start + run.Used, end)) end = first;
+    }
+    return end;
+}
+
 int64_t TclFileMappingStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
     switch (AOrigin) {
         case soBeginning: FPosition = AOffset; break;

@@ -51,6 +51,11 @@ public:
     void SetSize(int64_t ANewSize) override;
     // Writes every pending run to the file.
     void Flush();
+    // How far the bytes from AStart on (up to AEnd) reached the file: the
+    // first of those positions still held back, or AEnd. After a failure
+    // the bytes held back stay so, and this tells which of the bytes
+    // handed to Write were lost.
+    int64_t WrittenUpTo(int64_t AStart, int64_t AEnd) const;
 
     const std::string& FileName() const { return FFileName; }
 

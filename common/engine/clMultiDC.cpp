@@ -344,7 +344,12 @@ void TclInternetItem::HandleUrlParsing(TclUrlParser& AParser) {
 }
 
 void TclInternetItem::HandleError(const std::string& AError, int AErrorCode) {
+    // One failure met by several workers (a full disk, say) is told once
+    // per run; Errors keeps every report.
+    bool told = false;
+    for (int i = 0; i < FErrors.Count() && !told; ++i) told = FErrors.Items(i).Text == AError;
     FErrors.Add(AError, AErrorCode);
+    if (told) return;
     try {
         GetControl().DoError(*this, AError, AErrorCode);
     } catch (...) {

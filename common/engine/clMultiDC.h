@@ -189,8 +189,9 @@ protected:
     // ItemProcessed, the busy count, OnProcessCompleted. Runs once per run,
     // whatever its handlers throw.
     void CompleteItem(TclCustomThreader* AThreader);
-    // Handled like a worker error: kept in Errors, then OnError. When
-    // OnError itself throws, the run fails with that error (see FailRun).
+    // Handled like a worker error: kept in Errors, then OnError, unless the
+    // run told that same text already. When OnError itself throws, the run
+    // fails with that error (see FailRun).
     void HandleError(const std::string& AError, int AErrorCode);
     // A step of the run raised (a handler threw, most often): the error is
     // kept in Errors and, with AReport, given to OnError once (a throwing

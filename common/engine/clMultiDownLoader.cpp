@@ -140,9 +140,9 @@ void TclDownLoadItem::ItemCompleted(TclCustomThreader* AThreader) {
     }
     // No download phase follows: the statuses are reported as they are.
     FIsDownloadMode = false;
+    FinishWrites();
     if (FIsDownloadProceed) {
         FIsDownloadProceed = false;
-        FinishWrites();
         CheckAllBytesReceived();
         try {
             MakePreview();
@@ -158,10 +158,22 @@ void TclDownLoadItem::FinishWrites() {
     if (!file) return;
     try {
         file->Flush();
+        return;
     } catch (const std::exception& e) {
-        HandleError(e.what(), 0);
-        ClearResourceState();
-        ResourceState().UpdateStatus(nullptr, psFailed);
+        const std::string error = e.what();
+        // Bytes a range counted but the file never got are fetched again
+        // when the item resumes; the ranges they belong to have failed.
+        TclResourceStateList& state = ResourceState();
+        for (int i = 0; i < state.Count(); ++i) {
+            TclResourceStateItem* range = state.GetItem(i);
+            const int64_t start = range->ResourcePos();
+            range->SetBytesProceed(file->WrittenUpTo(start, start + range->BytesProceed()) - start);
+            if (range->BytesProceed() < range->BytesToProceed()) state.UpdateStatus(range, psFailed);
+        }
+        state.UpdateStatus(nullptr, psFailed);
+        // Closed at once: its destructor's flush would fail again, unheard.
+        FreeSelfDataStream();
+        HandleError(error, 0);
     }
 }
 
@@ -235,6 +247,9 @@ std::unique_ptr<TStream> TclDownLoadItem::OpenLocalFile() {
 }
 
 void TclDownLoadItem::CommitWork() {
+    // Whatever ended the run (a start that failed half-way too), no byte
+    // the file may have lost is left counted.
+    FinishWrites();
     FreeSelfDataStream();
     // Only a run that downloaded has a file to finish: an information-only
     // run or a skipped item leaves an existing file as it is.

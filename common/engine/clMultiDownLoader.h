@@ -77,7 +77,8 @@ private:
     bool CanResume() const;
     void CommitLocalFile();
     // Writes what the item's file still holds back; when that fails the
-    // item fails and its ranges are discarded (their bytes are not on disk).
+    // item fails, its file is closed, and its ranges count only the bytes
+    // that reached the file.
     void FinishWrites();
     // A finished download whose ranges do not add up to the resource fails.
     void CheckAllBytesReceived();

@@ -46,6 +46,39 @@ TRangeServerOptions With(F ASetUp) {
     return options;
 }
 
+// The bytes a server was asked for by the ranged requests from the
+// AFrom-th request on.
+int64_t BytesAskedSince(const TRangeServer& AServer, size_t AFrom) {
+    const std::vector<std::string> all = AServer.Ranges();
+    int64_t asked = 0;
+    for (size_t i = AFrom; i < all.size(); ++i) {
+        if (all[i].empty()) continue;
+        const size_t dash = all[i].find('-');
+        asked += std::stoll(all[i].substr(dash + 1)) - std::stoll(all[i].substr(6, dash - 6)) + 1;
+    }
+    return asked;
+}
+
+// A tmpfs of ASize mounted at APath for the test's lifetime (root only).
+class TTmpfs {
+public:
+    TTmpfs(std::string APath, const std::string& ASize) : FPath(std::move(APath)) {
+        fs::create_directories(FPath);
+        FMounted = std::system(("mount -t tmpfs -o size=" + ASize + " tmpfs " + FPath + " 2>/dev/null").c_str()) == 0;
+    }
+    ~TTmpfs() {
+        if (FMounted) std::system(("umount " + FPath).c_str());
+    }
+    bool Mounted() const { return FMounted; }
+    bool Resize(const std::string& ASize) const {
+        return std::system(("mount -o remount,size=" + ASize + " " + FPath).c_str()) == 0;
+    }
+
+private:
+    std::string FPath;
+    bool FMounted = false;
+};
+
 // The range starts a server saw, without the information request.
 std::vector<std::string> DataRanges(const TRangeServer& AServer) {
     std::vector<std::string> r = AServer.Ranges();
@@ -337,14 +370,7 @@ TEST_F(MultiDownLoader, AStoppedDownloadResumesWhileItsFileHasTheSizeAndStartsOv
     WaitIdle();
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
     EXPECT_EQ(ReadFile(File("resume.bin")), body);
-    const std::vector<std::string> all = server.Ranges();
-    int64_t refetched = 0;
-    for (size_t i = before; i < all.size(); ++i) {
-        if (all[i].empty()) continue;
-        const size_t dash = all[i].find('-');
-        refetched += std::stoll(all[i].substr(dash + 1)) - std::stoll(all[i].substr(6, dash - 6)) + 1;
-    }
-    EXPECT_EQ(refetched, static_cast<int64_t>(body.size()) - kept);
+    EXPECT_EQ(BytesAskedSince(server, before), static_cast<int64_t>(body.size()) - kept);
 
     // A file of another size is fetched anew from the range starts.
     item.ResourceState().Clear();
@@ -468,21 +494,56 @@ TEST_F(MultiDownLoader, AFolderThatCannotBeCreatedFailsTheItemWithTheReason) {
 }
 
 TEST_F(MultiDownLoader, AFullDiskFailsTheItemBeforeAnyByteIsFetched) {
-    const std::string mountPoint = File("full");
-    fs::create_directories(mountPoint);
-    if (std::system(("mount -t tmpfs -o size=64k tmpfs " + mountPoint + " 2>/dev/null").c_str()) != 0) {
-        GTEST_SKIP() << "no tmpfs mount here";
-    }
+    const TTmpfs disk(File("full"), "64k");
+    if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs mount here";
     TRangeServer server(RandomBody(1 << 20));
-    Loader.SetLocalFolder(mountPoint);
+    Loader.SetLocalFolder(File("full"));
     cl::TclDownLoadItem& item = AddItem(server.Url("/big.bin"));
     item.Start(true);
     WaitIdle();
-    std::system(("umount " + mountPoint).c_str());
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_NE(Errors[0].find("No space left on device"), std::string::npos) << Errors[0];
     EXPECT_EQ(DataRanges(server).size(), 0u);
+}
+
+TEST_F(MultiDownLoader, AWriteErrorMidRangeFailsTheItemAndItsRangesCountOnlyWhatReachedTheFile) {
+    const TTmpfs disk(File("small"), "256k");
+    if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs mount here";
+    const std::string body = RandomBody(1 << 20);
+    TRangeServer server(body);
+    Loader.SetLocalFolder(File("small"));
+    cl::TclDownLoadItem& item = AddItem(server.Url("/sparse.bin"), 4);
+    // An earlier run's ranges and a file of the full size without blocks
+    // yet: the resume allocates nothing ahead, so the disk fills mid-range.
+    item.ResourceState().Init(4, static_cast<int64_t>(body.size()));
+    std::ofstream(File("small/sparse.bin")).close();
+    fs::resize_file(File("small/sparse.bin"), body.size());
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
+    EXPECT_EQ(Statuses[0].back(), cl::psFailed);
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find("No space left on device"), std::string::npos) << Errors[0];
+    const std::string written = ReadFile(File("small/sparse.bin"));
+    int64_t kept = 0;
+    for (int i = 0; i < item.ResourceState().Count(); ++i) {
+        const cl::TclResourceStateItem& range = *item.ResourceState().GetItem(i);
+        const auto at = static_cast<size_t>(range.ResourcePos());
+        const auto count = static_cast<size_t>(range.BytesProceed());
+        EXPECT_EQ(written.compare(at, count, body, at, count), 0) << "range " << i << " counts lost bytes";
+        kept += range.BytesProceed();
+    }
+    EXPECT_GT(kept, 0);
+
+    // With room again, the resume fetches exactly what never reached the file.
+    ASSERT_TRUE(disk.Resize("2m"));
+    const size_t before = server.Ranges().size();
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("small/sparse.bin")), body);
+    EXPECT_EQ(BytesAskedSince(server, before), static_cast<int64_t>(body.size()) - kept);
 }
 
 // --- local files and the commit step ---
