@@ -40,6 +40,18 @@ TWaitOutcome WaitForEvents(TclEvent& AFirst, TclEvent* ASecond, int ATimeOut) {
 
 void WaitForEvent(TclEvent& AEvent) { WaitForEvents(AEvent, nullptr, -1); }
 
+// Waits for AFirst or ASecond (AFirst wins when both are set) with a plain
+// poll: for a thread nobody sends calls to, which then needs no pump (and
+// no descriptor for one).
+TWaitOutcome WaitForEventsUnpumped(TclEvent& AFirst, TclEvent& ASecond) {
+    for (;;) {
+        if (AFirst.TryReset()) return TWaitOutcome::First;
+        if (ASecond.TryReset()) return TWaitOutcome::Second;
+        std::array<pollfd, 2> fds{{{AFirst.Handle(), POLLIN, 0}, {ASecond.Handle(), POLLIN, 0}}};
+        (void)poll(fds.data(), fds.size(), -1);
+    }
+}
+
 // Removes trailing blanks, control characters and periods.
 std::string TrimMessageEnd(std::string AText) {
     while (!AText.empty()) {
@@ -313,9 +325,11 @@ void TclInternetConnection::NotifyHandleClosed(TclInternetAction* AClosing, HINT
 
 void TclInternetConnection::EnsureActionThread() {
     if (FThread.joinable()) return;
+    // Nothing is sent to the action thread. A pump of its own could not be
+    // made when no descriptor is left, and the failure would end the process.
     FThread = std::thread([this] {
         for (;;) {
-            if (WaitForEvents(FEndEvent, &FBeginEvent, -1) == TWaitOutcome::First) break;
+            if (WaitForEventsUnpumped(FEndEvent, FBeginEvent) == TWaitOutcome::First) break;
             if (TclInternetAction* action = FInternetAction.load()) {
                 try {
                     action->RunAction();
@@ -340,6 +354,10 @@ void TclInternetConnection::AbandonAction(TclInternetAction* AAction) { AAction-
 
 bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeOut) {
     if (IsDestroying()) return false;
+    // The waits below use this thread's pump. Making it can fail (no
+    // descriptor left), and must fail here: once the action thread has the
+    // action, the caller may not leave before it is done with it.
+    (void)TclMessagePump::Current();
     FInternetAction.store(AAction);
     struct TClearCurrent {
         std::atomic<TclInternetAction*>& Slot;

@@ -1,9 +1,12 @@
 #include "engine/clMultiDC.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <span>
 
 #include "engine/clDCUtils.h"
@@ -23,6 +26,21 @@ std::string OneLineText(const TStringList& AList) {
         r += text[i] == '\r' || text[i] == '\n' ? ' ' : text[i];
     }
     return r;
+}
+
+// Each running worker holds about ten descriptors (its events, its thread's
+// pump, the internet library's wake-up pair, its socket), so a few busy
+// items pass the usual soft limit of 1024 long before the hard limit. The
+// soft limit is raised to the hard one, once per process; a refused raise
+// is ignored (items that find no descriptor then fail with the reason).
+void RaiseOpenFileLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    });
 }
 
 // The text of the exception being handled.
@@ -511,7 +529,7 @@ bool TclInternetItem::WaitForThreaders() {
 
 // --- TclCustomInternetControl ---
 
-TclCustomInternetControl::TclCustomInternetControl() = default;
+TclCustomInternetControl::TclCustomInternetControl() { RaiseOpenFileLimit(); }
 
 TclCustomInternetControl::~TclCustomInternetControl() { NotifyDestroying(); }
 

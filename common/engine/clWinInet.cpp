@@ -59,6 +59,7 @@ struct TErrorText {
 const TErrorText kErrorTexts[] = {
     {ERROR_SUCCESS, "The operation completed successfully."},
     {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified."},
+    {ERROR_TOO_MANY_OPEN_FILES, "Too many open files."},
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
     {ERROR_NO_MORE_FILES, "There are no more files."},
@@ -799,6 +800,7 @@ public:
         FHasProxyCredentials = AHasProxyCredentials;
         FLastResponse.clear();
         FPendingResponse.clear();
+        FSocketErrno = 0;
         if (!TGlobal::Get().Limits.Acquire(AServer, FOwner)) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
         FSlot = AServer;
         Notify(INTERNET_STATUS_RESOLVING_NAME, AServer);
@@ -1028,7 +1030,9 @@ private:
             inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&AAddress->addr)->sin6_addr, text, sizeof(text));
         self->Notify(INTERNET_STATUS_NAME_RESOLVED, text);
         self->Notify(INTERNET_STATUS_CONNECTING_TO_SERVER, text);
-        return socket(AAddress->family, AAddress->socktype | SOCK_CLOEXEC, AAddress->protocol);
+        const curl_socket_t fd = socket(AAddress->family, AAddress->socktype | SOCK_CLOEXEC, AAddress->protocol);
+        if (fd == CURL_SOCKET_BAD) self->FSocketErrno = errno;
+        return fd;
     }
 
     static int PrereqCallback(void* AUser, char* AServerIp, char*, int, int) {
@@ -1072,6 +1076,8 @@ private:
 
     std::string FLastResponse;
     std::string FPendingResponse;
+    // Why the last socket could not be made (0: it could).
+    int FSocketErrno = 0;
 };
 
 uint32_t TTransfer::FailureCode() const {
@@ -1105,6 +1111,8 @@ uint32_t TTransfer::FailureCode() const {
         case CURLE_COULDNT_RESOLVE_PROXY:
             return ERROR_INTERNET_NAME_NOT_RESOLVED;
         case CURLE_COULDNT_CONNECT:
+            // Not the server's fault: the process has no descriptor left.
+            if (FSocketErrno == EMFILE || FSocketErrno == ENFILE) return ERROR_TOO_MANY_OPEN_FILES;
             return ERROR_INTERNET_CANNOT_CONNECT;
         case CURLE_GOT_NOTHING:
             // The server closed without a word: sending again is the answer.

@@ -90,6 +90,8 @@ constexpr uint32_t INTERNET_STATUS_REDIRECT = 110;
 // --- error codes (the last error) ---
 constexpr uint32_t ERROR_SUCCESS = 0;
 constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+// No descriptor left for a socket (the process or the system is at its limit).
+constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;

@@ -4,8 +4,11 @@
 // servers and disks that fail.
 #include "engine/clMultiDownLoader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -77,6 +80,76 @@ public:
 private:
     std::string FPath;
     bool FMounted = false;
+};
+
+// A TRangeServer in a child process, out of reach of the test process's
+// limits; the child ends when this object goes away.
+class TForkedRangeServer {
+public:
+    explicit TForkedRangeServer(const std::string& ABody) {
+        int port[2];
+        int alive[2];
+        if (::pipe(port) != 0 || ::pipe(alive) != 0) return;
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::close(port[0]);
+            ::close(alive[1]);
+            {
+                TRangeServer server(ABody);
+                const std::string url = server.Url();
+                const int number = std::stoi(url.substr(url.rfind(':') + 1));
+                (void)!::write(port[1], &number, sizeof number);
+                char c;
+                (void)!::read(alive[0], &c, 1);  // returns when the parent closes its end
+            }
+            ::_exit(0);
+        }
+        ::close(port[1]);
+        ::close(alive[0]);
+        if (::read(port[0], &FPort, sizeof FPort) != sizeof FPort) FPort = 0;
+        ::close(port[0]);
+        FAlive = alive[1];
+    }
+    ~TForkedRangeServer() {
+        if (FAlive >= 0) ::close(FAlive);
+        if (FPid > 0) ::waitpid(FPid, nullptr, 0);
+    }
+    std::string Url(const std::string& APath) const { return "http://127.0.0.1:" + std::to_string(FPort) + APath; }
+    bool Running() const { return FPort != 0; }
+
+private:
+    pid_t FPid = -1;
+    int FPort = 0;
+    int FAlive = -1;
+};
+
+// Leaves the process exactly AFree descriptors below a lowered soft limit
+// until destroyed.
+class TScarceDescriptors {
+public:
+    explicit TScarceDescriptors(int AFree) {
+        ::getrlimit(RLIMIT_NOFILE, &FSaved);
+        int highest = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        }
+        rlimit low = FSaved;
+        low.rlim_cur = static_cast<rlim_t>(highest + 64);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) FTaken.push_back(fd);
+        for (int i = 0; i < AFree && !FTaken.empty(); ++i) {
+            ::close(FTaken.back());
+            FTaken.pop_back();
+        }
+    }
+    ~TScarceDescriptors() {
+        for (int fd : FTaken) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &FSaved);
+    }
+
+private:
+    rlimit FSaved{};
+    std::vector<int> FTaken;
 };
 
 // The range starts a server saw, without the information request.
@@ -546,6 +619,36 @@ TEST_F(MultiDownLoader, AWriteErrorMidRangeFailsTheItemAndItsRangesCountOnlyWhat
     EXPECT_EQ(BytesAskedSince(server, before), static_cast<int64_t>(body.size()) - kept);
 }
 
+TEST_F(MultiDownLoader, WhereverDescriptorsRunOutTheItemFailsWithTheSystemsReasonOnce) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors of their own";
+#endif
+    const std::string body = RandomBody(200000);
+    const TForkedRangeServer server(body);
+    ASSERT_TRUE(server.Running());
+    cl::TclMessagePump::Current();  // this thread's own, made while it can be
+    int failed = 0;
+    // From none to enough for the whole run: the descriptors run out at a
+    // different place each time (events, pumps, sockets, the file).
+    for (int free = 0; free <= 120; free += 3) {
+        cl::TclDownLoadItem& item = AddItem(server.Url("/f" + std::to_string(free) + ".bin"), 10);
+        Errors.clear();
+        {
+            const TScarceDescriptors scarce(free);
+            item.Start(true);
+            WaitIdle();
+        }
+        ASSERT_FALSE(Loader.IsBusy()) << free;
+        if (item.ResourceState().LastStatus() == cl::psSuccess) continue;
+        ++failed;
+        EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed) << free;
+        EXPECT_EQ(Statuses[item.Index()].back(), cl::psFailed) << free;
+        ASSERT_EQ(Errors.size(), 1u) << free;
+        EXPECT_NE(Errors[0].find("Too many open files"), std::string::npos) << free << ": " << Errors[0];
+    }
+    EXPECT_GT(failed, 0);
+}
+
 // --- local files and the commit step ---
 
 
@@ -754,9 +857,10 @@ struct TMdlRun {
     std::string Output;
 };
 
-TMdlRun RunMdl(const std::string& AArguments) {
+// AShellPrefix: shell commands run first in the same shell.
+TMdlRun RunMdl(const std::string& AArguments, const std::string& AShellPrefix = "") {
     TMdlRun run;
-    FILE* pipe = ::popen((std::string(MDL_PATH) + " " + AArguments + " 2>&1").c_str(), "r");
+    FILE* pipe = ::popen((AShellPrefix + std::string(MDL_PATH) + " " + AArguments + " 2>&1").c_str(), "r");
     if (!pipe) return run;
     char buf[4096];
     size_t n;
@@ -780,6 +884,19 @@ TEST(Mdl, DownloadsEveryAddressIntoTheFolderAndSaysSo) {
 
     EXPECT_EQ(RunMdl("-x 11 http://127.0.0.1/x").Status, 2);
     EXPECT_EQ(RunMdl("").Status, 2);
+}
+
+TEST(Mdl, StartedWithALowSoftLimitOfOpenFilesItStillRunsFiveItemsOfTenConnections) {
+    char tmpl[] = "/tmp/clmdl-cli-XXXXXX";
+    const std::string folder = ::mkdtemp(tmpl);
+    TRangeServer server(RandomBody(400000));
+    std::string urls;
+    for (int i = 0; i < 5; ++i) urls += " " + server.Url("/f" + std::to_string(i) + ".bin");
+    // Fifty workers need some five hundred descriptors.
+    const TMdlRun run = RunMdl("-x 10 -j 5 -d " + folder + urls, "ulimit -Sn 64 && ");
+    EXPECT_EQ(run.Status, 0) << run.Output;
+    EXPECT_NE(run.Output.find("5 succeeded, 0 failed"), std::string::npos) << run.Output;
+    fs::remove_all(folder);
 }
 
 }  // namespace
