@@ -526,7 +526,11 @@ void TForm1::img1Click() { pnl6->hide(); }
 
 void TForm1::N11Click() { lv5->clear(); }
 
-void TForm1::lv3Insert() { tmr2->start(); }
+// Enabling a running one-shot timer leaves its countdown alone: restarting it
+// would let a stream of insertions put the tick off for ever.
+void TForm1::lv3Insert() {
+    if (!tmr2->isActive()) tmr2->start();
+}
 
 // --- Page resolution ------------------------------------------------------
 

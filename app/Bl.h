@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "PageResolver.h"
 #include "engine/clMultiDownLoader.h"
@@ -196,6 +197,9 @@ private:
     cl::TclDownLoadItem& VideoItem(int ARow);
     QTreeWidgetItem* VideoRow(const cl::TclInternetItem* AItem) const;
     void StartVideoItem(cl::TclInternetItem& AItem);
+    // "开始" and "全部开始": every row of AItems not running waits again and
+    // starts; then the waiting rows are queued again in list order.
+    void StartVideoItems(const std::vector<cl::TclDownLoadItem*>& AItems);
     // A file of that name exists, or another item of the list will write it.
     bool IsNameTaken(const QString& AName, const cl::TclInternetItem* AItem) const;
     void StopWaitingItems();
@@ -212,9 +216,20 @@ private:
         int64_t Received = 0;
     };
     std::unordered_map<const cl::TclInternetItem*, TPlayRequest> FPlayRequests;
-    // The merge tag of each segment of a multi-segment video; kept on our side,
-    // so that it never reaches a server as a user name.
-    std::unordered_map<const cl::TclInternetItem*, QString> FMergeTags;
+    // What the window keeps of each video item on its own side: the merge tag
+    // of a segment of a multi-segment video (so that it never reaches a server
+    // as a user name), and whether the item has resolved its file name, which
+    // makes the file of that name its own.
+    struct TVideoSegment {
+        QString MergeTag;
+        bool OwnsFile = false;
+    };
+    std::unordered_map<const cl::TclInternetItem*, TVideoSegment> FSegments;
+    // The item's file may go with it: the item resolved the name itself and no
+    // other item of the list did so too. A waiting item still carries a name
+    // that another item may be writing.
+    bool MayDeleteFile(const cl::TclInternetItem& AItem) const;
+    void DeleteOwnFile(const cl::TclInternetItem& AItem);
 
 public:
     // --- Components. The request object outlives the client that uses it. ---

@@ -55,8 +55,11 @@ void TForm1::clMdloader3StatusChanged(cl::TclInternetItem* Item, cl::TclProcessS
 
 void TForm1::clMdloader3Error(cl::TclInternetItem* Item, int ErrorCode) {
     if (!Item) return;
-    // Several refusals before the next start stop the queue once.
-    if (FComments->Error(*Item, ErrorCode) && chk2->isChecked() && !RestrictStopped) tmr3->start();
+    // Several refusals before the next start stop the queue once; a refusal
+    // while the stop counts down does not put it off.
+    if (FComments->Error(*Item, ErrorCode) && chk2->isChecked() && !RestrictStopped && !tmr3->isActive()) {
+        tmr3->start();
+    }
 }
 
 void TForm1::clMdloader3ProcessCompleted(cl::TclInternetItem* Item) {
@@ -92,7 +95,7 @@ void TForm1::DeleteUnfinishedSegments() {
     const cl::TclDownLoadList& items = clMdloader1.DownLoadList();
     for (int i = 0; i < items.Count(); ++i) {
         const cl::TclDownLoadItem& item = items.Items(i);
-        if (item.LastStatus() == cl::psSuccess) continue;
+        if (item.LastStatus() == cl::psSuccess || !MayDeleteFile(item)) continue;
         const QString file = QFile::decodeName(QByteArray::fromStdString(item.LocalFile()));
         if (QFile::exists(file)) QFile::remove(file);
     }

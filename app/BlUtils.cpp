@@ -1,6 +1,9 @@
 #include "BlUtils.h"
 
 #include <QLocale>
+#include <exception>
+
+#include "engine/clMultiDownLoader.h"
 
 namespace bl {
 
@@ -53,11 +56,35 @@ QString SanitizeFileName(const QString& AName) {
     return result;
 }
 
+QString CutToUtf8Bytes(QString AText, int AMaxBytes) {
+    while (!AText.isEmpty() && AText.toUtf8().size() > AMaxBytes) {
+        const bool pair = AText.size() >= 2 && AText.back().isLowSurrogate() &&
+                          AText.at(AText.size() - 2).isHighSurrogate();
+        AText.chop(pair ? 2 : 1);
+    }
+    return AText;
+}
+
 QString PadNumber(int ACount, int AIndex) {
     const int width = static_cast<int>(QString::number(ACount).size());
     return QString::number(AIndex + 1).rightJustified(width, QLatin1Char('0'));
 }
 
 void ProcessMessages() { cl::TclMessagePump::Current()->ProcessMessages(); }
+
+bool StartWhenIdle(const cl::TclDownLoadList& AList, cl::TclInternetItem& AItem) {
+    // The item may finish or be deleted meanwhile: its address is only
+    // compared until it is known to be in the list still.
+    const cl::TclInternetItem* item = &AItem;
+    ProcessMessagesUntil([&] { return AList.IndexOf(item) < 0 || !item->IsBusy(); });
+    if (AList.IndexOf(item) < 0) return false;
+    try {
+        AItem.Start(true);
+        return true;
+    } catch (const std::exception&) {
+        // Not expected once idle; nothing may escape into the event loop.
+        return false;
+    }
+}
 
 }  // namespace bl

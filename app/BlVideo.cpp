@@ -49,18 +49,6 @@ QString RemainingText(int ARowCount) {
 
 bool FileExists(const QString& APath) { return QFileInfo::exists(APath); }
 
-void RemoveFileIfExists(const std::string& APath) {
-    const QString path = QString::fromStdString(APath);
-    if (!path.isEmpty() && FileExists(path)) QFile::remove(path);
-}
-
-// Serves the window's events until ADone holds.
-template <class TPredicate>
-void ProcessMessagesUntil(TPredicate ADone) {
-    auto pump = cl::TclMessagePump::Current();
-    while (!ADone()) pump->WaitFor({}, nullptr, 50);
-}
-
 }  // namespace
 
 void TForm1::SetUpDownloaders() {
@@ -211,7 +199,7 @@ void TForm1::QueuePart(QTreeWidgetItem* ARow) {
         item.SetLocalFile(
             (SaveFolder + name + SegmentExtension(address) + QLatin1String(kPartialExtension)).toStdString());
         item.SetHttpRequest(&clhtprqst1);
-        if (count > 1) FMergeTags[&item] = MergeTag(count, base);
+        FSegments[&item].MergeTag = count > 1 ? MergeTag(count, base) : QString();
         StartVideoItem(item);
     }
 }
@@ -228,12 +216,15 @@ void TForm1::clMdloader1StatusChanged(TclInternetItem* Item, TclProcessStatus St
     row->setText(kGlyph, kRunning);
     // A resumed item has ranges and keeps its file; a fresh one never
     // overwrites a file that exists.
-    if (Item->ResourceState().Count() > 0) return;
-    const auto clash = ResolveNameClash(QString::fromStdString(Item->LocalFile()),
-                                        [this, Item](const QString& AName) { return IsNameTaken(AName, Item); });
-    if (!clash) return;
-    Item->SetLocalFile(clash->LocalFile.toStdString());
-    row->setText(kSegmentName, clash->DisplayName);
+    if (Item->ResourceState().Count() == 0) {
+        const auto clash = ResolveNameClash(QString::fromStdString(Item->LocalFile()),
+                                            [this, Item](const QString& AName) { return IsNameTaken(AName, Item); });
+        if (clash) {
+            Item->SetLocalFile(clash->LocalFile.toStdString());
+            row->setText(kSegmentName, clash->DisplayName);
+        }
+    }
+    FSegments[Item].OwnsFile = true;
 }
 
 void TForm1::clMdloader1DataItemProceed(TclInternetItem* Item, int CurrentDataSize) {
@@ -257,9 +248,9 @@ void TForm1::clMdloader1ProcessCompleted(TclInternetItem* Item) {
             // A final name that is taken already is not overwritten; the
             // segment then keeps its temporary name and is not joined.
             QFile::rename(localFile, WithoutLastExtension(localFile));
-            const auto tag = FMergeTags.find(Item);
-            if (tag != FMergeTags.end()) {
-                const auto merge = ParseMergeTag(tag->second);
+            const auto segment = FSegments.find(Item);
+            if (segment != FSegments.end()) {
+                const auto merge = ParseMergeTag(segment->second.MergeTag);
                 const QString folder = QFileInfo(localFile).path() + QLatin1Char('/');
                 if (chk3->isChecked() && merge) {
                     const QStringList files = MergedSegmentFiles(folder, *merge);
@@ -267,7 +258,7 @@ void TForm1::clMdloader1ProcessCompleted(TclInternetItem* Item) {
                         AddMergeRow(merge->BaseName, folder, merge->Count);
                     }
                 }
-                FMergeTags.erase(tag);
+                FSegments.erase(segment);
             }
             clMdloader1.DownLoadList().Delete(index);
         } else if (status == cl::psFailed || status == cl::psErrors) {
@@ -301,20 +292,37 @@ QTreeWidgetItem* TForm1::VideoRow(const TclInternetItem* AItem) const {
     return index < 0 ? nullptr : lv1->topLevelItem(index);
 }
 
-void TForm1::StartVideoItem(TclInternetItem& AItem) {
-    // A row paused a moment ago may still be ending its run, and the item
-    // refuses a start while busy: nothing would start it later, so the start
-    // waits for that end. Only the address is compared until the item is
-    // known to be in the list still (it may finish or be deleted meanwhile).
-    const auto& list = clMdloader1.DownLoadList();
-    const TclInternetItem* item = &AItem;
-    ProcessMessagesUntil([&] { return list.IndexOf(item) < 0 || !item->IsBusy(); });
-    if (list.IndexOf(item) < 0) return;
-    try {
-        AItem.Start(true);
-    } catch (const std::exception&) {
-        // Not expected once idle; a handler must not throw into the event loop.
+void TForm1::StartVideoItem(TclInternetItem& AItem) { StartWhenIdle(clMdloader1.DownLoadList(), AItem); }
+
+bool TForm1::MayDeleteFile(const TclInternetItem& AItem) const {
+    const auto own = FSegments.find(&AItem);
+    if (own == FSegments.end() || !own->second.OwnsFile || AItem.LocalFile().empty()) return false;
+    for (const auto& [item, segment] : FSegments) {
+        if (item != &AItem && segment.OwnsFile && item->LocalFile() == AItem.LocalFile()) return false;
     }
+    return true;
+}
+
+void TForm1::DeleteOwnFile(const TclInternetItem& AItem) {
+    if (!MayDeleteFile(AItem)) return;
+    const QString path = QFile::decodeName(QByteArray::fromStdString(AItem.LocalFile()));
+    if (FileExists(path)) QFile::remove(path);
+}
+
+void TForm1::StartVideoItems(const std::vector<TclDownLoadItem*>& AItems) {
+    // Each start may wait for an item still stopping, and completions remove
+    // rows meanwhile: rows are found by their item, not by a position taken
+    // before the waits.
+    const auto& list = clMdloader1.DownLoadList();
+    for (TclDownLoadItem* item : AItems) {
+        const int index = list.IndexOf(item);
+        if (index < 0) continue;
+        QTreeWidgetItem* row = lv1->topLevelItem(index);
+        if (row->text(kGlyph) == kRunning) continue;
+        row->setText(kGlyph, kWaiting);
+        StartVideoItem(*item);
+    }
+    RequeueWaitingItems();
 }
 
 void TForm1::StopWaitingItems() {
@@ -337,8 +345,8 @@ void TForm1::RequeueWaitingItems() {
 void TForm1::DeleteVideoRow(int ARow) {
     delete lv1->takeTopLevelItem(ARow);
     TclDownLoadItem& item = VideoItem(ARow);
-    RemoveFileIfExists(item.LocalFile());
-    FMergeTags.erase(&item);
+    DeleteOwnFile(item);
+    FSegments.erase(&item);
     clMdloader1.DownLoadList().Delete(ARow);
 }
 
@@ -362,13 +370,11 @@ void TForm1::lv1DblClick() {
 
 void TForm1::N3Click() {
     if (lv1->topLevelItemCount() == 0 || lv1->selectedItems().isEmpty()) return;
+    std::vector<TclDownLoadItem*> chosen;
     for (int i = 0; i < lv1->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lv1->topLevelItem(i);
-        if (!row->isSelected() || row->text(kGlyph) == kRunning) continue;
-        row->setText(kGlyph, kWaiting);
-        StartVideoItem(VideoItem(i));
+        if (lv1->topLevelItem(i)->isSelected()) chosen.push_back(&VideoItem(i));
     }
-    RequeueWaitingItems();
+    StartVideoItems(chosen);
 }
 
 void TForm1::N4Click() {
@@ -383,13 +389,9 @@ void TForm1::N4Click() {
 
 void TForm1::N5Click() {
     if (lv1->topLevelItemCount() == 0) return;
-    for (int i = 0; i < lv1->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lv1->topLevelItem(i);
-        if (row->text(kGlyph) == kRunning) continue;
-        row->setText(kGlyph, kWaiting);
-        StartVideoItem(VideoItem(i));
-    }
-    RequeueWaitingItems();
+    std::vector<TclDownLoadItem*> all;
+    for (int i = 0; i < lv1->topLevelItemCount(); ++i) all.push_back(&VideoItem(i));
+    StartVideoItems(all);
 }
 
 void TForm1::N6Click() {
@@ -429,9 +431,9 @@ void TForm1::N8Click() {
     if (lv1->topLevelItemCount() == 0) return;
     StopAndWait(clMdloader1);
     auto& list = clMdloader1.DownLoadList();
-    for (int i = 0; i < list.Count(); ++i) RemoveFileIfExists(list.Items(i).LocalFile());
+    for (int i = 0; i < list.Count(); ++i) DeleteOwnFile(list.Items(i));
     list.Clear();
-    FMergeTags.clear();
+    FSegments.clear();
     lv1->clear();
     lbl3->clear();
 }

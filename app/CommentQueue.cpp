@@ -17,6 +17,10 @@ QString Tr(const char* AText) { return QString::fromUtf8(AText); }
 
 // Column of the status text in lv4.
 constexpr int kStatusColumn = 2;
+constexpr const char* kCommentExtension = ".xml";
+// The extension, and the suffix of the temporary file the safe write makes
+// beside the comment file (".XXXXXX" and some room).
+constexpr int kCommentNameReserve = 4 + 12;
 // A comment file is a few hundred KiB; a body inflating past this is refused
 // rather than exhausting memory.
 constexpr qsizetype kMaxInflatedSize = qsizetype{256} * 1024 * 1024;
@@ -48,10 +52,12 @@ std::optional<QByteArray> InflateCommentBody(const std::vector<uint8_t>& ABody) 
 
 QString CommentFileName(const QString& ACaption, const QString& AName, bool ANumbered, int ARowCount,
                         int ARowIndex) {
-    QString name = SanitizeFileName(AName) + QStringLiteral(".xml");
-    if (!ANumbered) return name;
-    const QString number = ACaption == QStringLiteral("×") ? PadNumber(ARowCount, ARowIndex) : ACaption;
-    return number + QLatin1Char(' ') + name;
+    QString name = SanitizeFileName(AName);
+    if (ANumbered) {
+        const QString number = ACaption == QStringLiteral("×") ? PadNumber(ARowCount, ARowIndex) : ACaption;
+        name = number + QLatin1Char(' ') + name;
+    }
+    return CutToUtf8Bytes(name, kMaxNameBytes - kCommentNameReserve) + kCommentExtension;
 }
 
 QString CommentUrl(const QString& ACid) {
@@ -104,12 +110,19 @@ void TCommentQueue::StartItem(cl::TclInternetItem& AItem) {
 
 void TCommentQueue::RestartIdle() {
     cl::TclDownLoadList& items = FDownLoader.DownLoadList();
+    std::vector<cl::TclInternetItem*> idle;
     for (int i = 0; i < FList.topLevelItemCount() && i < items.Count(); ++i) {
         QTreeWidgetItem* row = FList.topLevelItem(i);
         const QString status = row->text(kStatusColumn);
         if (status == Tr(kCommentWaiting) || status == Tr(kCommentRunning)) continue;
         row->setText(kStatusColumn, Tr(kCommentWaiting));
-        StartItem(items.Items(i));
+        idle.push_back(&items.Items(i));
+    }
+    // A row marked a moment ago may belong to an item still ending its run:
+    // its start waits for that end, and rows may go meanwhile, so each item
+    // is taken by itself rather than by its position.
+    for (cl::TclInternetItem* item : idle) {
+        if (!StartWhenIdle(items, *item) && items.IndexOf(item) >= 0) SetStatus(*item, kCommentUnknownError);
     }
 }
 

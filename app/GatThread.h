@@ -30,9 +30,10 @@ public:
     // base name; _FCount: the number of segments. aOnTerminate runs on the
     // worker's thread as its last step (the window posts it to its own
     // thread). The worker starts at once and stops waiting when AClosing
-    // turns true.
+    // turns true. AJoinedName: the joined file's base name, when a file of
+    // the part's own base name exists already.
     GatFlv(std::string sFtmpath, std::string sFileName, int _FCount, std::function<void()> aOnTerminate,
-           std::string AJoinerProgram, const std::atomic<bool>& AClosing);
+           std::string AJoinerProgram, const std::atomic<bool>& AClosing, std::string AJoinedName = {});
     // Ends the tool when it still runs and waits for the thread.
     ~GatFlv();
     GatFlv(const GatFlv&) = delete;
@@ -40,10 +41,11 @@ public:
 
     // True while our joining tool runs.
     bool IsJoinerRunning() { return FJoiner.Running(); }
-    // Ends our joining tool (never another process of that name).
+    // Asks our joining tool to end (never another process of that name); the
+    // worker, once stopping, kills it if it does not.
     void TerminateJoinerProcesses() { FJoiner.Terminate(); }
     // Valid once aOnTerminate has run: the tool exited with 0, the joined
-    // file exists and the segments are deleted.
+    // file exists, is on the disk, and the segments are deleted.
     bool Joined() const { return FJoined.load(); }
     // Waits for the thread to return (it has, or is about to, once
     // aOnTerminate ran).
@@ -52,6 +54,8 @@ public:
     const std::string Ftmpath;
     const std::string FFileName;
     const int32_t FCount;
+    // The joined file: Ftmpath + FJoinedName + ".flv".
+    const std::string FJoinedName;
 
 private:
     void Execute();

@@ -62,10 +62,7 @@ constexpr auto kReapPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-TJoinerProcess::~TJoinerProcess() {
-    Terminate();
-    Wait();
-}
+TJoinerProcess::~TJoinerProcess() { End(); }
 
 bool TJoinerProcess::Start(const std::string& AProgram, const std::vector<std::string>& AArguments) {
     std::lock_guard<std::mutex> lock(FLock);
@@ -102,14 +99,31 @@ bool TJoinerProcess::Running() {
     return false;
 }
 
-void TJoinerProcess::Terminate() {
+void TJoinerProcess::Signal(int ASignal) {
     std::lock_guard<std::mutex> lock(FLock);
     // Not reaped yet, so the id still names our child (a zombie at worst).
-    if (FPid != 0) kill(FPid, SIGKILL);
+    if (FPid != 0) kill(FPid, ASignal);
 }
 
-void TJoinerProcess::Wait() {
-    while (Running()) std::this_thread::sleep_for(kReapPoll);
+void TJoinerProcess::Terminate() { Signal(SIGTERM); }
+
+void TJoinerProcess::Kill() { Signal(SIGKILL); }
+
+bool TJoinerProcess::WaitFor(std::chrono::milliseconds ATimeOut) {
+    const auto deadline = std::chrono::steady_clock::now() + ATimeOut;
+    while (Running()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kReapPoll);
+    }
+    return true;
+}
+
+bool TJoinerProcess::End() {
+    if (!Running()) return true;
+    Terminate();
+    if (WaitFor(kEndGrace)) return true;
+    Kill();
+    return WaitFor(kKillWait);
 }
 
 bool TJoinerProcess::Succeeded() {

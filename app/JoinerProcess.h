@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,8 +15,14 @@ namespace bl {
 
 class TJoinerProcess {
 public:
+    // How long an asked child has to end by itself before it is killed, and
+    // how long a killed one is waited for. A child the system cannot end
+    // (stuck in a device, say) is left behind rather than waited for.
+    static constexpr std::chrono::milliseconds kEndGrace{1000};
+    static constexpr std::chrono::milliseconds kKillWait{2000};
+
     TJoinerProcess() = default;
-    // Ends and reaps a child that still runs.
+    // Ends a child that still runs (End).
     ~TJoinerProcess();
     TJoinerProcess(const TJoinerProcess&) = delete;
     TJoinerProcess& operator=(const TJoinerProcess&) = delete;
@@ -25,14 +32,21 @@ public:
     bool Start(const std::string& AProgram, const std::vector<std::string>& AArguments);
     // True while the child has not ended; reaps it when it has.
     bool Running();
-    // Kills the child when it still runs; from any thread.
+    // Asks the child to end (SIGTERM) when it still runs; from any thread.
     void Terminate();
-    // Returns once the child has ended.
-    void Wait();
+    // Kills the child (SIGKILL) when it still runs; from any thread.
+    void Kill();
+    // Returns once the child has ended (true) or ATimeOut has passed.
+    bool WaitFor(std::chrono::milliseconds ATimeOut);
+    // Asks the child to end, kills it after kEndGrace, and waits at most
+    // kKillWait more. True when it has ended.
+    bool End();
     // The child ran and exited by itself with status 0.
     bool Succeeded();
 
 private:
+    void Signal(int ASignal);
+
     std::mutex FLock;
     // 0 when no child is left to reap; a reaped id is never signalled.
     pid_t FPid = 0;

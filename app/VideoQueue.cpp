@@ -14,14 +14,12 @@ constexpr int kLongestExtension = 16;
 
 int Utf8Bytes(const QString& AText) { return static_cast<int>(AText.toUtf8().size()); }
 
-// Drops whole characters from the end until the text fits.
-QString CutToBytes(QString AText, int AMaxBytes) {
-    while (!AText.isEmpty() && Utf8Bytes(AText) > AMaxBytes) {
-        const bool pair = AText.size() >= 2 && AText.back().isLowSurrogate() &&
-                          AText.at(AText.size() - 2).isHighSurrogate();
-        AText.chop(pair ? 2 : 1);
+// AStem + "（k）" for the first k from 1 for which AIsFree holds.
+QString FirstFreeNumbered(const QString& AStem, const std::function<bool(const QString&)>& AIsFree) {
+    for (int k = 1;; ++k) {
+        const QString numbered = AStem + QStringLiteral("（") + QString::number(k) + QStringLiteral("）");
+        if (AIsFree(numbered)) return numbered;
     }
-    return AText;
 }
 
 QString LastPathSegment(const QString& AAddress) {
@@ -45,7 +43,7 @@ QString BaseName(const QString& AName, const QString& ACaption, bool ANumbered, 
         ASegmentCount > 1 ? SegmentDisplayName(QString(), ASegmentCount, ASegmentCount) : QString();
     const int reserve = Utf8Bytes(longestSuffix) + kClashSuffixBytes + AExtensionBytes +
                         static_cast<int>(sizeof(kPartialExtension) - 1);
-    return CutToBytes(base, kMaxNameBytes - reserve);
+    return CutToUtf8Bytes(base, kMaxNameBytes - reserve);
 }
 
 QStringList SegmentAddresses(const QString& AUrlColumn) { return AUrlColumn.split(QLatin1Char('|')); }
@@ -100,15 +98,17 @@ std::optional<TClashFreeName> ResolveNameClash(const QString& ALocalFile,
     const int slash = static_cast<int>(finalName.lastIndexOf(QLatin1Char('/')));
     const int dot = static_cast<int>(finalName.lastIndexOf(QLatin1Char('.')));
     const int split = dot > slash ? dot : static_cast<int>(finalName.size());
-    const QString stem = finalName.left(split);
     const QString extension = finalName.mid(split);
-    for (int k = 1;; ++k) {
-        const QString numbered = stem + QStringLiteral("（") + QString::number(k) + QStringLiteral("）");
-        const QString candidate = numbered + extension;
-        if (!AExists(candidate + partial) && !AExists(candidate)) {
-            return TClashFreeName{candidate + partial, numbered.mid(slash + 1)};
-        }
-    }
+    const QString numbered = FirstFreeNumbered(finalName.left(split), [&](const QString& ACandidate) {
+        return !AExists(ACandidate + extension + partial) && !AExists(ACandidate + extension);
+    });
+    return TClashFreeName{numbered + extension + partial, numbered.mid(slash + 1)};
+}
+
+QString JoinedBaseName(const QString& AFolder, const QString& ABaseName,
+                       const std::function<bool(const QString&)>& ATaken) {
+    const auto isFree = [&](const QString& AName) { return !ATaken(AFolder + AName + QStringLiteral(".flv")); };
+    return isFree(ABaseName) ? ABaseName : FirstFreeNumbered(ABaseName, isFree);
 }
 
 QString WithoutLastExtension(const QString& AFileName) {

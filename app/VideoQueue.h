@@ -9,12 +9,12 @@
 #include <functional>
 #include <optional>
 
+#include "BlUtils.h"
+
 namespace bl {
 
 // A segment downloads under its final name plus this extension.
 inline constexpr char kPartialExtension[] = ".pxr";
-// The longest file name (one path component) the file systems take, in bytes.
-inline constexpr int kMaxNameBytes = 255;
 
 // The row's name cleaned for a file name; with ANumbered, the row's caption
 // and a blank in front. Shortened at a character boundary so that every name
@@ -52,6 +52,12 @@ struct TClashFreeName {
 };
 std::optional<TClashFreeName> ResolveNameClash(const QString& ALocalFile,
                                                const std::function<bool(const QString&)>& AExists);
+
+// The base name of a part's joined file in AFolder: ABaseName, or, when
+// AFolder + ABaseName + ".flv" is taken (ATaken), ABaseName + "（k）" for the
+// first k that is free. A join never overwrites a file.
+QString JoinedBaseName(const QString& AFolder, const QString& ABaseName,
+                       const std::function<bool(const QString&)>& ATaken);
 
 // The name without its last extension (the final name of a finished segment).
 QString WithoutLastExtension(const QString& AFileName);

@@ -12,7 +12,9 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <chrono>
+#include <thread>
 
+#include "BlUtils.h"
 #include "CommentQueue.h"
 #include "VideoSiteFixture.h"
 #include "site/CommentService.h"
@@ -61,6 +63,14 @@ TEST(CommentBody, FileNamesAreNumberedByCaptionOrByPosition) {
     EXPECT_EQ(bl::CommentFileName(Tr("×"), "x", true, 12, 6), QStringLiteral("07 x.xml"));
     EXPECT_EQ(bl::CommentFileName("07", "x:y", false, 12, 6), QStringLiteral("xy.xml"));
     EXPECT_EQ(bl::CommentUrl("42"), QStringLiteral("https://api.vidsite.example/x/v1/dm/list.so?oid=42"));
+}
+
+TEST(CommentBody, LongNamesAreCutSoTheFileAndItsSafeWriteFit) {
+    const QString name = bl::CommentFileName("12", QString(120, QChar(0x8BDD)), true, 12, 11);
+    EXPECT_TRUE(name.startsWith(QStringLiteral("12 话")));
+    EXPECT_TRUE(name.endsWith(".xml"));
+    // The temporary file of the safe write adds ".XXXXXX".
+    EXPECT_LE((name + ".XXXXXX").toUtf8().size(), bl::kMaxNameBytes);
 }
 
 class Comments : public VideoSiteTest {
@@ -166,6 +176,38 @@ TEST_F(Comments, BodyThatDoesNotInflateKeepsItsRowAndARestartFetchesItAgain) {
     FForm.btn4Click();
     ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
     EXPECT_EQ(Saved(QStringLiteral("1 第1部分.xml")).toStdString(), vidsite::CommentDocument(100101));
+}
+
+TEST_F(Comments, StartAllStartsARowWhoseItemIsStillEndingItsRun) {
+    FForm.clMdloader3.SetTryCount(1);
+    FSite->Faults().Set(vidsite::kCommentPath, vidsite::TSiteFault{.ServerErrorCount = 1, .ServerErrorStatus = 500});
+    // The user presses "全部开始下载" just after the error shows, while the
+    // failed item is still ending its run.
+    const auto onError = FForm.clMdloader3.OnError;
+    bool pressed = false;
+    FForm.clMdloader3.OnError = [&](cl::TObject* ASender, cl::TclInternetItem* AItem, const std::string& AText,
+                                    int ACode) {
+        onError(ASender, AItem, AText, ACode);
+        if (pressed) return;
+        pressed = true;
+        QTimer::singleShot(0, &FForm, [this] { FForm.btn4Click(); });
+    };
+    AddParts(1);
+    FForm.XML1Click();
+    ASSERT_TRUE(WaitFor([&] { return pressed && QueueIdle() && FForm.lv5->topLevelItemCount() == 1; }));
+    EXPECT_EQ(Saved(QStringLiteral("1 第1部分.xml")).toStdString(), vidsite::CommentDocument(100101));
+}
+
+TEST_F(Comments, EventsFasterThanTheTimersDoNotPutTheirTicksOff) {
+    cl::TclDownLoadItem& item = FForm.clMdloader3.DownLoadList().Add();
+    FForm.clMdloader3Error(&item, 412);
+    FForm.lv3Insert();
+    std::this_thread::sleep_for(300ms);
+    // A refusal and a finished comment file again, before either tick.
+    FForm.clMdloader3Error(&item, 412);
+    FForm.lv3Insert();
+    EXPECT_LT(FForm.tmr3->remainingTime(), 400);
+    EXPECT_LT(FForm.tmr2->remainingTime(), 900);
 }
 
 TEST_F(Comments, FolderThatCannotBeWrittenShowsStoreFailed) {

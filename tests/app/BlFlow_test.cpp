@@ -55,17 +55,26 @@ protected:
     static void SetUpTestSuite() {
         VideoSiteTest::SetUpTestSuite();
         vidsite::TSiteVideo video;
-        video.PagePath = "/video/av9301/";
+        video.PagePath = "/video/v9301/";
         video.Title = "合并的视频";
         video.Parts = {vidsite::NormalPart(kTwoSegments, "两段", 2),
                        vidsite::NormalPart(kThreeSegments, "三段 $HOME 与  空格", 3)};
         FSite->Catalogue().Add(video);
     }
     bool JoinsDone() const { return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner && !FForm.tmr2->isActive(); }
+    // The joined file holds every media tag of the part's two segments.
+    void ExpectWholeJoin(const QString& AFile) {
+        SCOPED_TRACE(AFile.toStdString());
+        const TExpectedJoin expected = ExpectedJoin({Served(kTwoSegments, 80, 1), Served(kTwoSegments, 80, 2)},
+                                                    FolderOf(FProgramFolder) + "scratch.flv");
+        const TJoinedFile joined = ReadJoined(FolderOf(FFolder) + AFile);
+        EXPECT_TRUE(joined.HeaderOk);
+        EXPECT_EQ(joined.MediaTags, expected.MediaTags);
+    }
 };
 
 TEST_F(Flow, PartsOfTwoAndThreeSegmentsAreJoinedAndTheirSegmentsDeleted) {
-    Parse("/video/av9301/");
+    Parse("/video/v9301/");
     ASSERT_EQ(Column(FForm.lv2, 5), QStringList({"2", "3"}));
     FForm.N2Click();
     ASSERT_TRUE(WaitFor([this] { return AllDownloadsDone() && JoinsDone(); }));
@@ -108,7 +117,7 @@ TEST_F(Flow, ACorruptSegmentFailsItsJoinAndKeepsTheSegments) {
     vidsite::TSiteFault fault;
     fault.CorruptBody = true;
     FSite->Faults().Set("/flv/930101-80-2.flv", fault);
-    Parse("/video/av9301/");
+    Parse("/video/v9301/");
     FForm.N2Click();
     ASSERT_TRUE(WaitFor([this] {
         return AllDownloadsDone() && !FForm.Joiner && !FForm.tmr2->isActive() &&
@@ -124,9 +133,43 @@ TEST_F(Flow, ACorruptSegmentFailsItsJoinAndKeepsTheSegments) {
     EXPECT_TRUE(files.filter(QStringLiteral("三段")).size() == 1);
 }
 
+TEST_F(Flow, APartQueuedTwiceIsJoinedOnceAndItsJoinedFileStaysWhole) {
+    // The joins start when the test says, after both copies have finished.
+    FForm.tmr2->setInterval(3600 * 1000);
+    Parse("/video/v9301/");
+    FForm.lv2->topLevelItem(0)->setSelected(true);
+    // The second copy ends last and finds the first one's segments.
+    for (int copy = 0; copy < 2; ++copy) {
+        FForm.N1Click();
+        ASSERT_TRUE(WaitFor([this] { return AllDownloadsDone(); }));
+    }
+    for (int tick = 0; tick < 2; ++tick) {
+        FForm.tmr2Timer();
+        ASSERT_TRUE(WaitFor([this] { return !FForm.Joiner; }));
+    }
+    EXPECT_EQ(FForm.lv3->topLevelItemCount(), 0);
+    // The second copy keeps its own segments.
+    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("1 两段 2-1（1）.flv"), QStringLiteral("1 两段 2-2（1）.flv"),
+                                         QStringLiteral("1 两段.flv")}));
+    ExpectWholeJoin(QStringLiteral("1 两段.flv"));
+}
+
+TEST_F(Flow, AJoinNeverOverwritesAVideoOfTheSameName) {
+    FForm.chk1->setChecked(false);
+    Parse("/video/v9301/");
+    FForm.lv2->topLevelItem(0)->setSelected(true);
+    for (int run = 0; run < 2; ++run) {
+        FForm.N1Click();
+        ASSERT_TRUE(WaitFor([this] { return AllDownloadsDone() && JoinsDone(); }));
+    }
+    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("两段.flv"), QStringLiteral("两段（1）.flv")}));
+    ExpectWholeJoin(QStringLiteral("两段.flv"));
+    ExpectWholeJoin(QStringLiteral("两段（1）.flv"));
+}
+
 TEST_F(Flow, ClosingWhileDownloadsRunAsksAndThenDeletesOnlyUnfinishedSegments) {
     FSite->SetMediaRate(64 * 1024);
-    Parse("/video/av9301/");
+    Parse("/video/v9301/");
     FForm.N2Click();
     // As many unfinished segments as the downloader runs at once.
     ASSERT_TRUE(WaitFor([this] { return SavedFiles().filter(".pxr").size() == 3; }));

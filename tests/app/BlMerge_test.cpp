@@ -253,4 +253,23 @@ TEST_F(Merge, ClosingDuringAJoinEndsOnlyOurToolAndKeepsEverySegment) {
     stranger.waitForFinished();
 }
 
+TEST_F(Merge, ClosingAsksTheToolToEndAndKillsOneThatLingers) {
+    // The tool notes the request to end and goes on regardless.
+    PlaceTool("d=\"$(dirname \"$0\")\"; trap 'echo asked > \"$d/asked.txt\"' TERM; echo $$ > \"$d/pid.txt\";"
+              " while :; do sleep 0.1; done");
+    StartWindow();
+    WriteSegments("06 z", 2, 100);
+    FForm.AddMergeRow("06 z", Folder(), 2);
+    ASSERT_TRUE(WaitFor([&] { return QFile::exists(Folder() + "pid.txt") && FForm.IsJoinerRunning(); }));
+
+    EXPECT_TRUE(FForm.FormCloseQuery());
+    EXPECT_FALSE(FForm.Joiner);
+    EXPECT_TRUE(QFile::exists(Folder() + "asked.txt"));
+    QFile pidFile(Folder() + "pid.txt");
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const QString proc = "/proc/" + QString::fromLatin1(pidFile.readAll().trimmed());
+    EXPECT_FALSE(QFile::exists(proc)) << "the tool still runs";
+    EXPECT_TRUE(SegmentsPresent("06 z", 2));
+}
+
 }  // namespace

@@ -73,6 +73,14 @@ TEST(QueueNames, ClashTakesTheFirstFreeFullWidthNumber) {
     EXPECT_EQ(bl::WithoutLastExtension("/d.e/x"), "/d.e/x");
 }
 
+TEST(QueueNames, AJoinedNameThatIsTakenGetsTheFirstFreeFullWidthNumber) {
+    QSet<QString> taken;
+    const auto isTaken = [&taken](const QString& APath) { return taken.contains(APath); };
+    EXPECT_EQ(bl::JoinedBaseName("/d/", "x", isTaken), "x");
+    taken = {"/d/x.flv", QStringLiteral("/d/x（1）.flv")};
+    EXPECT_EQ(bl::JoinedBaseName("/d/", "x", isTaken), QStringLiteral("x（2）"));
+}
+
 TEST(QueueNames, LongNamesAreCutAtACharacterBoundarySoEveryDerivedNameFits) {
     // Three bytes per character, and a four-byte one that must not be split.
     const QString name = QString(120, QChar(0x8BDD)) + QString::fromUcs4(U"\U0001F600") + QString(100, 'a');
@@ -91,7 +99,7 @@ class SiteQueue : public VideoSiteTest {
 protected:
     // Parts of the demo video: 100101 (1 segment), 100102 (3), 100103 (1).
     void ParseDemoVideo() {
-        Parse("/video/av1001/");
+        Parse("/video/v1001/");
         ASSERT_EQ(Column(FForm.lv2, 5), QStringList({"1", "3", "1"}));
     }
     void SelectPart(int ARow) {
@@ -188,6 +196,31 @@ TEST_F(SiteQueue, SamePartQueuedTwiceAtOnceNeverSharesAFile) {
     ExpectServed(QStringLiteral("1 第一部分：黄昏（1）.flv"), 100101, 1);
 }
 
+TEST_F(SiteQueue, DeletingAWaitingTwinKeepsTheFileOfTheRunningOne) {
+    FForm.chk3->setChecked(false);
+    FForm.cbb1->setCurrentIndex(0);  // one at a time
+    FSite->SetMediaRate(16 * 1024);
+    ParseDemoVideo();
+    SelectPart(0);
+    FForm.N1Click();
+    ASSERT_TRUE(WaitFor([this] { return RowsReceiving() == 1; }));
+    // Queued again while the first runs: the twin waits under the same name.
+    FForm.N1Click();
+    ASSERT_EQ(Column(FForm.lv1, 0), QStringList({kRunning, kWaiting}));
+    ASSERT_EQ(Item(0).LocalFile(), Item(1).LocalFile());
+    SelectRow(1);
+    FForm.N7Click();
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(Item(0).LocalFile())));
+
+    // Paused and resumed at full speed, it ends whole under its final name.
+    FForm.N6Click();
+    FSite->SetMediaRate(0);
+    FForm.N5Click();
+    ASSERT_TRUE(WaitForDownloads());
+    EXPECT_EQ(SavedFiles(), QStringList{QStringLiteral("1 第一部分：黄昏.flv")});
+    ExpectServed(QStringLiteral("1 第一部分：黄昏.flv"), 100101, 1);
+}
+
 TEST_F(SiteQueue, PauseStartPauseAllDeleteAndClear) {
     FForm.chk3->setChecked(false);
     FSite->SetMediaRate(4 * 1024);  // nothing finishes while the test runs
@@ -267,7 +300,7 @@ TEST_F(SiteQueue, LoweringTheLimitWhileFiveRunTakesBackTheLowestRows) {
     FForm.cbb1->setCurrentIndex(4);  // 5
     // One connection each: the media host serves at most ten at a time.
     FForm.cbb2->setCurrentIndex(0);
-    Parse("/bangumi/play/ss2001/");
+    Parse("/play/s2001/");
     FForm.N2Click();
     ASSERT_TRUE(WaitFor([this] { return RowsReceiving() == 5; }));
     FForm.cbb1->setCurrentIndex(1);  // 2
