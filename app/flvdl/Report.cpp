@@ -1,0 +1,68 @@
+#include "Report.h"
+
+#include <nlohmann/json.hpp>
+
+namespace flvdl {
+
+namespace {
+
+const char* OutcomeText(TOutcome AOutcome) {
+    switch (AOutcome) {
+        case TOutcome::Done: return "done";
+        case TOutcome::Failed: return "failed";
+        case TOutcome::Pending: break;
+    }
+    return "not done";
+}
+
+nlohmann::ordered_json Texts(const QStringList& ATexts) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const QString& text : ATexts) list.push_back(text.toStdString());
+    return list;
+}
+
+}  // namespace
+
+bool TPartReport::Succeeded() const {
+    return Video == TOutcome::Done && (!Comment.Asked || Comment.Outcome == TOutcome::Done);
+}
+
+int TRunReport::ExitStatus() const {
+    if (Interrupted) return kExitInterrupted;
+    for (const TPartReport& part : Parts)
+        if (!part.Succeeded()) return kExitFailed;
+    return kExitDone;
+}
+
+std::string TRunReport::Json() const {
+    nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+    for (const TPartReport& part : Parts) {
+        nlohmann::ordered_json entry = {
+            {"number", part.Number.toStdString()},
+            {"name", part.Name.toStdString()},
+            {"cid", part.Cid.toStdString()},
+            {"quality", part.Quality.toStdString()},
+            {"segments", part.Segments},
+            {"status", OutcomeText(part.Video)},
+            {"joined", part.Joined},
+            {"files", Texts(part.Files)},
+            {"errors", Texts(part.Errors)},
+        };
+        if (part.Comment.Asked) {
+            entry["comment"] = {{"status", OutcomeText(part.Comment.Outcome)},
+                                {"file", part.Comment.File.toStdString()},
+                                {"error", part.Comment.Error.toStdString()}};
+        }
+        parts.push_back(std::move(entry));
+    }
+    const nlohmann::ordered_json document = {
+        {"page", Page.toStdString()},     {"title", Title.toStdString()},   {"kind", Kind.toStdString()},
+        {"quality", Quality.toStdString()}, {"folder", Folder.toStdString()}, {"interrupted", Interrupted},
+        {"exit_status", ExitStatus()},    {"parts", std::move(parts)},
+    };
+    // Texts that are not valid UTF-8 (a name cut mid-character) are replaced,
+    // never a reason to fail the summary.
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace flvdl

@@ -1,0 +1,61 @@
+// What a run of flvdl did, part by part: the files it left, what failed
+// and why. It decides the exit status and is written out as the --json
+// summary.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <vector>
+
+namespace flvdl {
+
+// Exit statuses.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnresolved = 3;
+inline constexpr int kExitInterrupted = 130;
+
+enum class TOutcome { Pending, Done, Failed };
+
+struct TCommentReport {
+    bool Asked = false;
+    TOutcome Outcome = TOutcome::Pending;
+    QString File;    // full path
+    QString Error;   // why it was not stored
+};
+
+struct TPartReport {
+    QString Number;  // as the part list numbers it ("01")
+    QString Name;
+    QString Cid;
+    QString Quality;       // granted quality text, or empty
+    int Segments = 0;
+    int SegmentsDone = 0;
+    bool Joined = false;   // a join made the part's file
+    TOutcome Video = TOutcome::Pending;
+    QStringList Files;     // full paths of what the part left on disk
+    QStringList Errors;    // each failure with its reason
+    TCommentReport Comment;
+
+    // Video and, when asked, comment file are done.
+    bool Succeeded() const;
+};
+
+struct TRunReport {
+    QString Page;
+    QString Title;
+    QString Kind;  // "normal", "series" or empty when unresolved
+    QString Quality;
+    QString Folder;
+    std::vector<TPartReport> Parts;
+    bool Interrupted = false;
+
+    // 130 when interrupted, else 0 when every part succeeded, else 1.
+    int ExitStatus() const;
+    // The summary for --json, one JSON document.
+    std::string Json() const;
+};
+
+}  // namespace flvdl
