@@ -72,7 +72,12 @@ int TRun::Execute() {
     if (!QueueParts()) return kExitUsage;
     QueueComments();
     WaitUntilFinished();
-    if (FInterrupted) Close();
+    if (FInterrupted) {
+        Close();
+    } else if (FVideos) {
+        // As the window's close: a failed segment's partial file goes.
+        FVideos->DeleteUnfinishedFiles();
+    }
     Conclude();
     return FReport.ExitStatus();
 }
