@@ -1,14 +1,12 @@
 // The comment tab of the window: queueing parts' comment files, the comment
-// downloader's events, the restriction stop, start all, stop all, clear;
-// and the close step that deletes unfinished video segments.
+// downloader's events, the restriction stop, start all, stop all, clear.
+// The work is the comment queue's; the window draws its rows into lv4 and
+// its finished files into lv5.
 #include <QCheckBox>
-#include <QFile>
-#include <QTimer>
 #include <QTreeWidget>
-#include <exception>
+#include <vector>
 
 #include "Bl.h"
-#include "BlUtils.h"
 #include "CommentQueue.h"
 
 using namespace bl;
@@ -18,17 +16,35 @@ void TForm1::SetUpComments() {
     clMdloader3.SetInternetAgent(kDownloaderAgent);
     clMdloader3.SetDoNotGetResourceInfo(true);
     clMdloader3.SetMaxStartedItems(10);
-    clMdloader3.OnStatusChanged = [this](cl::TObject*, cl::TclInternetItem* AItem, cl::TclProcessStatus AStatus) {
-        clMdloader3StatusChanged(AItem, AStatus);
+    FComments = std::make_unique<TCommentQueue>(clMdloader3, clhtprqst1, tmr3);
+    FComments->StopOnRefusal = chk2->isChecked();
+    connect(chk2, &QCheckBox::toggled, this, [this](bool AChecked) { FComments->StopOnRefusal = AChecked; });
+    FComments->OnRowAdded = [this](int ARow) {
+        lv4->addTopLevelItem(new QTreeWidgetItem());
+        ShowCommentRow(ARow);
     };
-    clMdloader3.OnError = [this](cl::TObject*, cl::TclInternetItem* AItem, const std::string&, int AErrorCode) {
-        clMdloader3Error(AItem, AErrorCode);
+    FComments->OnRowChanged = [this](int ARow) { ShowCommentRow(ARow); };
+    FComments->OnRowRemoved = [this](int ARow) { delete lv4->takeTopLevelItem(ARow); };
+    FComments->OnFinishedAdded = [this](int AIndex) {
+        const TFinishedComment& file = FComments->Finished()[static_cast<size_t>(AIndex)];
+        new QTreeWidgetItem(lv5, {file.FileName, file.LocalFile});
     };
-    clMdloader3.OnProcessCompleted = [this](cl::TObject*, cl::TclInternetItem* AItem) {
-        clMdloader3ProcessCompleted(AItem);
+    FComments->OnCleared = [this] {
+        lv4->clear();
+        lv5->clear();
     };
-    FComments = std::make_unique<TCommentQueue>(clMdloader3, *lv4, *lv5, clhtprqst1);
+    FComments->OnStreamFault = [this] { setWindowTitle(QString::fromUtf8(kCommentStreamFault)); };
 }
+
+void TForm1::ShowCommentRow(int ARow) {
+    const TCommentRow& row = FComments->Row(ARow);
+    QTreeWidgetItem* item = lv4->topLevelItem(ARow);
+    item->setText(0, row.Number > 0 ? QString::number(row.Number) : QString());
+    item->setText(1, row.FileName);
+    item->setText(2, CommentStatusText(row.Status));
+}
+
+bl::TCommentQueue& TForm1::Comments() { return *FComments; }
 
 void TForm1::N9Click() { QueueComments(false); }
 
@@ -36,67 +52,30 @@ void TForm1::XML1Click() { QueueComments(true); }
 
 void TForm1::QueueComments(bool AAllRows) {
     const int count = lv2->topLevelItemCount();
-    if (count == 0) return;
+    std::vector<TCommentPart> parts;
     for (int i = 0; i < count; ++i) {
         const QTreeWidgetItem* row = lv2->topLevelItem(i);
-        if (!AAllRows && !row->isSelected()) continue;
-        const QString name = CommentFileName(row->text(0), row->text(1), chk1->isChecked(), count, i);
-        FComments->Add(name, SaveFolder + name, CommentUrl(row->text(2)));
+        if (AAllRows || row->isSelected()) parts.push_back({row->text(0), row->text(1), row->text(2), i});
     }
-    FComments->NumberRows();
-    RestrictStopped = false;
-    FComments->StartAll();
+    FComments->Queue(parts, count, SaveFolder, chk1->isChecked());
 }
 
 void TForm1::clMdloader3StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status) {
-    if (!Item) return;
-    if (!FComments->StatusChanged(*Item, Status)) setWindowTitle(QString::fromUtf8(kCommentStreamFault));
+    if (Item) FComments->StatusChanged(*Item, Status);
 }
 
 void TForm1::clMdloader3Error(cl::TclInternetItem* Item, int ErrorCode) {
-    if (!Item) return;
-    // Several refusals before the next start stop the queue once; a refusal
-    // while the stop counts down does not put it off.
-    if (FComments->Error(*Item, ErrorCode) && chk2->isChecked() && !RestrictStopped && !tmr3->isActive()) {
-        tmr3->start();
-    }
+    if (Item) FComments->Error(*Item, {}, ErrorCode);
 }
 
 void TForm1::clMdloader3ProcessCompleted(cl::TclInternetItem* Item) {
     if (Item) FComments->ProcessCompleted(*Item);
 }
 
-void TForm1::tmr3Timer() {
-    tmr3->stop();
-    RestrictStopped = true;
-    FComments->StopAll();
-}
+void TForm1::tmr3Timer() { FComments->RestrictStop(); }
 
-void TForm1::btn4Click() {
-    if (FComments->IsEmpty()) return;
-    RestrictStopped = false;
-    if (clMdloader3.IsBusy()) {
-        FComments->RestartIdle();
-    } else {
-        FComments->MarkAllWaiting();
-        FComments->StartAll();
-    }
-}
+void TForm1::btn4Click() { FComments->StartAll(); }
 
-void TForm1::btn5Click() {
-    if (FComments->IsEmpty()) return;
-    FComments->StopAll();
-}
+void TForm1::btn5Click() { FComments->StopAll(); }
 
 void TForm1::btn3Click() { FComments->Clear(); }
-
-void TForm1::DeleteUnfinishedSegments() {
-    if (lv1->topLevelItemCount() == 0) return;
-    const cl::TclDownLoadList& items = clMdloader1.DownLoadList();
-    for (int i = 0; i < items.Count(); ++i) {
-        const cl::TclDownLoadItem& item = items.Items(i);
-        if (item.LastStatus() == cl::psSuccess || !MayDeleteFile(item)) continue;
-        const QString file = QFile::decodeName(QByteArray::fromStdString(item.LocalFile()));
-        if (QFile::exists(file)) QFile::remove(file);
-    }
-}

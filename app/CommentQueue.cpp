@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QSaveFile>
-#include <QTreeWidget>
 #include <exception>
 
 #include "BlUtils.h"
@@ -13,10 +12,8 @@ namespace bl {
 
 namespace {
 
-QString Tr(const char* AText) { return QString::fromUtf8(AText); }
-
-// Column of the status text in lv4.
-constexpr int kStatusColumn = 2;
+// The restriction stop comes this long after a refusal.
+constexpr int kRestrictStopDelayMs = 500;
 constexpr const char* kCommentExtension = ".xml";
 // The extension, and the suffix of the temporary file the safe write makes
 // beside the comment file (".XXXXXX" and some room).
@@ -24,6 +21,11 @@ constexpr int kCommentNameReserve = 4 + 12;
 // A comment file is a few hundred KiB; a body inflating past this is refused
 // rather than exhausting memory.
 constexpr qsizetype kMaxInflatedSize = qsizetype{256} * 1024 * 1024;
+
+// Waiting or running: what a stop marks and a start of the idle rows skips.
+bool IsQueued(TCommentStatus AStatus) {
+    return AStatus == TCommentStatus::Waiting || AStatus == TCommentStatus::Running;
+}
 
 }  // namespace
 
@@ -65,11 +67,45 @@ QString CommentUrl(const QString& ACid) {
            QString::fromLatin1(vidsite::kCommentPath) + QStringLiteral("?oid=") + ACid;
 }
 
-TCommentQueue::TCommentQueue(cl::TclMultiDownLoader& ADownLoader, QTreeWidget& AList, QTreeWidget& ADoneList,
-                             cl::TclHttpRequest& ARequest)
-    : FDownLoader(ADownLoader), FList(AList), FDoneList(ADoneList), FRequest(ARequest) {}
+QString CommentStatusText(TCommentStatus AStatus) {
+    const char* text = kCommentWaiting;
+    switch (AStatus) {
+        case TCommentStatus::Waiting: text = kCommentWaiting; break;
+        case TCommentStatus::Running: text = kCommentRunning; break;
+        case TCommentStatus::Done: text = kCommentDone; break;
+        case TCommentStatus::Errors: text = kCommentErrors; break;
+        case TCommentStatus::Stopped: text = kCommentStopped; break;
+        case TCommentStatus::Restricted: text = kCommentRestricted; break;
+        case TCommentStatus::UnknownError: text = kCommentUnknownError; break;
+        case TCommentStatus::StoreFailed: text = kCommentStoreFailed; break;
+    }
+    return QString::fromUtf8(text);
+}
+
+TCommentQueue::TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest,
+                             QTimer* ARestrictTimer)
+    : FDownLoader(ADownLoader), FRequest(ARequest), FRestrictTimer(ARestrictTimer) {
+    if (!FRestrictTimer) {
+        FOwnTimer = std::make_unique<QTimer>();
+        FRestrictTimer = FOwnTimer.get();
+        QObject::connect(FRestrictTimer, &QTimer::timeout, FRestrictTimer, [this] { RestrictStop(); });
+    }
+    FRestrictTimer->setInterval(kRestrictStopDelayMs);
+    FRestrictTimer->setSingleShot(true);
+
+    FDownLoader.OnStatusChanged = [this](cl::TObject*, cl::TclInternetItem* AItem, cl::TclProcessStatus AStatus) {
+        if (AItem) StatusChanged(*AItem, AStatus);
+    };
+    FDownLoader.OnError = [this](cl::TObject*, cl::TclInternetItem* AItem, const std::string& AText, int ACode) {
+        if (AItem) Error(*AItem, AText, ACode);
+    };
+    FDownLoader.OnProcessCompleted = [this](cl::TObject*, cl::TclInternetItem* AItem) {
+        if (AItem) ProcessCompleted(*AItem);
+    };
+}
 
 TCommentQueue::~TCommentQueue() {
+    FRestrictTimer->stop();
     // The events of the stopping items no longer reach a queue that is going;
     // the items write into the streams, so they go first.
     FDownLoader.OnStatusChanged = nullptr;
@@ -79,20 +115,34 @@ TCommentQueue::~TCommentQueue() {
     FDownLoader.DownLoadList().Clear();
 }
 
+void TCommentQueue::Queue(const std::vector<TCommentPart>& AParts, int APartCount, const QString& AFolder,
+                          bool ANumbered) {
+    if (APartCount == 0) return;
+    for (const TCommentPart& part : AParts) {
+        const QString name = CommentFileName(part.Caption, part.Name, ANumbered, APartCount, part.Index);
+        Add(name, AFolder + name, CommentUrl(part.Cid));
+    }
+    for (int i = 0; i < Count(); ++i) {
+        TCommentRow& row = FRows[static_cast<size_t>(i)];
+        if (row.Number == i + 1) continue;
+        row.Number = i + 1;
+        if (OnRowChanged) OnRowChanged(i);
+    }
+    FRestrictStopped = false;
+    StartItems();
+}
+
 void TCommentQueue::Add(const QString& AFileName, const QString& ALocalFile, const QString& AURL) {
-    new QTreeWidgetItem(&FList, {QString(), AFileName, Tr(kCommentWaiting)});
     cl::TclDownLoadItem& item = FDownLoader.DownLoadList().Add();
     item.SetThreadCount(1);
     item.SetLocalFile(QFile::encodeName(ALocalFile).toStdString());
     item.SetURL(AURL.toStdString());
     item.SetHttpRequest(&FRequest);
+    FRows.push_back({0, AFileName, ALocalFile, AURL, TCommentStatus::Waiting});
+    if (OnRowAdded) OnRowAdded(Count() - 1);
 }
 
-void TCommentQueue::NumberRows() {
-    for (int i = 0; i < FList.topLevelItemCount(); ++i) FList.topLevelItem(i)->setText(0, QString::number(i + 1));
-}
-
-void TCommentQueue::StartAll() {
+void TCommentQueue::StartItems() {
     // A running item cannot be started again; the others start in list order.
     cl::TclDownLoadList& items = FDownLoader.DownLoadList();
     for (int i = 0; i < items.Count(); ++i) StartItem(items.Items(i));
@@ -103,53 +153,69 @@ void TCommentQueue::StartItem(cl::TclInternetItem& AItem) {
     try {
         AItem.Start(true);
     } catch (const std::exception&) {
-        // Nothing may escape into the window's event loop; the row says it.
-        SetStatus(AItem, kCommentUnknownError);
+        // Nothing may escape into the event loop; the row says it.
+        SetStatus(AItem, TCommentStatus::UnknownError);
     }
+}
+
+void TCommentQueue::StartAll() {
+    if (FRows.empty()) return;
+    FRestrictStopped = false;
+    if (FDownLoader.IsBusy()) {
+        RestartIdle();
+        return;
+    }
+    for (int i = 0; i < Count(); ++i) SetStatus(i, TCommentStatus::Waiting);
+    StartItems();
 }
 
 void TCommentQueue::RestartIdle() {
     cl::TclDownLoadList& items = FDownLoader.DownLoadList();
     std::vector<cl::TclInternetItem*> idle;
-    for (int i = 0; i < FList.topLevelItemCount() && i < items.Count(); ++i) {
-        QTreeWidgetItem* row = FList.topLevelItem(i);
-        const QString status = row->text(kStatusColumn);
-        if (status == Tr(kCommentWaiting) || status == Tr(kCommentRunning)) continue;
-        row->setText(kStatusColumn, Tr(kCommentWaiting));
+    for (int i = 0; i < Count() && i < items.Count(); ++i) {
+        if (IsQueued(FRows[static_cast<size_t>(i)].Status)) continue;
+        SetStatus(i, TCommentStatus::Waiting);
         idle.push_back(&items.Items(i));
     }
     // A row marked a moment ago may belong to an item still ending its run:
     // its start waits for that end, and rows may go meanwhile, so each item
     // is taken by itself rather than by its position.
     for (cl::TclInternetItem* item : idle) {
-        if (!StartWhenIdle(items, *item) && items.IndexOf(item) >= 0) SetStatus(*item, kCommentUnknownError);
+        if (!StartWhenIdle(items, *item) && items.IndexOf(item) >= 0) SetStatus(*item, TCommentStatus::UnknownError);
     }
 }
 
-void TCommentQueue::MarkAllWaiting() {
-    for (int i = 0; i < FList.topLevelItemCount(); ++i) FList.topLevelItem(i)->setText(kStatusColumn, Tr(kCommentWaiting));
+void TCommentQueue::StopAll() {
+    if (!FRows.empty()) StopAndMark();
 }
 
-void TCommentQueue::StopAll() {
+void TCommentQueue::RestrictStop() {
+    FRestrictTimer->stop();
+    FRestrictStopped = true;
+    StopAndMark();
+}
+
+void TCommentQueue::StopAndMark() {
     StopAndWait(FDownLoader);
-    MarkRows({kCommentWaiting, kCommentRunning}, kCommentStopped);
+    for (int i = 0; i < Count(); ++i) {
+        if (IsQueued(FRows[static_cast<size_t>(i)].Status)) SetStatus(i, TCommentStatus::Stopped);
+    }
 }
 
 void TCommentQueue::Clear() {
     StopAndWait(FDownLoader);
     FDownLoader.DownLoadList().Clear();
     FStreams.clear();
-    FList.clear();
-    FDoneList.clear();
+    FRows.clear();
+    FFinished.clear();
+    if (OnCleared) OnCleared();
 }
 
-bool TCommentQueue::IsEmpty() const { return FList.topLevelItemCount() == 0; }
-
-bool TCommentQueue::StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus) {
+void TCommentQueue::StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus) {
     bool streamMade = true;
     switch (AStatus) {
         case cl::psUnknown:
-            SetStatus(AItem, kCommentWaiting);
+            SetStatus(AItem, TCommentStatus::Waiting);
             break;
         case cl::psProcess:
             if (!AItem.DataStream()) {
@@ -162,27 +228,31 @@ bool TCommentQueue::StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStat
                     streamMade = false;
                 }
             }
-            SetStatus(AItem, kCommentRunning);
+            SetStatus(AItem, TCommentStatus::Running);
             break;
         case cl::psSuccess:
-            SetStatus(AItem, kCommentDone);
+            SetStatus(AItem, TCommentStatus::Done);
             break;
         case cl::psErrors:
-            SetStatus(AItem, kCommentErrors);
+            SetStatus(AItem, TCommentStatus::Errors);
             break;
         case cl::psTerminated:
-            SetStatus(AItem, kCommentStopped);
+            SetStatus(AItem, TCommentStatus::Stopped);
             break;
         case cl::psFailed:
             break;
     }
-    return streamMade;
+    if (!streamMade && OnStreamFault) OnStreamFault();
 }
 
-bool TCommentQueue::Error(cl::TclInternetItem& AItem, int AErrorCode) {
-    const bool restricted = AErrorCode == kCommentRestrictedCode;
-    SetStatus(AItem, restricted ? kCommentRestricted : kCommentUnknownError);
-    return restricted;
+void TCommentQueue::Error(cl::TclInternetItem& AItem, const std::string& AText, int AErrorCode) {
+    const bool refused = AErrorCode == kCommentRestrictedCode;
+    const int row = RowOf(AItem);
+    SetStatus(row, refused ? TCommentStatus::Restricted : TCommentStatus::UnknownError);
+    // Several refusals before the next start stop the queue once; a refusal
+    // while the stop counts down does not put it off.
+    if (refused && StopOnRefusal && !FRestrictStopped && !FRestrictTimer->isActive()) FRestrictTimer->start();
+    Tell(refused ? TCommentOutcome::Refused : TCommentOutcome::Failed, row, AText, AErrorCode);
 }
 
 void TCommentQueue::ProcessCompleted(cl::TclInternetItem& AItem) {
@@ -194,25 +264,29 @@ void TCommentQueue::ProcessCompleted(cl::TclInternetItem& AItem) {
     }
     const std::vector<uint8_t> body = TakeBody(AItem);
     if (!Store(AItem, body)) {
-        SetStatus(AItem, kCommentStoreFailed);
+        const int row = RowOf(AItem);
+        SetStatus(row, TCommentStatus::StoreFailed);
         AItem.ResourceState().Clear();
+        Tell(TCommentOutcome::StoreFailed, row);
     }
 }
 
 bool TCommentQueue::Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody) {
-    QTreeWidgetItem* row = RowOf(AItem);
-    if (!row) return false;
+    const int row = RowOf(AItem);
+    if (row < 0) return false;
     // A body that does not inflate, or holds nothing, is not a stored file.
     const std::optional<QByteArray> text = InflateCommentBody(ABody);
     if (!text || text->isEmpty()) return false;
     const QString localFile = QFile::decodeName(QByteArray::fromStdString(AItem.LocalFile()));
     QSaveFile file(localFile);
     if (!file.open(QIODevice::WriteOnly) || file.write(*text) != text->size() || !file.commit()) return false;
-    new QTreeWidgetItem(&FDoneList, {row->text(1), localFile});
-    const int index = AItem.Index();
-    delete row;
+    FFinished.push_back({FRows[static_cast<size_t>(row)].FileName, localFile});
+    if (OnFinishedAdded) OnFinishedAdded(static_cast<int>(FFinished.size()) - 1);
+    Tell(TCommentOutcome::Stored, row);
+    FRows.erase(FRows.begin() + row);
+    if (OnRowRemoved) OnRowRemoved(row);
     // Nothing touches the item after its completion event: it may go here.
-    FDownLoader.DownLoadList().Delete(index);
+    FDownLoader.DownLoadList().Delete(row);
     return true;
 }
 
@@ -226,25 +300,27 @@ std::vector<uint8_t> TCommentQueue::TakeBody(cl::TclInternetItem& AItem) {
     return body;
 }
 
-QTreeWidgetItem* TCommentQueue::RowOf(const cl::TclInternetItem& AItem) const {
+int TCommentQueue::RowOf(const cl::TclInternetItem& AItem) const {
     const int index = AItem.Index();
-    return index >= 0 ? FList.topLevelItem(index) : nullptr;
+    return index >= 0 && index < Count() ? index : -1;
 }
 
-void TCommentQueue::SetStatus(const cl::TclInternetItem& AItem, const char* AText) {
-    if (QTreeWidgetItem* row = RowOf(AItem)) row->setText(kStatusColumn, Tr(AText));
+void TCommentQueue::SetStatus(int ARow, TCommentStatus AStatus) {
+    if (ARow < 0) return;
+    TCommentStatus& status = FRows[static_cast<size_t>(ARow)].Status;
+    if (status == AStatus) return;
+    status = AStatus;
+    if (OnRowChanged) OnRowChanged(ARow);
 }
 
-void TCommentQueue::MarkRows(std::initializer_list<const char*> AFrom, const char* ATo) {
-    for (int i = 0; i < FList.topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = FList.topLevelItem(i);
-        for (const char* from : AFrom) {
-            if (row->text(kStatusColumn) == Tr(from)) {
-                row->setText(kStatusColumn, Tr(ATo));
-                break;
-            }
-        }
+void TCommentQueue::Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText, int AErrorCode) {
+    if (!OnOutcome) return;
+    TCommentResult result{AOutcome, {}, {}, QString::fromStdString(AErrorText), AErrorCode};
+    if (ARow >= 0) {
+        result.FileName = FRows[static_cast<size_t>(ARow)].FileName;
+        result.LocalFile = FRows[static_cast<size_t>(ARow)].LocalFile;
     }
+    OnOutcome(result);
 }
 
 }  // namespace bl

@@ -1,26 +1,27 @@
-// The comment file queue of the third tab: row i of lv4 and item i of the
-// comment downloader belong to one file. Each body is collected in memory,
-// inflated and written as an .xml file; stored files move to lv5. The
-// window's handlers call into it and keep the restriction state.
+// The comment file queue: row i and item i of the comment downloader belong
+// to one file. Each body is collected in memory, inflated and written as an
+// .xml file; stored files leave the queue for the list of finished files.
+// The rows are data; a listener hears of every change and of each file's
+// outcome. A refusal of the site can stop the whole queue. No window code
+// here.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
-#include <initializer_list>
+#include <QTimer>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/clMultiDownLoader.h"
 #include "rtl/clStreams.h"
 
-class QTreeWidget;
-class QTreeWidgetItem;
-
 namespace bl {
 
-// Status texts of lv4.
+// Status texts of a queued file.
 inline constexpr const char* kCommentWaiting = "等待";
 inline constexpr const char* kCommentRunning = "正在下载";
 inline constexpr const char* kCommentDone = "完成";
@@ -46,53 +47,114 @@ QString CommentFileName(const QString& ACaption, const QString& AName, bool ANum
                         int ARowIndex);
 QString CommentUrl(const QString& ACid);
 
+enum class TCommentStatus { Waiting, Running, Done, Errors, Stopped, Restricted, UnknownError, StoreFailed };
+// The status as shown ("等待", "正在下载", ...).
+QString CommentStatusText(TCommentStatus AStatus);
+
+struct TCommentRow {
+    int Number = 0;  // from 1; 0 until the rows are numbered
+    QString FileName;
+    QString LocalFile;
+    QString URL;
+    TCommentStatus Status = TCommentStatus::Waiting;
+};
+
+struct TFinishedComment {
+    QString FileName;
+    QString LocalFile;
+};
+
+// A part whose comments are queued: its caption (number or "×"), name and
+// content id, and its position among APartCount parts.
+struct TCommentPart {
+    QString Caption;
+    QString Name;
+    QString Cid;
+    int Index = 0;
+};
+
+// How one file's run ended, as far as a front end reports it.
+enum class TCommentOutcome { Stored, Refused, Failed, StoreFailed };
+struct TCommentResult {
+    TCommentOutcome Outcome = TCommentOutcome::Stored;
+    QString FileName;
+    QString LocalFile;
+    QString ErrorText;  // Refused and Failed: the downloader's error
+    int ErrorCode = 0;
+};
+
 class TCommentQueue {
 public:
-    TCommentQueue(cl::TclMultiDownLoader& ADownLoader, QTreeWidget& AList, QTreeWidget& ADoneList,
-                  cl::TclHttpRequest& ARequest);
+    // Takes the downloader's events; its settings are the owner's.
+    // ARestrictTimer: the restriction stop's timer, set up here; its owner
+    // runs RestrictStop() when it fires. Without one the queue keeps its own.
+    TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest,
+                  QTimer* ARestrictTimer = nullptr);
     ~TCommentQueue();
     TCommentQueue(const TCommentQueue&) = delete;
     TCommentQueue& operator=(const TCommentQueue&) = delete;
 
-    // A row and an item at the end, not started.
-    void Add(const QString& AFileName, const QString& ALocalFile, const QString& AURL);
-    // Captions 1, 2, 3...
-    void NumberRows();
-    // Starts every item that is not running (in list order; the downloader
-    // admits at most its limit at once).
+    // A row and an item per part, in order, into AFolder (with trailing
+    // "/"); then every row is numbered from 1, the restriction is lifted and
+    // every item not running starts (also when no part was given).
+    void Queue(const std::vector<TCommentPart>& AParts, int APartCount, const QString& AFolder, bool ANumbered);
+    // Every row waits again and starts; while the downloader runs, only the
+    // rows neither waiting nor running. Lifts the restriction.
     void StartAll();
-    // Marks rows not waiting or running "等待" and starts their items.
-    void RestartIdle();
-    // Every row "等待" (a start of the whole queue follows).
-    void MarkAllWaiting();
-    // Stops and waits; waiting and running rows become "停止".
+    // Stops and waits; waiting and running rows become stopped.
     void StopAll();
-    // Stops, waits and forgets every item and both lists (files stay).
+    // Stops, waits and forgets every item, row and finished file (files stay).
     void Clear();
-    bool IsEmpty() const;
+    // The restriction stop: the queue stops as StopAll does and stays
+    // restricted until the next queue action or start.
+    void RestrictStop();
 
-    // Status text (and the body stream at psProcess); false when the
-    // stream could not be made.
-    bool StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus);
-    // True for the site's refusal.
-    bool Error(cl::TclInternetItem& AItem, int AErrorCode);
-    // Inflates and writes a finished body and moves its row to lv5.
+    int Count() const { return static_cast<int>(FRows.size()); }
+    const TCommentRow& Row(int AIndex) const { return FRows[static_cast<size_t>(AIndex)]; }
+    const std::vector<TFinishedComment>& Finished() const { return FFinished; }
+    bool RestrictStopped() const { return FRestrictStopped; }
+    bool IsRestrictStopPending() const { return FRestrictTimer->isActive(); }
+    // Whether a refusal stops the whole queue.
+    bool StopOnRefusal = true;
+
+    // The downloader's events.
+    void StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus);
+    void Error(cl::TclInternetItem& AItem, const std::string& AText, int AErrorCode);
     void ProcessCompleted(cl::TclInternetItem& AItem);
 
+    std::function<void(int ARow)> OnRowAdded;
+    std::function<void(int ARow)> OnRowChanged;
+    std::function<void(int ARow)> OnRowRemoved;
+    std::function<void(int AIndex)> OnFinishedAdded;
+    std::function<void()> OnCleared;
+    // A running item's body stream could not be made.
+    std::function<void()> OnStreamFault;
+    std::function<void(const TCommentResult& AResult)> OnOutcome;
+
 private:
-    QTreeWidgetItem* RowOf(const cl::TclInternetItem& AItem) const;
+    void Add(const QString& AFileName, const QString& ALocalFile, const QString& AURL);
+    void StartItems();
     void StartItem(cl::TclInternetItem& AItem);
-    void SetStatus(const cl::TclInternetItem& AItem, const char* AText);
-    void MarkRows(std::initializer_list<const char*> AFrom, const char* ATo);
+    void RestartIdle();
+    void StopAndMark();
+    // The row of an item, or -1 (an item without a row).
+    int RowOf(const cl::TclInternetItem& AItem) const;
+    void SetStatus(int ARow, TCommentStatus AStatus);
+    void SetStatus(const cl::TclInternetItem& AItem, TCommentStatus AStatus) { SetStatus(RowOf(AItem), AStatus); }
+    void Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText = {}, int AErrorCode = 0);
     // Detaches and frees the item's body stream; returns its bytes.
     std::vector<uint8_t> TakeBody(cl::TclInternetItem& AItem);
-    // The body inflated and written; false leaves the row.
+    // The body inflated and written, and the row moved to the finished
+    // files; false leaves the row.
     bool Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody);
 
     cl::TclMultiDownLoader& FDownLoader;
-    QTreeWidget& FList;
-    QTreeWidget& FDoneList;
     cl::TclHttpRequest& FRequest;
+    std::vector<TCommentRow> FRows;
+    std::vector<TFinishedComment> FFinished;
+    bool FRestrictStopped = false;
+    std::unique_ptr<QTimer> FOwnTimer;
+    QTimer* FRestrictTimer = nullptr;
     // The body streams handed to running items; the queue owns them.
     std::map<const cl::TclInternetItem*, std::unique_ptr<cl::TMemoryStream>> FStreams;
 };

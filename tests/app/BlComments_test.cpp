@@ -1,8 +1,8 @@
 // The comment queue against the site stand-in: files written byte for byte
 // as the site's documents and moved to the finished list, the refusal (412)
 // with and without the stop of the whole queue, a body that does not
-// inflate, a folder that cannot be written; and the body decoding and file
-// names on their own.
+// inflate, a folder that cannot be written; the queue driven without a
+// window; and the body decoding and file names on their own.
 #include <gtest/gtest.h>
 
 #include <zlib.h>
@@ -17,6 +17,7 @@
 #include "BlUtils.h"
 #include "CommentQueue.h"
 #include "VideoSiteFixture.h"
+#include "http/clHttpRequest.h"
 #include "site/CommentService.h"
 #include "site/VidSiteConstants.h"
 
@@ -126,7 +127,7 @@ TEST_F(Comments, RefusalWithStopCheckedStopsTheWholeQueueOnce) {
     FForm.clMdloader3.SetReconnectAfter(400);
     AddParts(6);
     FForm.XML1Click();
-    ASSERT_TRUE(WaitFor([&] { return FForm.RestrictStopped && QueueIdle(); }));
+    ASSERT_TRUE(WaitFor([&] { return FForm.Comments().RestrictStopped() && QueueIdle(); }));
 
     const QStringList statuses = Column(FForm.lv4, 2);
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 1);
@@ -142,7 +143,7 @@ TEST_F(Comments, RefusalWithStopCheckedStopsTheWholeQueueOnce) {
     // Start all clears the restriction and runs every row again.
     FSite->SetCommentLimit(0, 10min);
     FForm.btn4Click();
-    EXPECT_FALSE(FForm.RestrictStopped);
+    EXPECT_FALSE(FForm.Comments().RestrictStopped());
     ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 0; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 6);
 }
@@ -158,7 +159,7 @@ TEST_F(Comments, RefusalWithStopUncheckedMarksOnlyItsRow) {
                                         !Column(FForm.lv4, 2).contains(Tr(bl::kCommentWaiting)) &&
                                         !Column(FForm.lv4, 2).contains(Tr(bl::kCommentRunning)); }));
     EXPECT_EQ(Column(FForm.lv4, 2), QStringList(2, Tr(bl::kCommentRestricted)));
-    EXPECT_FALSE(FForm.RestrictStopped);
+    EXPECT_FALSE(FForm.Comments().RestrictStopped());
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 1);
 }
 
@@ -208,6 +209,46 @@ TEST_F(Comments, EventsFasterThanTheTimersDoNotPutTheirTicksOff) {
     FForm.lv3Insert();
     EXPECT_LT(FForm.tmr3->remainingTime(), 400);
     EXPECT_LT(FForm.tmr2->remainingTime(), 900);
+}
+
+// A front end without a window: rows as data, and each file's outcome told
+// with its path or the downloader's error; the queue's own timer stops it
+// after the refusal.
+TEST_F(Comments, QueueWithoutAWindowTellsEachOutcome) {
+    cl::TclHttpRequest request;
+    cl::TclMultiDownLoader loader;
+    // One at a time: the server error meets the first file, the refusal the last.
+    loader.SetMaxStartedItems(1);
+    loader.SetTryCount(1);
+    loader.SetDoNotGetResourceInfo(true);
+    bl::TCommentQueue queue(loader, request);
+    std::vector<bl::TCommentResult> outcomes;
+    queue.OnOutcome = [&](const bl::TCommentResult& AResult) { outcomes.push_back(AResult); };
+    FSite->Faults().Set(vidsite::kCommentPath, vidsite::TSiteFault{.ServerErrorCount = 1, .ServerErrorStatus = 500});
+    FSite->SetCommentLimit(1, 10min);
+    const QString folder = FolderOf(FFolder);
+    queue.Queue({{"1", "a", "100101", 0}, {"2", "b", "100102", 1}, {"3", "c", "100103", 2}}, 3, folder, true);
+    ASSERT_TRUE(WaitFor([&] { return queue.RestrictStopped() && !loader.IsBusy(); }));
+
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(outcomes[0].Outcome, bl::TCommentOutcome::Failed);
+    EXPECT_EQ(outcomes[0].FileName, QStringLiteral("1 a.xml"));
+    EXPECT_EQ(outcomes[0].ErrorCode, 500);
+    EXPECT_FALSE(outcomes[0].ErrorText.isEmpty());
+    EXPECT_EQ(outcomes[1].Outcome, bl::TCommentOutcome::Stored);
+    EXPECT_EQ(outcomes[1].LocalFile, folder + "2 b.xml");
+    EXPECT_EQ(Saved(QStringLiteral("2 b.xml")).toStdString(), vidsite::CommentDocument(100102));
+    EXPECT_EQ(outcomes[2].Outcome, bl::TCommentOutcome::Refused);
+    EXPECT_EQ(outcomes[2].ErrorCode, 412);
+
+    // The stored file left the rows for the finished files; the others keep
+    // their numbers.
+    ASSERT_EQ(queue.Finished().size(), 1u);
+    EXPECT_EQ(queue.Finished()[0].LocalFile, folder + "2 b.xml");
+    ASSERT_EQ(queue.Count(), 2);
+    EXPECT_EQ(queue.Row(0).Number, 1);
+    EXPECT_EQ(queue.Row(1).Number, 3);
+    EXPECT_EQ(bl::CommentStatusText(queue.Row(1).Status), Tr(bl::kCommentRestricted));
 }
 
 TEST_F(Comments, FolderThatCannotBeWrittenShowsStoreFailed) {
