@@ -23,13 +23,13 @@
 #include <initializer_list>
 #include <utility>
 
-#include "site/VidSiteConstants.h"
 #include "BlTexts.h"
 #include "BlUtils.h"
 #include "CommentQueue.h"
 #include "GatThread.h"
 #include "JoinerFiles.h"
 #include "MySelectFolder.h"
+#include "SiteSession.h"
 
 // Resources of a static library are registered by hand.
 static void InitBlResources() { Q_INIT_RESOURCE(Bl); }
@@ -38,7 +38,6 @@ using namespace bl;
 
 namespace {
 
-constexpr const char* kPageUserAgent = "Mozilla/5.0 (iPhone; CPU iPhone OS 9_1 like Mac OS X)";
 // The window's font: the CJK font at the pixel height of the original layout.
 constexpr const char* kFontFamily = "WenQuanYi Micro Hei";
 constexpr int kFontPixelSize = 11;
@@ -138,12 +137,6 @@ QAction* AddMenuItem(QMenu* AMenu, const char* AName, const char* ACaption) {
     return action;
 }
 
-// The play-address service's quality code for each entry of cbb4.
-QString QualityCode(int AIndex) {
-    static const char* const kCodes[] = {"80", "64", "32", "16"};
-    return QString::fromLatin1(kCodes[AIndex >= 0 && AIndex < 4 ? AIndex : 0]);
-}
-
 }  // namespace
 
 TForm1::TForm1(const QString& AProgramFolder, QWidget* AParent)
@@ -157,6 +150,9 @@ TForm1::TForm1(const QString& AProgramFolder, QWidget* AParent)
     SetUpDownloaders();
     BuildForm();
     ConnectHandlers();
+    SetUpParts();
+    SetUpVideos();
+    SetUpMerging();
     SetUpComments();
 }
 
@@ -165,10 +161,7 @@ TForm1::~TForm1() = default;
 QString TForm1::Caption() { return Tr(kProductTitle) + QLatin1Char(' ') + Tr(kVersion); }
 
 void TForm1::SetUpHttp() {
-    clhtprqst1.Header().SetAccept("*/*");
-    clhtprqst1.Header().SetReferer(vidsite::kHomePage);
-    clhtp1.SetRequest(&clhtprqst1);
-    clhtp1.SetUserAgent(kPageUserAgent);
+    SetUpSiteHttp(clhtp1, clhtprqst1);
 }
 
 // --- The form -------------------------------------------------------------
@@ -380,7 +373,7 @@ void TForm1::ConnectHandlers() {
     connect(cbb2, &QComboBox::currentIndexChanged, this, &TForm1::cbb2Change);
     connect(cbb3, &QComboBox::currentIndexChanged, this, &TForm1::cbb3Change);
     connect(tmr1, &QTimer::timeout, this, &TForm1::tmr1Timer);
-    connect(tmr2, &QTimer::timeout, this, &TForm1::tmr2Timer);
+    // tmr2 is the merge queue's own tick (SetUpMerging).
     connect(tmr3, &QTimer::timeout, this, &TForm1::tmr3Timer);
     connect(lv1, &QTreeWidget::itemDoubleClicked, this, &TForm1::lv1DblClick);
     connect(lv3->model(), &QAbstractItemModel::rowsInserted, this, &TForm1::lv3Insert);
@@ -450,10 +443,7 @@ bool TForm1::FormCloseQuery() {
     }
     Closing = true;
     TerminateJoinerProcesses();
-    // The worker sees Closing or its ended tool and ends; the window serves
-    // its events meanwhile.
-    const auto pump = cl::TclMessagePump::Current();
-    while (Joiner) pump->WaitFor({}, nullptr, 50);
+    FMerge->WaitForJoiner();
     DeleteUnfinishedSegments();
     btn3Click();
     return true;
@@ -526,12 +516,6 @@ void TForm1::img1Click() { pnl6->hide(); }
 
 void TForm1::N11Click() { lv5->clear(); }
 
-// Enabling a running one-shot timer leaves its countdown alone: restarting it
-// would let a stream of insertions put the tick off for ever.
-void TForm1::lv3Insert() {
-    if (!tmr2->isActive()) tmr2->start();
-}
-
 // --- Page resolution ------------------------------------------------------
 
 void TForm1::btn1Click() {
@@ -539,63 +523,45 @@ void TForm1::btn1Click() {
     if (!edt3->isHidden()) edt3->hide();
 
     const QString address = edt1->text();
-    if (address.isEmpty()) {
-        ShowMessage(kAddressEmpty);
-        return;
-    }
-    if (!TPageResolver::IsSiteAddress(address)) {
-        ShowMessage(kAddressWrong);
+    if (const char* refusal = ResolveMessage(CheckPageAddress(address))) {
+        ShowMessage(refusal);
         return;
     }
     SetParseControlsEnabled(false);
-    FParseQuality = QualityCode(cbb4->currentIndex());
-
-    const QString page = FResolver.FetchPage(address);
-    if (page.isEmpty()) {
-        ShowMessage(kFetchFailed);
-        SetParseControlsEnabled(true);
-        return;
-    }
-    FillPartsList(page);
-}
-
-void TForm1::FillPartsList(const QString& APageText) {
     ParseState = psNone;
-    FResolver.OnEntry = [this](const QString& AName, const QString& ACid) { AddPartRow(AName, ACid); };
-    ParseState = FResolver.ParsePage(APageText);
-    if (ParseState == psNone) {
-        ShowMessage(kNoVideoInfo);
+    const TResolveResult result = FParts->Resolve(address, QualityCode(cbb4->currentIndex()));
+    ParseState = FParts->State();
+    // A resolved page enables the controls again when its play-address
+    // requests have ended (OnRequestsDone).
+    if (result != TResolveResult::Resolved) {
+        ShowMessage(ResolveMessage(result));
         SetParseControlsEnabled(true);
-        return;
     }
-    if (lv2->topLevelItemCount() == 0) {
-        ShowMessage(kNoEntries);
-        SetParseControlsEnabled(true);
-        return;
-    }
-    // A single-part video is named after the video.
-    const QString& title = FResolver.Title();
-    if (lv2->topLevelItemCount() == 1 && !title.isEmpty() && lv2->topLevelItem(0)->text(1) != title) {
-        lv2->topLevelItem(0)->setText(1, title);
-    }
-    NumberPartRows();
-    RequestPlayAddresses();
 }
 
-void TForm1::AddPartRow(const QString& AName, const QString& ACid) {
-    // Caption, name, cid, then URL list, quality and segment count, filled
-    // by the play-address requests.
-    new QTreeWidgetItem(lv2, {QString(), AName, ACid, QString(), QString(), QString()});
-    ProcessMessages();
-}
-
-void TForm1::NumberPartRows() {
-    const int count = lv2->topLevelItemCount();
-    for (int i = 0; i < count; ++i) {
-        // The list may change while messages are served; number what is there.
-        if (QTreeWidgetItem* row = lv2->topLevelItem(i)) row->setText(0, PadNumber(count, i));
+void TForm1::SetUpParts() {
+    FParts = std::make_unique<TPartList>(clhtp1, clMdloader2, clhtprqst1);
+    FParts->OnPartAdded = [this](int AIndex) {
+        // Caption, name, cid, then URL list, quality and segment count, filled
+        // by the play-address requests.
+        new QTreeWidgetItem(lv2, {QString(), QString(), QString(), QString(), QString(), QString()});
+        ShowPart(AIndex);
         ProcessMessages();
-    }
+    };
+    FParts->OnPartChanged = [this](int AIndex) { ShowPart(AIndex); };
+    FParts->OnRequestsDone = [this] { SetParseControlsEnabled(true); };
+}
+
+void TForm1::ShowPart(int AIndex) {
+    QTreeWidgetItem* row = lv2->topLevelItem(AIndex);
+    if (!row) return;
+    const TPart& part = FParts->Part(AIndex);
+    row->setText(0, part.Caption);
+    row->setText(1, part.Name);
+    row->setText(2, part.Cid);
+    row->setText(3, part.Addresses);
+    row->setText(4, part.Quality);
+    row->setText(5, part.Count > 0 ? QString::number(part.Count) : QString());
 }
 
 void TForm1::SetParseControlsEnabled(bool AEnabled) {

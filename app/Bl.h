@@ -25,7 +25,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "PageResolver.h"
+#include "MergeQueue.h"
+#include "PartList.h"
+#include "SiteSession.h"
+#include "VideoDownloads.h"
 #include "engine/clMultiDownLoader.h"
 #include "http/clHttp.h"
 #include "http/clHttpRequest.h"
@@ -59,10 +62,6 @@ public:
 
     static constexpr int kClientWidth = 594;
     static constexpr int kClientHeight = 452;
-    // The browser the video and comment downloaders present themselves as.
-    static constexpr const char* kDownloaderAgent =
-        "Mozilla/5.0 (Windows NT 6.1; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-        "Chrome/70.0.3538.110 Safari/537.36";
 
     // Start-up: the save folder, the joining tool's files.
     void FormCreate();
@@ -72,13 +71,10 @@ public:
     // --- Shared state. ---
     QString SaveFolder;
     int ParseState = bl::psNone;
-    int32_t RunningCount = 0;
-    int64_t TickBytes = 0;
     // Written once, at close; read by the joining worker on its own thread.
     std::atomic<bool> Closing{false};
-    bool RestrictStopped = false;
     // The running joining worker, or none.
-    std::unique_ptr<bl::GatFlv> Joiner;
+    bl::GatFlv* Joiner() const;
 
     const QString& ProgramFolder() const { return FProgramFolder; }
     // The window caption: the product title and the version.
@@ -124,18 +120,6 @@ public:
     void tmr2Timer();
     void tmr3Timer();
 
-    // --- Play addresses and the video download queue (BlVideo.cpp). ---
-    void clMdloader1IsBusyChanged();
-    void clMdloader1StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
-    void clMdloader1DataItemProceed(cl::TclInternetItem* Item, int CurrentDataSize);
-    void clMdloader1ProcessCompleted(cl::TclInternetItem* Item);
-    void clMdloader2IsBusyChanged();
-    void clMdloader2StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
-    void clMdloader2DataItemProceed(cl::TclInternetItem* Item, int CurrentDataSize);
-    void clMdloader2ProcessCompleted(cl::TclInternetItem* Item);
-    // Waiting rows ("〓") queued again in list order.
-    void RequeueWaitingItems();
-
     // --- Merging. ---
     // The download queue's hand-over: a part whose ACount segments are all
     // in AFolder (with trailing "/") under ABaseName joins the merge queue.
@@ -147,6 +131,8 @@ public:
     void TerminateJoinerProcesses();
 
     // --- Comment files (BlComments.cpp). ---
+    // The comment queue: its rows, finished files and restriction state.
+    bl::TCommentQueue& Comments();
     void clMdloader3StatusChanged(cl::TclInternetItem* Item, cl::TclProcessStatus Status);
     void clMdloader3Error(cl::TclInternetItem* Item, int ErrorCode);
     void clMdloader3ProcessCompleted(cl::TclInternetItem* Item);
@@ -175,61 +161,23 @@ private:
     // An information message with the product title as caption.
     void ShowMessage(const char* AText);
     void SetParseControlsEnabled(bool AEnabled);
-    // Page resolution after the fetch: rows, names, numbers.
-    void FillPartsList(const QString& APageText);
-    void AddPartRow(const QString& AName, const QString& ACid);
-    void NumberPartRows();
-    // The hand-over to the play-address requests; until they exist the
-    // parse ends here with the controls enabled again.
-    void RequestPlayAddresses();
+    // The parts list over lv2 and clMdloader2: a row of lv2 shows each part.
+    void SetUpParts();
+    void ShowPart(int AIndex);
     bool VideoDownloadsBusy() const;
 
     QString FProgramFolder;
-    // The quality code noted when the parse started, sent with every
-    // play-address request of that parse.
-    QString FParseQuality;
 
-    // The video queue's helpers (BlVideo.cpp).
+    // The video queue's view (BlVideo.cpp): rows of lv1 drawn from the
+    // queue's rows, the chosen rows of lv1, a row of lv2 as a part.
     void SetUpDownloaders();
+    void SetUpVideos();
+    void ShowVideoRow(int ARow);
+    std::vector<int> SelectedVideoRows() const;
     void QueueParts(bool AAllRows);
-    void QueuePart(QTreeWidgetItem* ARow);
-    // The item of a row of lv1, and back (rows and items are index-aligned).
-    cl::TclDownLoadItem& VideoItem(int ARow);
-    QTreeWidgetItem* VideoRow(const cl::TclInternetItem* AItem) const;
-    void StartVideoItem(cl::TclInternetItem& AItem);
-    // "开始" and "全部开始": every row of AItems not running waits again and
-    // starts; then the waiting rows are queued again in list order.
-    void StartVideoItems(const std::vector<cl::TclDownLoadItem*>& AItems);
-    // A file of that name exists, or another item of the list will write it.
-    bool IsNameTaken(const QString& AName, const cl::TclInternetItem* AItem) const;
-    void StopWaitingItems();
-    // Lowers the running items to ALimit: the lowest running rows wait again.
-    void TakeBackRunningItems(int ALimit);
-    void DeleteVideoRow(int ARow);
-    // A play-address answer into the row it was asked for.
-    void EvaluatePlayUrl(int ARow, cl::TclInternetItem& AItem);
-    // The row of lv2 each play-address request was made for, and the memory
-    // stream its answer is collected in.
-    struct TPlayRequest {
-        int Row = 0;
-        std::unique_ptr<cl::TStringStream> Body;
-        int64_t Received = 0;
-    };
-    std::unordered_map<const cl::TclInternetItem*, TPlayRequest> FPlayRequests;
-    // What the window keeps of each video item on its own side: the merge tag
-    // of a segment of a multi-segment video (so that it never reaches a server
-    // as a user name), and whether the item has resolved its file name, which
-    // makes the file of that name its own.
-    struct TVideoSegment {
-        QString MergeTag;
-        bool OwnsFile = false;
-    };
-    std::unordered_map<const cl::TclInternetItem*, TVideoSegment> FSegments;
-    // The item's file may go with it: the item resolved the name itself and no
-    // other item of the list did so too. A waiting item still carries a name
-    // that another item may be writing.
-    bool MayDeleteFile(const cl::TclInternetItem& AItem) const;
-    void DeleteOwnFile(const cl::TclInternetItem& AItem);
+    static bl::TPart PartOfRow(const QTreeWidgetItem& ARow);
+    // The merge queue's view (BlMerge.cpp): rows of lv3.
+    void SetUpMerging();
 
 public:
     // --- Components. The request object outlives the client that uses it. ---
@@ -313,14 +261,25 @@ public:
     QTimer* tmr3 = nullptr;
 
 private:
-    // Uses clhtp1, so it comes after it.
-    bl::TPageResolver FResolver{clhtp1};
+    // Made after the components it uses, gone before them.
+    std::unique_ptr<bl::TPartList> FParts;
 
     // The comment queue over lv4, lv5 and clMdloader3 (BlComments.cpp);
     // made once the lists exist, gone before the downloader.
     void SetUpComments();
+    void ShowCommentRow(int ARow);
     void QueueComments(bool AAllRows);
     // Close: the segment files of unfinished video items.
     void DeleteUnfinishedSegments();
+
+    // The video queue over clMdloader1; its counters are the status line's.
+    bl::TVideoDownloads FVideos{clMdloader1, clhtprqst1};
+    // The merge queue; made once tmr2 exists, gone before the video queue.
+    std::unique_ptr<bl::TMergeQueue> FMerge;
+    // Gone first: the stopping comment items write into its streams.
     std::unique_ptr<bl::TCommentQueue> FComments;
+
+public:
+    int32_t& RunningCount = FVideos.RunningCount;
+    int64_t& TickBytes = FVideos.TickBytes;
 };

@@ -12,10 +12,6 @@
 using namespace bl;
 
 void TForm1::SetUpComments() {
-    clMdloader3.SetReconnectAfter(2000);
-    clMdloader3.SetInternetAgent(kDownloaderAgent);
-    clMdloader3.SetDoNotGetResourceInfo(true);
-    clMdloader3.SetMaxStartedItems(10);
     FComments = std::make_unique<TCommentQueue>(clMdloader3, clhtprqst1, tmr3);
     FComments->StopOnRefusal = chk2->isChecked();
     connect(chk2, &QCheckBox::toggled, this, [this](bool AChecked) { FComments->StopOnRefusal = AChecked; });

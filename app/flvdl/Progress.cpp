@@ -28,7 +28,8 @@ QString Duration(int64_t ASeconds) {
     const int64_t h = ASeconds / 3600;
     const int64_t m = ASeconds / 60 % 60;
     const int64_t s = ASeconds % 60;
-    const QString ms = QStringLiteral("%1:%2").arg(m, h > 0 ? 2 : 1, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
+    const QString ms =
+        QStringLiteral("%1:%2").arg(m, h > 0 ? 2 : 1, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
     return h > 0 ? QString::number(h) + QLatin1Char(':') + ms : ms;
 }
 

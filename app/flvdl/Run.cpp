@@ -381,17 +381,22 @@ void TRun::Conclude() {
     FProgress.Finish();
     for (size_t p = 0; p < FReport.Parts.size(); ++p) {
         TPartReport& part = FReport.Parts[p];
-        if (part.Video == TOutcome::Pending && !FInterrupted) Fail(static_cast<int>(p), QStringLiteral("not finished"));
+        if (part.Video == TOutcome::Pending && !FInterrupted) {
+            Fail(static_cast<int>(p), QStringLiteral("not finished"));
+        }
         if (part.Comment.Asked && part.Comment.Outcome == TOutcome::Pending && FComments && !FInterrupted) {
             // Stopped after a refusal, or never started.
             for (int row = 0; row < FComments->Count(); ++row) {
                 if (FComments->Row(row).LocalFile != part.Comment.File) continue;
-                part.Comment.Error = QStringLiteral("not stored (%1)").arg(bl::CommentStatusText(FComments->Row(row).Status));
+                part.Comment.Error =
+                    QStringLiteral("not stored (%1)").arg(bl::CommentStatusText(FComments->Row(row).Status));
             }
             if (part.Comment.Error.isEmpty()) part.Comment.Error = QStringLiteral("not stored");
             part.Comment.Outcome = TOutcome::Failed;
         }
-        for (const QString& error : part.Errors) Print(FErrors, QStringLiteral("flvdl: part %1: %2\n").arg(PartLabel(static_cast<int>(p)), error));
+        for (const QString& error : part.Errors) {
+            Print(FErrors, QStringLiteral("flvdl: part %1: %2\n").arg(PartLabel(static_cast<int>(p)), error));
+        }
         if (part.Comment.Outcome == TOutcome::Failed) {
             Print(FErrors, QStringLiteral("flvdl: part %1: comment file %2: %3\n")
                                .arg(PartLabel(static_cast<int>(p)), QFileInfo(part.Comment.File).fileName(),

@@ -61,7 +61,7 @@ protected:
                        vidsite::NormalPart(kThreeSegments, "三段 $HOME 与  空格", 3)};
         FSite->Catalogue().Add(video);
     }
-    bool JoinsDone() const { return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner && !FForm.tmr2->isActive(); }
+    bool JoinsDone() const { return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner() && !FForm.tmr2->isActive(); }
     // The joined file holds every media tag of the part's two segments.
     void ExpectWholeJoin(const QString& AFile) {
         SCOPED_TRACE(AFile.toStdString());
@@ -120,7 +120,7 @@ TEST_F(Flow, ACorruptSegmentFailsItsJoinAndKeepsTheSegments) {
     Parse("/video/v9301/");
     FForm.N2Click();
     ASSERT_TRUE(WaitFor([this] {
-        return AllDownloadsDone() && !FForm.Joiner && !FForm.tmr2->isActive() &&
+        return AllDownloadsDone() && !FForm.Joiner() && !FForm.tmr2->isActive() &&
                FForm.lv3->topLevelItemCount() == 1 &&
                FForm.lv3->topLevelItem(0)->text(3) == QString::fromUtf8(bl::kMergeFailed);
     }));
@@ -145,7 +145,7 @@ TEST_F(Flow, APartQueuedTwiceIsJoinedOnceAndItsJoinedFileStaysWhole) {
     }
     for (int tick = 0; tick < 2; ++tick) {
         FForm.tmr2Timer();
-        ASSERT_TRUE(WaitFor([this] { return !FForm.Joiner; }));
+        ASSERT_TRUE(WaitFor([this] { return !FForm.Joiner(); }));
     }
     EXPECT_EQ(FForm.lv3->topLevelItemCount(), 0);
     // The second copy keeps its own segments.

@@ -92,7 +92,7 @@ protected:
         for (int i = 0; i < FForm.lv3->topLevelItemCount(); ++i) texts << FForm.lv3->topLevelItem(i)->text(3);
         return texts;
     }
-    bool Idle() const { return !FForm.Joiner && !FForm.tmr2->isActive() && !Statuses().contains(Merging()); }
+    bool Idle() const { return !FForm.Joiner() && !FForm.tmr2->isActive() && !Statuses().contains(Merging()); }
     static QString Merging() { return QString::fromUtf8(bl::kMerging); }
     static QString Failed() { return QString::fromUtf8(bl::kMergeFailed); }
 
@@ -123,7 +123,7 @@ TEST_F(Merge, PartsJoinOneAfterTheOtherWithShiftedTimestampsAndFreshMetadata) {
             if (order.isEmpty() || order.last() != row->text(0)) order << row->text(0);
         }
         if (merging > 1) twoAtOnce = true;
-        return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner;
+        return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner();
     }));
     EXPECT_FALSE(twoAtOnce);
     EXPECT_EQ(order, QStringList({two, three}));
@@ -196,7 +196,7 @@ TEST_F(Merge, FailedJoinKeepsItsSegmentsAndRowAndTheQueueGoesOn) {
 
     // A later tick does not start a failed row again.
     FForm.tmr2Timer();
-    EXPECT_FALSE(FForm.Joiner);
+    EXPECT_FALSE(FForm.Joiner());
     EXPECT_EQ(Statuses(), QStringList({Failed(), Failed()}));
 }
 
@@ -242,11 +242,11 @@ TEST_F(Merge, ClosingDuringAJoinEndsOnlyOurToolAndKeepsEverySegment) {
 
     EXPECT_TRUE(FForm.FormCloseQuery());
     EXPECT_TRUE(FForm.Closing);
-    EXPECT_FALSE(FForm.Joiner);
+    EXPECT_FALSE(FForm.Joiner());
     EXPECT_TRUE(SegmentsPresent("05 y", 3));
     // No new join starts once closing.
     FForm.tmr2Timer();
-    EXPECT_FALSE(FForm.Joiner);
+    EXPECT_FALSE(FForm.Joiner());
 
     EXPECT_EQ(stranger.state(), QProcess::Running);
     stranger.kill();
@@ -263,7 +263,7 @@ TEST_F(Merge, ClosingAsksTheToolToEndAndKillsOneThatLingers) {
     ASSERT_TRUE(WaitFor([&] { return QFile::exists(Folder() + "pid.txt") && FForm.IsJoinerRunning(); }));
 
     EXPECT_TRUE(FForm.FormCloseQuery());
-    EXPECT_FALSE(FForm.Joiner);
+    EXPECT_FALSE(FForm.Joiner());
     EXPECT_TRUE(QFile::exists(Folder() + "asked.txt"));
     QFile pidFile(Folder() + "pid.txt");
     ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));

@@ -22,7 +22,8 @@ bool IsHex(QChar AChar) {
 void CheckUnescaped(const QString& AInput) {
     const QString text = bl::TPageResolver::UnescapeJsonText(AInput);
     if (text.size() > AInput.size()) std::abort();
-    for (qsizetype at = text.indexOf(QStringLiteral("\\u")); at >= 0; at = text.indexOf(QStringLiteral("\\u"), at + 1)) {
+    const QString escape = QStringLiteral("\\u");
+    for (qsizetype at = text.indexOf(escape); at >= 0; at = text.indexOf(escape, at + 1)) {
         if (at + 6 > text.size()) break;
         if (IsHex(text[at + 2]) && IsHex(text[at + 3]) && IsHex(text[at + 4]) && IsHex(text[at + 5])) std::abort();
     }
