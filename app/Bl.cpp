@@ -457,7 +457,7 @@ void TForm1::closeEvent(QCloseEvent* AEvent) {
     }
 }
 
-bool TForm1::VideoDownloadsBusy() const { return clMdloader1.IsBusy(); }
+bool TForm1::VideoDownloadsBusy() const { return FVideos.IsBusy(); }
 
 // --- Small handlers -------------------------------------------------------
 
@@ -477,32 +477,6 @@ void TForm1::chk3Click() {
     if (chk3->isChecked() && !JoinerFilesPresent(FProgramFolder)) {
         chk3->setChecked(false);
         ShowMessage(kJoinerMissing);
-    }
-}
-
-void TForm1::tmr1Timer() {
-    DownSpeed->setText(FormatSpeed(static_cast<double>(TickBytes)));
-    TickBytes = 0;
-}
-
-void TForm1::VideoDownloadsBusyChanged(bool ABusy) {
-    if (ABusy) {
-        RunningCount = 0;
-        TickBytes = 0;
-        tmr1->start();
-        return;
-    }
-    tmr1->stop();
-    TickBytes = 0;
-    DownSpeed->clear();
-    ShowRemainingTasks(lv1->topLevelItemCount());
-}
-
-void TForm1::ShowRemainingTasks(int ARowCount) {
-    if (ARowCount > 0) {
-        lbl3->setText(Tr(kRemainingBefore) + QString::number(ARowCount) + Tr(kRemainingAfter));
-    } else {
-        lbl3->setText(Tr(kDownloadsFinished));
     }
 }
 

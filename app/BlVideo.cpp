@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QTimer>
 #include <QTreeWidget>
 #include <vector>
 
@@ -19,6 +20,11 @@ namespace {
 
 // Columns of lv1.
 enum { kGlyph = 0, kSegmentName = 1, kSize = 2, kProgress = 3, kSpeed = 4 };
+
+// "剩余：N 个任务".
+QString RemainingText(int ARowCount) {
+    return QString::fromUtf8(kRemainingBefore) + QString::number(ARowCount) + QString::fromUtf8(kRemainingAfter);
+}
 
 }  // namespace
 
@@ -37,8 +43,7 @@ void TForm1::SetUpVideos() {
     FVideos.OnRowRemoved = [this](int ARow) { delete lv1->takeTopLevelItem(ARow); };
     FVideos.OnBusyChanged = [this](bool ABusy) { VideoDownloadsBusyChanged(ABusy); };
     FVideos.OnSegmentEnded = [this](const cl::TclInternetItem&, bool) {
-        lbl3->setText(QString::fromUtf8(kRemainingBefore) + QString::number(lv1->topLevelItemCount()) +
-                      QString::fromUtf8(kRemainingAfter));
+        lbl3->setText(RemainingText(lv1->topLevelItemCount()));
     };
     FVideos.OnPartReady = [this](const QString& ABaseName, const QString& AFolder, int ACount) {
         if (chk3->isChecked()) AddMergeRow(ABaseName, AFolder, ACount);
@@ -57,6 +62,30 @@ void TForm1::ShowVideoRow(int ARow) {
     if (item->text(kSize).isEmpty()) item->setText(kSize, FormatSize(row.Size));
     item->setText(kProgress, ProgressText(row.BytesDone, row.Size));
     item->setText(kSpeed, FormatSpeed(row.Speed));
+}
+
+// --- The status line: the speed tick and the remaining tasks ---------------------
+
+void TForm1::tmr1Timer() {
+    DownSpeed->setText(FormatSpeed(static_cast<double>(TickBytes)));
+    TickBytes = 0;
+}
+
+void TForm1::VideoDownloadsBusyChanged(bool ABusy) {
+    if (ABusy) {
+        RunningCount = 0;
+        TickBytes = 0;
+        tmr1->start();
+        return;
+    }
+    tmr1->stop();
+    TickBytes = 0;
+    DownSpeed->clear();
+    ShowRemainingTasks(lv1->topLevelItemCount());
+}
+
+void TForm1::ShowRemainingTasks(int ARowCount) {
+    lbl3->setText(ARowCount > 0 ? RemainingText(ARowCount) : QString::fromUtf8(kDownloadsFinished));
 }
 
 // --- Queueing -----------------------------------------------------------------
