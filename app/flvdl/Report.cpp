@@ -29,6 +29,7 @@ bool TPartReport::Succeeded() const {
 
 int TRunReport::ExitStatus() const {
     if (Interrupted) return kExitInterrupted;
+    if (!Unresolved.isEmpty()) return kExitUnresolved;
     for (const TPartReport& part : Parts)
         if (!part.Succeeded()) return kExitFailed;
     return kExitDone;
@@ -58,7 +59,8 @@ std::string TRunReport::Json() const {
     const nlohmann::ordered_json document = {
         {"page", Page.toStdString()},     {"title", Title.toStdString()},   {"kind", Kind.toStdString()},
         {"quality", Quality.toStdString()}, {"folder", Folder.toStdString()}, {"interrupted", Interrupted},
-        {"exit_status", ExitStatus()},    {"parts", std::move(parts)},
+        {"exit_status", ExitStatus()},    {"unresolved", Unresolved.toStdString()},
+        {"parts", std::move(parts)},
     };
     // Texts that are not valid UTF-8 (a name cut mid-character) are replaced,
     // never a reason to fail the summary.

@@ -51,8 +51,11 @@ struct TRunReport {
     QString Folder;
     std::vector<TPartReport> Parts;
     bool Interrupted = false;
+    // Why the page could not be resolved (the window's message); empty when it was.
+    QString Unresolved;
 
-    // 130 when interrupted, else 0 when every part succeeded, else 1.
+    // 130 when interrupted, 3 when unresolved, else 0 when every part
+    // succeeded, else 1.
     int ExitStatus() const;
     // The summary for --json, one JSON document.
     std::string Json() const;

@@ -109,6 +109,7 @@ int TRun::Resolve() {
         return kExitInterrupted;
     }
     if (result != bl::TResolveResult::Resolved) {
+        FReport.Unresolved = QString::fromUtf8(bl::ResolveMessage(result));
         Print(FErrors, QStringLiteral("flvdl: %1\nflvdl: %2\n")
                            .arg(QString::fromUtf8(bl::ResolveMessage(result)),
                                 QLatin1String(EnglishResolveMessage(result))));

@@ -35,7 +35,7 @@ int RunFlow(const flvdl::TOptions& AOptions) {
     flvdl::TRun run(AOptions, *folder, *progress, stderr);
     interrupt.OnInterrupt = [&run] { run.Interrupt(); };
     const int status = run.Execute();
-    if (AOptions.Json && status != flvdl::kExitUsage && status != flvdl::kExitUnresolved) {
+    if (AOptions.Json && status != flvdl::kExitUsage) {
         const std::string json = run.Report().Json();
         std::fwrite(json.data(), 1, json.size(), stdout);
         std::fflush(stdout);

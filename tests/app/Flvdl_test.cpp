@@ -202,8 +202,9 @@ TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
 }
 
 TEST_F(Flvdl, PageWithoutPartsEndsWithTheWindowsMessageAndStatus3) {
-    const TResult result = Run({Page("/video/v1105/")});
+    const TResult result = Run({QStringLiteral("--json"), Page("/video/v1105/")});
     EXPECT_EQ(result.ExitCode, 3);
+    EXPECT_EQ(nlohmann::json::parse(result.Out.toStdString())["exit_status"], 3);
     EXPECT_TRUE(result.Err.contains(QStringLiteral("未能获取视频信息！")));
     EXPECT_TRUE(result.Err.contains(QStringLiteral("neither a part list nor an episode list")));
     EXPECT_TRUE(Saved().isEmpty());
