@@ -176,6 +176,15 @@ TEST_F(Flvdl, ChosenEpisodesOfASeriesInTheAskedQualityWithoutNumbers) {
     EXPECT_TRUE(result.Out.contains(QStringLiteral("part 09 第9话 古城: 720P, 1 segment")));
 }
 
+TEST_F(Flvdl, DroppedConnectionsAreResumedIntoAWholeFile) {
+    FSite->Faults().Set("/flv/100101-80-1.flv", vidsite::TSiteFault{.DropAfterBytes = 100000});
+    const TResult result = Run({QStringLiteral("-p"), QStringLiteral("1"), Page("/video/v1001/")});
+    ASSERT_EQ(result.ExitCode, 0) << result.Err.toStdString();
+    EXPECT_EQ(Saved(), QStringList{kPart1 + ".flv"});
+    EXPECT_EQ(Read(kPart1 + ".flv"), Served(100101, 1));
+    EXPECT_GT(FSite->Log().Count("/flv/100101-80-1.flv"), 5);
+}
+
 TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
     // The middle segment of the second part is missing; the site refuses
     // comment files after the first.
