@@ -64,6 +64,12 @@ int main(int argc, char** argv) {
         const std::string sample = vidsite::PageAddress(site.Catalogue().Videos().front());
         std::printf("try: curl --compressed --cacert %s --connect-to %s:443:127.0.0.1:%d %s\n",
                     site.CaCertificateFile().c_str(), vidsite::kMainHost, site.HttpsPort(), sample.c_str());
+        // Everything the command-line downloader needs to reach the stand-in.
+        std::string flvdl = "flvdl: --cacert " + site.CaCertificateFile();
+        for (const vidsite::THostRoute& route : site.HostOverrides())
+            if (route.Port == 443)
+                flvdl += " --connect-to " + route.Host + ":443:" + route.Address + ":" + std::to_string(route.TargetPort);
+        std::printf("%s %s\n", flvdl.c_str(), sample.c_str());
         std::printf("Ctrl-C stops the site.\n");
         std::fflush(stdout);
         int received = 0;
