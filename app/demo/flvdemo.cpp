@@ -217,7 +217,7 @@ public:
         Check(ServeUntil([this] { return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy(); }),
               "every segment downloaded");
         Check(ServeUntil([this] {
-                  return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner && !FForm.tmr2->isActive();
+                  return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner() && !FForm.tmr2->isActive();
               }),
               "every join finished and its row gone");
         Screenshot("demo-5-downloads.png");
