@@ -29,7 +29,7 @@ bool ParseDouble(std::string_view text, double& value) {
 }
 
 bool ParseStage(std::string_view text, subtitles::Stage& stage) {
-  const size_t x = text.find('x');
+  const size_t x = text.find_first_of("xX");
   if (x == std::string_view::npos)
     return false;
   auto whole = [](std::string_view s, int& v) {
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    std::printf("%s: wrote %zu comments, %s\n", target.c_str(), result.written,
+    std::printf("%s: wrote %zu comment%s, %s\n", target.c_str(), result.written, result.written == 1 ? "" : "s",
                 SkippedText(result.skipped).c_str());
   }
   return status;

@@ -242,7 +242,7 @@ TEST(Cmt2ass, ConvertsBesideReportsSkipsAndExitsOneOnABadFileTwoOnBadUsage) {
 
   ToolRun run = RunTool(CMT2ASS_PATH, {dir / "a.xml", dir / "b.xml"});
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_NE(run.output.find(dir / "a.ass" + ": wrote 1 comments, skipped 2 (1 positioned by script, 1 with unreadable fields)"),
+  EXPECT_NE(run.output.find(dir / "a.ass" + ": wrote 1 comment, skipped 2 (1 positioned by script, 1 with unreadable fields)"),
             std::string::npos)
       << run.output;
   EXPECT_TRUE(fs::exists(dir / "b.ass"));
