@@ -285,8 +285,9 @@ void TForm1::BuildCommentTab(QWidget* ATab) {
     btn4 = Place(new QPushButton(Tr("全部开始下载"), pnl9), "btn4", 8, 4, 99, 35);
     btn5 = Place(new QPushButton(Tr("全部停止下载"), pnl9), "btn5", 113, 4, 99, 35);
     btn3 = Place(new QPushButton(Tr("清空下载列表"), pnl9), "btn3", 218, 4, 99, 35);
-    chk2 = Place(new QCheckBox(Tr("受限制后全部停止下载"), pnl9), "chk2", 330, 13, 160, 18);
+    chk2 = Place(new QCheckBox(Tr("受限制后全部停止下载"), pnl9), "chk2", 330, 4, 160, 18);
     chk2->setChecked(true);
+    chk4 = Place(new QCheckBox(Tr("同时生成ASS字幕"), pnl9), "chk4", 330, 22, 160, 18);
     lbl8 = Place(new QLabel(Tr("连续下载XML弹幕过多时会触发安全风控策略，一但触发官网就拒绝下载弹幕，"
                                "可以等待10分钟以后再重试！"),
                             pnl9),

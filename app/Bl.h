@@ -226,6 +226,8 @@ public:
     QPushButton* btn5 = nullptr;
     QPushButton* btn3 = nullptr;
     QCheckBox* chk2 = nullptr;
+    // Each stored comment file also gets its subtitles.
+    QCheckBox* chk4 = nullptr;
     QLabel* lbl8 = nullptr;
     QTreeWidget* lv4 = nullptr;
     QWidget* pnl7 = nullptr;

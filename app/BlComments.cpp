@@ -15,6 +15,7 @@ void TForm1::SetUpComments() {
     FComments = std::make_unique<TCommentQueue>(clMdloader3, clhtprqst1, tmr3);
     FComments->StopOnRefusal = chk2->isChecked();
     connect(chk2, &QCheckBox::toggled, this, [this](bool AChecked) { FComments->StopOnRefusal = AChecked; });
+    connect(chk4, &QCheckBox::toggled, this, [this](bool AChecked) { FComments->WriteSubtitles = AChecked; });
     FComments->OnRowAdded = [this](int ARow) {
         lv4->addTopLevelItem(new QTreeWidgetItem());
         ShowCommentRow(ARow);

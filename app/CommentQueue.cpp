@@ -5,6 +5,8 @@
 #include <exception>
 
 #include "BlUtils.h"
+#include "Convert.h"
+#include "StageSize.h"
 #include "http/clInflate.h"
 #include "site/VidSiteConstants.h"
 
@@ -78,6 +80,7 @@ QString CommentStatusText(TCommentStatus AStatus) {
         case TCommentStatus::Restricted: text = kCommentRestricted; break;
         case TCommentStatus::UnknownError: text = kCommentUnknownError; break;
         case TCommentStatus::StoreFailed: text = kCommentStoreFailed; break;
+        case TCommentStatus::SubtitlesFailed: text = kCommentSubtitlesFailed; break;
     }
     return QString::fromUtf8(text);
 }
@@ -263,7 +266,7 @@ void TCommentQueue::ProcessCompleted(cl::TclInternetItem& AItem) {
         return;
     }
     const std::vector<uint8_t> body = TakeBody(AItem);
-    if (!Store(AItem, body)) {
+    if (Store(AItem, body) == TCommentOutcome::StoreFailed) {
         const int row = RowOf(AItem);
         SetStatus(row, TCommentStatus::StoreFailed);
         AItem.ResourceState().Clear();
@@ -271,23 +274,50 @@ void TCommentQueue::ProcessCompleted(cl::TclInternetItem& AItem) {
     }
 }
 
-bool TCommentQueue::Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody) {
+bool WriteCommentSubtitles(const QString& AXmlFile, QString& ASubtitleFile, QString& AError) {
+    const std::string xml = QFile::encodeName(AXmlFile).toStdString();
+    const std::string stem = xml.size() > 4 && xml.ends_with(".xml") ? xml.substr(0, xml.size() - 4) : xml;
+    subtitles::Options options;
+    options.stage = subtitles::StageOfVideo(stem + ".flv");
+    const std::string ass = subtitles::AssPathFor(xml);
+    const subtitles::Result result = subtitles::ConvertFile(xml, ass, options);
+    if (!result.ok) {
+        AError = QString::fromStdString(result.error);
+        return false;
+    }
+    ASubtitleFile = QFile::decodeName(QByteArray::fromStdString(ass));
+    return true;
+}
+
+TCommentOutcome TCommentQueue::Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody) {
     const int row = RowOf(AItem);
-    if (row < 0) return false;
+    if (row < 0) return TCommentOutcome::StoreFailed;
     // A body that does not inflate, or holds nothing, is not a stored file.
     const std::optional<QByteArray> text = InflateCommentBody(ABody);
-    if (!text || text->isEmpty()) return false;
+    if (!text || text->isEmpty()) return TCommentOutcome::StoreFailed;
     const QString localFile = QFile::decodeName(QByteArray::fromStdString(AItem.LocalFile()));
     QSaveFile file(localFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*text) != text->size() || !file.commit()) return false;
+    if (!file.open(QIODevice::WriteOnly) || file.write(*text) != text->size() || !file.commit()) {
+        return TCommentOutcome::StoreFailed;
+    }
+    QString subtitleFile;
+    if (WriteSubtitles) {
+        QString error;
+        if (!WriteCommentSubtitles(localFile, subtitleFile, error)) {
+            SetStatus(row, TCommentStatus::SubtitlesFailed);
+            AItem.ResourceState().Clear();
+            Tell(TCommentOutcome::SubtitlesFailed, row, error.toStdString());
+            return TCommentOutcome::SubtitlesFailed;
+        }
+    }
     FFinished.push_back({FRows[static_cast<size_t>(row)].FileName, localFile});
     if (OnFinishedAdded) OnFinishedAdded(static_cast<int>(FFinished.size()) - 1);
-    Tell(TCommentOutcome::Stored, row);
+    Tell(TCommentOutcome::Stored, row, {}, 0, subtitleFile);
     FRows.erase(FRows.begin() + row);
     if (OnRowRemoved) OnRowRemoved(row);
     // Nothing touches the item after its completion event: it may go here.
     FDownLoader.DownLoadList().Delete(row);
-    return true;
+    return TCommentOutcome::Stored;
 }
 
 std::vector<uint8_t> TCommentQueue::TakeBody(cl::TclInternetItem& AItem) {
@@ -313,9 +343,10 @@ void TCommentQueue::SetStatus(int ARow, TCommentStatus AStatus) {
     if (OnRowChanged) OnRowChanged(ARow);
 }
 
-void TCommentQueue::Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText, int AErrorCode) {
+void TCommentQueue::Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText, int AErrorCode,
+                         const QString& ASubtitleFile) {
     if (!OnOutcome) return;
-    TCommentResult result{AOutcome, {}, {}, QString::fromStdString(AErrorText), AErrorCode};
+    TCommentResult result{AOutcome, {}, {}, QString::fromStdString(AErrorText), AErrorCode, ASubtitleFile};
     if (ARow >= 0) {
         result.FileName = FRows[static_cast<size_t>(ARow)].FileName;
         result.LocalFile = FRows[static_cast<size_t>(ARow)].LocalFile;

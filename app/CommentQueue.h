@@ -30,6 +30,7 @@ inline constexpr const char* kCommentStopped = "停止";
 inline constexpr const char* kCommentRestricted = "受限制";
 inline constexpr const char* kCommentUnknownError = "未知错误";
 inline constexpr const char* kCommentStoreFailed = "转存失败";
+inline constexpr const char* kCommentSubtitlesFailed = "字幕生成失败";
 // The window caption when a body stream cannot be made.
 inline constexpr const char* kCommentStreamFault = "这里出问题！！！";
 
@@ -47,7 +48,17 @@ QString CommentFileName(const QString& ACaption, const QString& AName, bool ANum
                         int ARowIndex);
 QString CommentUrl(const QString& ACid);
 
-enum class TCommentStatus { Waiting, Running, Done, Errors, Stopped, Restricted, UnknownError, StoreFailed };
+enum class TCommentStatus {
+    Waiting,
+    Running,
+    Done,
+    Errors,
+    Stopped,
+    Restricted,
+    UnknownError,
+    StoreFailed,
+    SubtitlesFailed
+};
 // The status as shown ("等待", "正在下载", ...).
 QString CommentStatusText(TCommentStatus AStatus);
 
@@ -74,14 +85,20 @@ struct TCommentPart {
 };
 
 // How one file's run ended, as far as a front end reports it.
-enum class TCommentOutcome { Stored, Refused, Failed, StoreFailed };
+enum class TCommentOutcome { Stored, Refused, Failed, StoreFailed, SubtitlesFailed };
 struct TCommentResult {
     TCommentOutcome Outcome = TCommentOutcome::Stored;
     QString FileName;
     QString LocalFile;
-    QString ErrorText;  // Refused and Failed: the downloader's error
+    QString ErrorText;  // Refused and Failed: the downloader's error; SubtitlesFailed: the converter's
     int ErrorCode = 0;
+    QString SubtitleFile;  // Stored with subtitles: the .ass beside it
 };
+
+// The subtitles of a stored comment file: FILE.ass beside FILE.xml, its stage
+// sized from the part's video FILE.flv when that exists. False with a reason
+// when nothing was written.
+bool WriteCommentSubtitles(const QString& AXmlFile, QString& ASubtitleFile, QString& AError);
 
 class TCommentQueue {
 public:
@@ -116,6 +133,9 @@ public:
     bool IsRestrictStopPending() const { return FRestrictTimer->isActive(); }
     // Whether a refusal stops the whole queue.
     bool StopOnRefusal = true;
+    // Whether each stored file also gets its subtitles; a failure keeps the
+    // row (the XML stays) with its own status.
+    bool WriteSubtitles = false;
 
     // The downloader's events.
     void StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus);
@@ -141,12 +161,13 @@ private:
     int RowOf(const cl::TclInternetItem& AItem) const;
     void SetStatus(int ARow, TCommentStatus AStatus);
     void SetStatus(const cl::TclInternetItem& AItem, TCommentStatus AStatus) { SetStatus(RowOf(AItem), AStatus); }
-    void Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText = {}, int AErrorCode = 0);
+    void Tell(TCommentOutcome AOutcome, int ARow, const std::string& AErrorText = {}, int AErrorCode = 0,
+              const QString& ASubtitleFile = {});
     // Detaches and frees the item's body stream; returns its bytes.
     std::vector<uint8_t> TakeBody(cl::TclInternetItem& AItem);
-    // The body inflated and written, and the row moved to the finished
-    // files; false leaves the row.
-    bool Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody);
+    // The body inflated and written (with its subtitles when asked), and the
+    // row moved to the finished files; any other outcome leaves the row.
+    TCommentOutcome Store(cl::TclInternetItem& AItem, const std::vector<uint8_t>& ABody);
 
     cl::TclMultiDownLoader& FDownLoader;
     cl::TclHttpRequest& FRequest;

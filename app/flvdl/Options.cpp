@@ -95,7 +95,8 @@ std::string Apply(const TOptionSpec& ASpec, const std::string& AValue, TCommandL
     } else if (name == "comments") {
         o.Comments = true;
     } else if (name == "ass") {
-        return "--ass: writing comments as subtitles is not available yet (use --comments for the .xml files)";
+        o.Comments = true;
+        o.Subtitles = true;
     } else if (name == "no-join") {
         o.Join = false;
     } else if (name == "no-number") {

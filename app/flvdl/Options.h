@@ -45,6 +45,8 @@ struct TOptions {
     int Threads = 5;  // connections per segment
     int Jobs = 3;     // segments at once
     bool Comments = false;
+    // Each stored comment file also as subtitles (.ass) beside its video.
+    bool Subtitles = false;
     bool Join = true;
     bool Numbered = true;
     bool Json = false;

@@ -53,6 +53,7 @@ std::string TRunReport::Json() const {
             entry["comment"] = {{"status", OutcomeText(part.Comment.Outcome)},
                                 {"file", part.Comment.File.toStdString()},
                                 {"error", part.Comment.Error.toStdString()}};
+            if (!part.Comment.Subtitles.isEmpty()) entry["comment"]["subtitles"] = part.Comment.Subtitles.toStdString();
         }
         parts.push_back(std::move(entry));
     }

@@ -24,6 +24,7 @@ struct TCommentReport {
     TOutcome Outcome = TOutcome::Pending;
     QString File;    // full path
     QString Error;   // why it was not stored
+    QString Subtitles;  // the .ass written beside it, when asked
 };
 
 struct TPartReport {

@@ -289,6 +289,7 @@ void TRun::QueueComments() {
     if (!FOptions.Comments || FChosen.empty()) return;
     FComments = std::make_unique<bl::TCommentQueue>(FSession.CommentLoader, FSession.Request);
     FComments->StopOnRefusal = true;
+    FComments->WriteSubtitles = FOptions.Subtitles;
     FComments->OnOutcome = [this](const bl::TCommentResult& AResult) { CommentOutcome(AResult); };
     std::vector<bl::TCommentPart> parts;
     for (const int i : FChosen) {
@@ -315,7 +316,11 @@ void TRun::CommentOutcome(const bl::TCommentResult& AResult) {
         case bl::TCommentOutcome::Stored:
             if (QFile::exists(AResult.LocalFile)) {
                 comment.Outcome = TOutcome::Done;
+                comment.Subtitles = AResult.SubtitleFile;
                 Event(QStringLiteral("comment stored: %1").arg(name));
+                if (!AResult.SubtitleFile.isEmpty()) {
+                    Event(QStringLiteral("subtitles written: %1").arg(QFileInfo(AResult.SubtitleFile).fileName()));
+                }
             } else {
                 comment.Error = QStringLiteral("the comment body did not inflate to a document");
                 comment.Outcome = TOutcome::Failed;
@@ -334,6 +339,9 @@ void TRun::CommentOutcome(const bl::TCommentResult& AResult) {
             break;
         case bl::TCommentOutcome::StoreFailed:
             comment.Error = QStringLiteral("the comment file could not be written");
+            break;
+        case bl::TCommentOutcome::SubtitlesFailed:
+            comment.Error = QStringLiteral("the subtitles could not be made: %1").arg(AResult.ErrorText);
             break;
     }
     comment.Outcome = TOutcome::Failed;

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QTimer>
 #include <QTreeWidget>
@@ -249,6 +250,19 @@ TEST_F(Comments, QueueWithoutAWindowTellsEachOutcome) {
     EXPECT_EQ(queue.Row(0).Number, 1);
     EXPECT_EQ(queue.Row(1).Number, 3);
     EXPECT_EQ(bl::CommentStatusText(queue.Row(1).Status), Tr(bl::kCommentRestricted));
+}
+
+TEST_F(Comments, WithTheBoxCheckedEachStoredFileGetsItsSubtitlesOrSaysWhyNot) {
+    // The second file's subtitles cannot take their name: a folder has it.
+    ASSERT_TRUE(QDir(FolderOf(FFolder)).mkdir(QStringLiteral("2 第2部分.ass")));
+    FForm.chk4->setChecked(true);
+    AddParts(2);
+    FForm.XML1Click();
+    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv5->topLevelItemCount() == 1 &&
+                                     Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentSubtitlesFailed)}; }));
+    EXPECT_TRUE(Saved(QStringLiteral("1 第1部分.ass")).startsWith("[Script Info]"));
+    // The comment file itself stays.
+    EXPECT_EQ(Saved(QStringLiteral("2 第2部分.xml")).toStdString(), vidsite::CommentDocument(100102));
 }
 
 TEST_F(Comments, FolderThatCannotBeWrittenShowsStoreFailed) {

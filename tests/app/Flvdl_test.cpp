@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
 #include <chrono>
@@ -50,29 +49,11 @@ struct TResult {
 class Flvdl : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // The download engine's workers free their connections (the TLS and
-        // HTTP library's objects) on threads of their own after their end
-        // has been reported; flvdl may exit while the last of them still do.
-        // The leak check of a sanitizer build leaves those libraries' objects
-        // out, so that it fails an exit for a leak of ours only.
-        FSuppressions = new QTemporaryDir();
-        QFile list(FSuppressions->filePath(QStringLiteral("lsan.supp")));
-        if (list.open(QIODevice::WriteOnly)) list.write("leak:libcrypto.so\nleak:libssl.so\nleak:libcurl.so\n");
-        list.close();
-        FEnvironment = new QProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        const QString leakOptions = FEnvironment->value(QStringLiteral("LSAN_OPTIONS"));
-        FEnvironment->insert(QStringLiteral("LSAN_OPTIONS"), leakOptions + (leakOptions.isEmpty() ? "" : ":") +
-                                                                 QStringLiteral("suppressions=") + list.fileName());
-
         vidsite::TVidSiteOptions options;
         for (vidsite::TSiteVideo& video : vidsite::EdgeCaseCatalogue()) options.Videos.push_back(std::move(video));
         FSite = new vidsite::TVidSite(options);
     }
-    static void TearDownTestSuite() {
-        delete FSite;
-        delete FEnvironment;
-        delete FSuppressions;
-    }
+    static void TearDownTestSuite() { delete FSite; }
     void TearDown() override {
         FSite->Faults().Clear();
         FSite->Log().Clear();
@@ -94,7 +75,6 @@ protected:
         return arguments + AArguments;
     }
     void Start(QProcess& AProcess, const QStringList& AArguments) const {
-        AProcess.setProcessEnvironment(*FEnvironment);
         AProcess.start(QStringLiteral(FLVDL_PATH), Arguments(AArguments));
         ASSERT_TRUE(AProcess.waitForStarted());
     }
@@ -122,27 +102,25 @@ protected:
     }
 
     static vidsite::TVidSite* FSite;
-    static QTemporaryDir* FSuppressions;
-    static QProcessEnvironment* FEnvironment;
     QTemporaryDir FFolder;
 };
 
 vidsite::TVidSite* Flvdl::FSite = nullptr;
-QTemporaryDir* Flvdl::FSuppressions = nullptr;
-QProcessEnvironment* Flvdl::FEnvironment = nullptr;
 
 const QString kPart1 = QStringLiteral("1 第一部分：黄昏");
 const QString kPart2 = QStringLiteral("2 第二部分：夜幕灯火");
 const QString kPart3 = QStringLiteral("3 第三部分：黎明");
 
-TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStored) {
-    const TResult result = Run({QStringLiteral("--comments"), QStringLiteral("--json"), Page("/video/v1001/")});
+TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStoredWithSubtitles) {
+    const TResult result = Run({QStringLiteral("--ass"), QStringLiteral("--json"), Page("/video/v1001/")});
     ASSERT_EQ(result.ExitCode, 0) << result.Err.toStdString();
 
     // One file per part, the three segments of the second joined into one,
-    // and a comment file each; nothing temporary is left.
-    EXPECT_EQ(Saved(), QStringList({kPart1 + ".flv", kPart1 + ".xml", kPart2 + ".flv", kPart2 + ".xml",
-                                    kPart3 + ".flv", kPart3 + ".xml"}));
+    // and a comment file and its subtitles each; nothing temporary is left.
+    EXPECT_EQ(Saved(), QStringList({kPart1 + ".ass", kPart1 + ".flv", kPart1 + ".xml", kPart2 + ".ass",
+                                    kPart2 + ".flv", kPart2 + ".xml", kPart3 + ".ass", kPart3 + ".flv",
+                                    kPart3 + ".xml"}));
+    EXPECT_TRUE(Read(kPart1 + ".ass").startsWith("[Script Info]"));
     EXPECT_EQ(Read(kPart1 + ".flv"), Served(100101, 1));
     const QByteArray joined = Read(kPart2 + ".flv");
     EXPECT_TRUE(joined.startsWith("FLV"));
@@ -158,6 +136,7 @@ TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStored) {
     EXPECT_EQ(summary["parts"][1]["joined"], true);
     EXPECT_EQ(summary["parts"][1]["files"][0], FFolder.filePath(kPart2 + ".flv").toStdString());
     EXPECT_EQ(summary["parts"][2]["comment"]["status"], "done");
+    EXPECT_EQ(summary["parts"][2]["comment"]["subtitles"], FFolder.filePath(kPart3 + ".ass").toStdString());
     EXPECT_TRUE(result.Err.contains(QStringLiteral("joined: ") + kPart2 + ".flv"));
 }
 
@@ -229,7 +208,6 @@ TEST_F(Flvdl, BadUsageIsRefusedWithAMessageAndStatus2) {
         {{QStringLiteral("-q"), QStringLiteral("4k"), page}, QStringLiteral("--quality")},
         {{QStringLiteral("-p"), QStringLiteral("3-1"), page}, QStringLiteral("--parts")},
         {{QStringLiteral("-x"), QStringLiteral("11"), page}, QStringLiteral("--threads")},
-        {{QStringLiteral("--ass"), page}, QStringLiteral("--ass")},
         {{page, page}, QStringLiteral("one page address only")},
         {{QStringLiteral("-d"), plainFile.fileName(), page}, QStringLiteral("is not a folder")},
         // Known only once the page is read: it has three parts.
