@@ -23,7 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
+#include "ProcessTiming.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -85,67 +86,13 @@ void WriteSegment(const std::string& name, uint32_t seed) {
   std::fclose(f);
 }
 
-struct Timing {
-  double seconds = 0;
-  double cpuSeconds = 0; // user + system
-  int status = -1;
-};
-
-Timing RunTimed(const std::vector<std::string>& args, const std::string& stdoutFile) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(rc));
-    std::exit(1);
-  }
-  int wstatus = 0;
-  struct rusage usage {};
-  while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
-  }
-  Timing t;
-  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  auto seconds = [](const timeval& v) { return double(v.tv_sec) + double(v.tv_usec) / 1e6; };
-  t.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-  t.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  return t;
-}
-
-// Peak resident memory of one run in KiB, as /usr/bin/time reports it (the
-// rusage of a child started with posix_spawn would include this process's
-// own memory before the exec); -1 without /usr/bin/time.
-long MaxRssKiB(const std::vector<std::string>& args, const std::string& stdoutFile, const fs::path& dir) {
-  if (!fs::exists("/usr/bin/time"))
-    return -1;
-  const std::string report = (dir / "rss.txt").string();
-  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", report};
-  timed.insert(timed.end(), args.begin(), args.end());
-  if (RunTimed(timed, stdoutFile).status != 0)
-    return -1;
-  long kib = -1;
-  if (FILE* f = std::fopen(report.c_str(), "r")) {
-    if (std::fscanf(f, "%ld", &kib) != 1)
-      kib = -1;
-    std::fclose(f);
-  }
-  fs::remove(report);
-  return kib;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 } // namespace
+
+using clbench::Median;
+using clbench::MaxRssKiB;
+using clbench::RunTimed;
+using clbench::TTiming;
 
 int main(int argc, char** argv) {
   fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "joiner-bench";
@@ -180,9 +127,9 @@ int main(int argc, char** argv) {
   std::vector<double> catTimes, joinTimes, catCpu, joinCpu, ratios;
   for (int round = 0; round < kRounds; ++round) {
     fs::remove(catOut);
-    Timing c = RunTimed(catArgs, catOut);
+    TTiming c = RunTimed(catArgs, catOut);
     fs::remove(joined);
-    Timing j = RunTimed(joinArgs, quiet);
+    TTiming j = RunTimed(joinArgs, quiet);
     if (c.status != 0 || j.status != 0) {
       std::fprintf(stderr, "cat exited %d, joiner exited %d\n", c.status, j.status);
       return 1;
