@@ -13,9 +13,12 @@
 #include "Progress.h"
 #include "Report.h"
 #include "Run.h"
+#include "engine/clSyncUtils.h"
 #include "transport/qt/clQtMessagePump.h"
 
 namespace {
+
+constexpr int kEngineThreadsWait = 5000;
 
 int Usage(const std::string& AError) {
     std::fprintf(stderr, "flvdl: %s\nTry 'flvdl --help'.\n", AError.c_str());
@@ -65,6 +68,12 @@ int main(int argc, char* argv[]) {
     // Every wait of the library serves this thread's events from here on.
     cl::TclMessagePump::Install(std::make_shared<cl::TclQtMessagePump>());
     const int status = RunFlow(line.Options);
+    // The engine's workers free their connections on their own threads after
+    // their end was told; the exit must not race them nor the TLS and HTTP
+    // libraries' clean-up. A thread that hangs does not hold the exit long.
+    if (!cl::WaitForEngineThreads(kEngineThreadsWait)) {
+        std::fputs("flvdl: some download threads did not end in time\n", stderr);
+    }
     cl::TclMessagePump::Uninstall();
     return status;
 }

@@ -169,8 +169,8 @@ void TclCustomThreader::Perform() {
     if (FThreadState) return;
     FThreadState = std::make_shared<TThreadState>();
     // The end is observed through the thread state, so the worker can free
-    // itself on its own thread.
-    std::thread(&TclCustomThreader::ThreadMain, this).detach();
+    // itself on its own thread; nobody joins the thread but the engine.
+    StartEngineThread("cl-worker", [this] { ThreadMain(); });
 }
 
 void TclCustomThreader::ThreadMain() {

@@ -327,7 +327,7 @@ void TclInternetConnection::EnsureActionThread() {
     if (FThread.joinable()) return;
     // Nothing is sent to the action thread. A pump of its own could not be
     // made when no descriptor is left, and the failure would end the process.
-    FThread = std::thread([this] {
+    FThread = StartJoinedEngineThread("cl-action", [this] {
         for (;;) {
             if (WaitForEventsUnpumped(FEndEvent, FBeginEvent) == TWaitOutcome::First) break;
             if (TclInternetAction* action = FInternetAction.load()) {

@@ -1,6 +1,12 @@
 #include "engine/clSyncUtils.h"
 
+#include <poll.h>
+#include <pthread.h>
+
 #include <algorithm>
+#include <chrono>
+#include <span>
+#include <unordered_map>
 
 #include "rtl/clException.h"
 
@@ -61,5 +67,138 @@ TclThreadSynchronizer::~TclThreadSynchronizer() {
         // A missing record cannot be mended from a destructor.
     }
 }
+
+// --- the engine's threads ---
+
+namespace {
+
+class TclEngineThreads {
+public:
+    static TclEngineThreads& Instance() {
+        // Never destroyed: a thread may still finish while static destructors run.
+        static TclEngineThreads* instance = new TclEngineThreads();
+        return *instance;
+    }
+
+    void StartUnjoined(const char* AName, std::function<void()> AMain) {
+        std::vector<std::thread> finished;
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            finished.swap(FFinished);
+            const uint64_t ticket = ++FLastTicket;
+            Started();
+            try {
+                // The thread's end takes the lock, so it finds itself in the map.
+                FUnjoined.emplace(ticket, std::thread([this, ticket, AName, main = std::move(AMain)] {
+                                      Name(AName);
+                                      main();
+                                      Finished(ticket);
+                                  }));
+            } catch (...) {
+                Stopped();
+                throw;
+            }
+        }
+        for (std::thread& thread : finished) thread.join();
+    }
+
+    std::thread StartJoined(const char* AName, std::function<void()> AMain) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            Started();
+        }
+        try {
+            return std::thread([this, AName, main = std::move(AMain)] {
+                Name(AName);
+                main();
+                Finished(0);
+            });
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(FLock);
+            Stopped();
+            throw;
+        }
+    }
+
+    int Running() {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FRunning;
+    }
+
+    bool Wait(int ATimeOut) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeOut);
+        std::shared_ptr<TclMessagePump> pump = TclMessagePump::Current();
+        TclWaitFd none{FNoneRunning.Handle(), POLLIN, 0};
+        bool ended = false;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(FLock);
+                ended = FRunning == 0;
+            }
+            if (ended) break;
+            int left = -1;
+            if (ATimeOut >= 0) {
+                const auto rest = deadline - std::chrono::steady_clock::now();
+                if (rest <= rest.zero()) break;
+                left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(rest).count());
+            }
+            none.REvents = 0;
+            pump->WaitFor(std::span<TclWaitFd>(&none, 1), nullptr, left);
+        }
+        std::vector<std::thread> finished;
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            finished.swap(FFinished);
+        }
+        for (std::thread& thread : finished) thread.join();
+        return ended;
+    }
+
+private:
+    TclEngineThreads() { FNoneRunning.Signal(); }
+
+    // Shown by ps, top and debuggers; a name the system refuses is left out.
+    static void Name(const char* AName) { (void)pthread_setname_np(pthread_self(), AName); }
+
+    // Under FLock. FNoneRunning is signalled exactly while nothing runs.
+    void Started() {
+        if (FRunning++ == 0) (void)FNoneRunning.TryReset();
+    }
+    void Stopped() {
+        if (--FRunning == 0) FNoneRunning.Signal();
+    }
+    // The thread's last step; ATicket: its entry among the unjoined ones (0: none).
+    void Finished(uint64_t ATicket) {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (ATicket != 0) {
+            const auto self = FUnjoined.find(ATicket);
+            FFinished.push_back(std::move(self->second));
+            FUnjoined.erase(self);
+        }
+        Stopped();
+    }
+
+    std::mutex FLock;
+    int FRunning = 0;
+    TclEvent FNoneRunning;
+    uint64_t FLastTicket = 0;
+    std::unordered_map<uint64_t, std::thread> FUnjoined;
+    // Finished and not joined yet.
+    std::vector<std::thread> FFinished;
+};
+
+}  // namespace
+
+void StartEngineThread(const char* AName, std::function<void()> AMain) {
+    TclEngineThreads::Instance().StartUnjoined(AName, std::move(AMain));
+}
+
+std::thread StartJoinedEngineThread(const char* AName, std::function<void()> AMain) {
+    return TclEngineThreads::Instance().StartJoined(AName, std::move(AMain));
+}
+
+int EngineThreadCount() { return TclEngineThreads::Instance().Running(); }
+
+bool WaitForEngineThreads(int ATimeOut) { return TclEngineThreads::Instance().Wait(ATimeOut); }
 
 }  // namespace cl

@@ -6,6 +6,9 @@
 //
 // The base thread must keep serving its message pump while a worker may call
 // it (its waits go through TclMessagePump), or both threads stop.
+//
+// The engine's threads are started here too, and counted until each has
+// really ended, so that a program can wait for them before it exits.
 #pragma once
 
 #include <cstdint>
@@ -79,5 +82,27 @@ private:
     std::shared_ptr<TclMessagePump> FPump;
     std::mutex FAccessor;
 };
+
+// --- the engine's threads ---
+// A worker frees itself (its connection, with the TLS and HTTP libraries'
+// objects) on its own thread after its end was reported, and those
+// libraries drop their per-thread state only as the thread exits. Every
+// thread the engine starts is therefore counted from its start to its last
+// step; the ones nobody joins are joined here.
+
+// Starts AMain on a thread named AName (at most 15 bytes, as the system
+// shows it) that nobody joins: it is joined here once it has finished, when
+// a later one starts or in WaitForEngineThreads.
+void StartEngineThread(const char* AName, std::function<void()> AMain);
+// Starts AMain on a thread named AName that the caller joins.
+std::thread StartJoinedEngineThread(const char* AName, std::function<void()> AMain);
+// Engine threads whose work has not finished yet.
+int EngineThreadCount();
+// Waits until every engine thread has finished, ATimeOut ms at most (-1: no
+// limit), serving the calling thread's pump meanwhile (a worker's last steps
+// may be calls to it), then joins those nobody else joins, so that they are
+// gone. True when none was left running. For the end of a program, after its
+// downloaders are gone.
+bool WaitForEngineThreads(int ATimeOut);
 
 }  // namespace cl

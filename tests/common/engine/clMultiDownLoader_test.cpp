@@ -293,6 +293,27 @@ TEST_F(MultiDownLoader, CompletionStartsTheNextItemThenReportsIdleThenCompletes)
     EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psSuccess}));
 }
 
+// The workers free themselves after the idle report; a program that waits
+// for the engine's threads before it exits finds every one of them gone.
+TEST_F(MultiDownLoader, OnceTheEngineThreadsAreWaitedForNoWorkerOrActionThreadIsLeft) {
+    const auto engineThreads = [] {
+        int count = 0;
+        for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+            const std::string name = ReadFile((task.path() / "comm").string());
+            count += name.starts_with("cl-worker") || name.starts_with("cl-action") ? 1 : 0;
+        }
+        return count;
+    };
+    TRangeServer server(RandomBody(200000));
+    AddItem(server.Url("/a.bin"), 5);
+    AddItem(server.Url("/b.bin"), 5);
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_TRUE(cl::WaitForEngineThreads(10000));
+    EXPECT_EQ(cl::EngineThreadCount(), 0);
+    EXPECT_EQ(engineThreads(), 0);
+}
+
 TEST_F(MultiDownLoader, AHandlerThatThrowsFailsItsItemAndTheQueueGoesOn) {
     TRangeServer server(RandomBody(30000));
     TRangeServer missing(RandomBody(100), With([](TRangeServerOptions& o) { o.FailAllWith = 404; }));
