@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -48,8 +50,12 @@ bool SyncToDisk(const std::string& AFile, const std::string& AFolder) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
         if (fd < 0) return false;
         const bool synced = ::fsync(fd) == 0;
+        const int error = errno;
         ::close(fd);
-        if (!synced) return false;
+        if (!synced) {
+            errno = error;  // the reason told of the failure
+            return false;
+        }
     }
     return true;
 }
@@ -89,24 +95,46 @@ void GatFlv::WaitFor() {
 }
 
 void GatFlv::Execute() {
-    if (FCount < 1) return;
+    FFailureReason = Join();
+    FJoinerExitStatus = FJoiner.ExitStatus();
+    FJoined = FFailureReason.empty();
+}
+
+std::string GatFlv::Join() {
+    const std::string stopped = "the join was stopped";
+    if (FCount < 1) return "there is no segment to join";
     const std::string joined = JoinedFileName(Ftmpath, FJoinedName);
     std::vector<std::string> arguments{joined};
     for (int k = 1; k <= FCount; ++k) arguments.push_back(SegmentFileName(Ftmpath, FFileName, FCount, k));
-    if (!FJoiner.Start(FJoinerProgram, arguments)) return;
-    if (!WaitForJoiner() || Stopping()) return;
+    if (!FJoiner.Start(FJoinerProgram, arguments)) {
+        return "the joining tool could not be started: " + std::generic_category().message(FJoiner.StartError());
+    }
+    if (!WaitForJoiner() || Stopping()) return stopped;
     // The segments are the only copy of the video until the joined file holds
     // all of them.
-    if (!FJoiner.Succeeded() || !FileExists(joined)) return;
-    for (int k = 1; k <= FCount; ++k) {
-        if (!SegmentIsWhole(arguments[static_cast<size_t>(k)], [this] { return Stopping(); })) return;
+    if (!FJoiner.Succeeded()) {
+        if (const int signal = FJoiner.EndSignal(); signal != 0) {
+            return "the joining tool was ended by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+        }
+        return "the joining tool exited with status " + std::to_string(FJoiner.ExitStatus());
     }
-    if (!SyncToDisk(joined, Ftmpath)) return;
+    if (!FileExists(joined)) return "the joining tool exited with status 0 but made no joined file";
+    for (int k = 1; k <= FCount; ++k) {
+        const std::string& segment = arguments[static_cast<size_t>(k)];
+        if (!SegmentIsWhole(segment, [this] { return Stopping(); })) {
+            if (Stopping()) return stopped;
+            return "the segment " + std::filesystem::path(segment).filename().string() +
+                   " does not read whole to its end";
+        }
+    }
+    if (!SyncToDisk(joined, Ftmpath)) {
+        return "the joined file could not be written to the disk: " + std::generic_category().message(errno);
+    }
     for (int k = 1; k <= FCount; ++k) {
         std::error_code error;
         std::filesystem::remove(std::filesystem::path(arguments[static_cast<size_t>(k)]), error);
     }
-    FJoined = true;
+    return {};
 }
 
 bool GatFlv::WaitForJoiner() {

@@ -50,6 +50,11 @@ public:
     // Waits for the thread to return (it has, or is about to, once
     // aOnTerminate ran).
     void WaitFor();
+    // Valid once the thread was waited for: why the part was not joined
+    // (empty when it was), and the status the tool exited with by itself
+    // (-1 when it did not run or did not exit by itself).
+    const std::string& FailureReason() const { return FFailureReason; }
+    int JoinerExitStatus() const { return FJoinerExitStatus; }
 
     const std::string Ftmpath;
     const std::string FFileName;
@@ -58,6 +63,8 @@ public:
     const std::string FJoinedName;
 
 private:
+    // The join; returns why the part was not joined, or an empty text.
+    std::string Join();
     void Execute();
     // Waits until the tool has ended; false when the wait was cut short by
     // closing (the tool is then ended).
@@ -69,6 +76,9 @@ private:
     const std::atomic<bool>& FClosing;
     std::atomic<bool> FAbort{false};
     std::atomic<bool> FJoined{false};
+    // Written by the thread before it ends, read after it was joined.
+    std::string FFailureReason;
+    int FJoinerExitStatus = -1;
     TJoinerProcess FJoiner;
     std::thread FThread;  // last: it starts once everything above exists
 };

@@ -31,22 +31,24 @@ public:
     TSpawnSetup& operator=(const TSpawnSetup&) = delete;
 
     // Quiet standard streams and default signal handling in the child.
-    bool Prepare() {
-        if (!FActionsOk || !FAttrOk) return false;
+    // Returns 0, or the system's error number of the step that failed.
+    int Prepare() {
+        if (!FActionsOk || !FAttrOk) return ENOMEM;
         for (int fd = 0; fd <= 2; ++fd) {
             const int flags = fd == 0 ? O_RDONLY : O_WRONLY;
-            if (posix_spawn_file_actions_addopen(&FActions, fd, "/dev/null", flags, 0) != 0) return false;
+            if (const int error = posix_spawn_file_actions_addopen(&FActions, fd, "/dev/null", flags, 0)) return error;
         }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
         // The program's sockets and files are none of the tool's business.
-        if (posix_spawn_file_actions_addclosefrom_np(&FActions, 3) != 0) return false;
+        if (const int error = posix_spawn_file_actions_addclosefrom_np(&FActions, 3)) return error;
 #endif
         sigset_t none;
         sigemptyset(&none);
         sigset_t all;
         sigfillset(&all);
-        return posix_spawnattr_setsigmask(&FAttr, &none) == 0 && posix_spawnattr_setsigdefault(&FAttr, &all) == 0 &&
-               posix_spawnattr_setflags(&FAttr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+        if (const int error = posix_spawnattr_setsigmask(&FAttr, &none)) return error;
+        if (const int error = posix_spawnattr_setsigdefault(&FAttr, &all)) return error;
+        return posix_spawnattr_setflags(&FAttr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
     const posix_spawn_file_actions_t* Actions() const { return &FActions; }
     const posix_spawnattr_t* Attributes() const { return &FAttr; }
@@ -68,18 +70,19 @@ bool TJoinerProcess::Start(const std::string& AProgram, const std::vector<std::s
     std::lock_guard<std::mutex> lock(FLock);
     if (FPid != 0) return false;
     TSpawnSetup setup;
-    if (!setup.Prepare()) return false;
+    FStartError = setup.Prepare();
+    if (FStartError != 0) return false;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(AProgram.c_str()));
     for (const std::string& argument : AArguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, AProgram.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ) != 0) {
-        return false;
-    }
+    FStartError = posix_spawn(&pid, AProgram.c_str(), setup.Actions(), setup.Attributes(), argv.data(), environ);
+    if (FStartError != 0) return false;
     FPid = pid;
     FExited = false;
     FExitStatus = -1;
+    FEndSignal = 0;
     return true;
 }
 
@@ -92,6 +95,7 @@ bool TJoinerProcess::Running() {
     if (done == FPid) {
         FExited = WIFEXITED(status);
         FExitStatus = FExited ? WEXITSTATUS(status) : -1;
+        FEndSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     if (done < 0 && errno == EINTR) return true;
     // Reaped now, or no longer our child (ECHILD): nothing left to signal.
@@ -129,6 +133,21 @@ bool TJoinerProcess::End() {
 bool TJoinerProcess::Succeeded() {
     std::lock_guard<std::mutex> lock(FLock);
     return FPid == 0 && FExited && FExitStatus == 0;
+}
+
+int TJoinerProcess::ExitStatus() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPid == 0 && FExited ? FExitStatus : -1;
+}
+
+int TJoinerProcess::EndSignal() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPid == 0 ? FEndSignal : 0;
+}
+
+int TJoinerProcess::StartError() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FStartError;
 }
 
 }  // namespace bl

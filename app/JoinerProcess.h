@@ -43,6 +43,12 @@ public:
     bool End();
     // The child ran and exited by itself with status 0.
     bool Succeeded();
+    // Once the child has been reaped: the status it exited with by itself
+    // (-1 when a signal ended it), and the signal that ended it (0: none).
+    int ExitStatus();
+    int EndSignal();
+    // Why the last Start failed: the system's error number (0: it started).
+    int StartError();
 
 private:
     void Signal(int ASignal);
@@ -52,6 +58,8 @@ private:
     pid_t FPid = 0;
     bool FExited = false;
     int FExitStatus = -1;
+    int FEndSignal = 0;
+    int FStartError = 0;
 };
 
 }  // namespace bl

@@ -89,6 +89,8 @@ void TMergeQueue::JoinFinished() {
     for (int i = Count() - 1; i >= 0; --i) {
         TMergeRow& row = FRows[static_cast<size_t>(i)];
         if (row.State != TMergeState::Merging) continue;
+        row.ExitStatus = FJoiner->JoinerExitStatus();
+        row.FailureReason = QString::fromStdString(FJoiner->FailureReason());
         const TMergeRow ended = row;
         if (joined) {
             RemoveRow(i);

@@ -27,6 +27,11 @@ struct TMergeRow {
     int Count = 0;
     TMergeState State = TMergeState::Waiting;
     QString JoinedName;  // the joined file's base name, once its join started
+    // Once its join ended: why it failed (empty when it joined), and the status
+    // the joining tool exited with by itself (-1 when it did not run or was
+    // ended by a signal).
+    QString FailureReason{};
+    int ExitStatus = -1;
 };
 
 class TMergeQueue {

@@ -1,6 +1,7 @@
 #include "PartList.h"
 
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "BlTexts.h"
@@ -20,7 +21,40 @@ constexpr const char* kUrlMarker = "\"url\":\"";
 
 const QString kNoAddress = QStringLiteral("×");
 
+// Why a play-address request that did not succeed failed.
+QString RequestFailure(const cl::TclInternetItem& AItem) {
+    const cl::TclErrorList& errors = AItem.Errors();
+    if (errors.Count() > 0) {
+        const cl::TclErrorList::TclErrorEntry& last = errors.Items(errors.Count() - 1);
+        return EngineErrorText(last.Text, last.Code);
+    }
+    return AItem.ResourceState().LastStatus() == cl::psTerminated ? QStringLiteral("the request was stopped")
+                                                                  : QStringLiteral("the request failed");
+}
+
+// An answer without addresses: the site's own code and message when it
+// sent an error document ("the answer holds no address (code -404: ...)").
+QString NoAddressReason(const std::string& ABody) {
+    const QString reason = QStringLiteral("the answer holds no address");
+    const nlohmann::json document = nlohmann::json::parse(ABody, nullptr, false);
+    if (!document.is_object()) return reason;
+    const auto code = document.find("code");
+    const auto message = document.find("message");
+    if (code == document.end() || !code->is_number_integer() || code->get<int64_t>() == 0) return reason;
+    QString note = QStringLiteral("code %1").arg(code->get<int64_t>());
+    if (message != document.end() && message->is_string() && !message->get_ref<const std::string&>().empty()) {
+        note += QStringLiteral(": ") + QString::fromStdString(message->get<std::string>());
+    }
+    return QStringLiteral("%1 (%2)").arg(reason, note);
+}
+
 }  // namespace
+
+QString EngineErrorText(const std::string& AText, int ACode) {
+    const QString text = QString::fromStdString(AText).trimmed();
+    if (ACode >= 400 && ACode < 600) return QStringLiteral("HTTP %1 %2").arg(ACode).arg(text).trimmed();
+    return ACode != 0 ? QStringLiteral("%1 (code %2)").arg(text).arg(ACode) : text;
+}
 
 const char* ResolveMessage(TResolveResult AResult) {
     switch (AResult) {
@@ -129,9 +163,8 @@ void TPartList::RequestPlayAddresses(const QString& AQualityCode) {
         FRequests[&item].Index = i;
         try {
             item.Start(true);
-        } catch (const std::exception&) {
-            FParts[static_cast<size_t>(i)].Caption = kNoAddress;
-            if (OnPartChanged) OnPartChanged(i);
+        } catch (const std::exception& e) {
+            MarkNoAddress(i, QStringLiteral("the request could not start: %1").arg(QString::fromUtf8(e.what())));
         }
     }
     // Nothing started: no idle report will come.
@@ -151,37 +184,55 @@ void TPartList::DataItemProceed(cl::TclInternetItem& AItem, int ASize) {
     if (request == FRequests.end()) return;
     request->second.Received += ASize;
     // A stopped request ends as not successful: its part gets "×".
-    if (request->second.Received > kMaxPlayUrlBody) AItem.Stop();
+    if (request->second.Received > kMaxPlayUrlBody && !request->second.TooLarge) {
+        request->second.TooLarge = true;
+        AItem.Stop();
+    }
 }
 
 void TPartList::ProcessCompleted(cl::TclInternetItem& AItem) {
     const auto request = FRequests.find(&AItem);
     if (request == FRequests.end()) return;
-    if (request->second.Index >= 0 && request->second.Index < Count()) Evaluate(request->second.Index, AItem);
+    if (request->second.Index >= 0 && request->second.Index < Count()) {
+        Evaluate(request->second.Index, AItem, request->second.TooLarge);
+    }
     // The item first, so it never points at a freed stream.
     const int index = FLoader.DownLoadList().IndexOf(&AItem);
     if (index >= 0) FLoader.DownLoadList().Delete(index);
     FRequests.erase(request);
 }
 
-void TPartList::Evaluate(int AIndex, const cl::TclInternetItem& AItem) {
+void TPartList::Evaluate(int AIndex, const cl::TclInternetItem& AItem, bool ATooLarge) {
     TPart& part = FParts[static_cast<size_t>(AIndex)];
+    if (ATooLarge) {
+        MarkNoAddress(AIndex, QStringLiteral("the answer is larger than %1 bytes").arg(kMaxPlayUrlBody));
+        return;
+    }
+    if (AItem.ResourceState().LastStatus() != cl::psSuccess) {
+        MarkNoAddress(AIndex, RequestFailure(AItem));
+        return;
+    }
     std::optional<TPlayUrlAnswer> answer;
     const auto* body = dynamic_cast<const cl::TStringStream*>(AItem.DataStream());
-    if (AItem.ResourceState().LastStatus() == cl::psSuccess && body) {
-        const std::string text = body->DataString();
-        if (text.find(kUrlMarker) != std::string::npos) {
-            if (FState == psPages) answer = ParsePlayUrlJson(text);
-            if (FState == psEpisodes) answer = ParsePgcPlayUrlJson(text);
-        }
+    const std::string text = body ? body->DataString() : std::string();
+    if (text.find(kUrlMarker) != std::string::npos) {
+        if (FState == psPages) answer = ParsePlayUrlJson(text);
+        if (FState == psEpisodes) answer = ParsePgcPlayUrlJson(text);
     }
-    if (answer) {
-        part.Addresses = answer->Addresses;
-        part.Quality = answer->Quality;
-        part.Count = answer->Count;
-    } else {
-        part.Caption = kNoAddress;
+    if (!answer) {
+        MarkNoAddress(AIndex, NoAddressReason(text));
+        return;
     }
+    part.Addresses = answer->Addresses;
+    part.Quality = answer->Quality;
+    part.Count = answer->Count;
+    if (OnPartChanged) OnPartChanged(AIndex);
+}
+
+void TPartList::MarkNoAddress(int AIndex, const QString& AReason) {
+    TPart& part = FParts[static_cast<size_t>(AIndex)];
+    part.Caption = kNoAddress;
+    part.FailureReason = AReason;
     if (OnPartChanged) OnPartChanged(AIndex);
 }
 

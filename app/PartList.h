@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -31,7 +32,14 @@ struct TPart {
     QString Addresses;  // segment addresses in playing order joined with "|"; empty until answered
     QString Quality;    // "1080P", "720P", "480P", "360P" or empty
     int Count = 0;      // segments, 0 until answered
+    // Why no play address could be had, once Caption is "×": the engine's
+    // error with its code, or what was wrong with the answer.
+    QString FailureReason{};
 };
+
+// An error of the download engine as a person reads it: an HTTP status
+// ("HTTP 404 Not Found"), or the engine's text with its code.
+QString EngineErrorText(const std::string& AText, int ACode);
 
 // How a resolution ended; every value but Resolved has a message of its own.
 enum class TResolveResult { Resolved, EmptyAddress, WrongAddress, FetchFailed, NoVideoInfo, NoEntries };
@@ -76,7 +84,8 @@ private:
     void StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus);
     void DataItemProceed(cl::TclInternetItem& AItem, int ASize);
     void ProcessCompleted(cl::TclInternetItem& AItem);
-    void Evaluate(int AIndex, const cl::TclInternetItem& AItem);
+    void Evaluate(int AIndex, const cl::TclInternetItem& AItem, bool ATooLarge);
+    void MarkNoAddress(int AIndex, const QString& AReason);
 
     cl::TclMultiDownLoader& FLoader;
     cl::TclHttpRequest& FRequest;
@@ -89,6 +98,7 @@ private:
         int Index = 0;
         std::unique_ptr<cl::TStringStream> Body;
         int64_t Received = 0;
+        bool TooLarge = false;
     };
     std::unordered_map<const cl::TclInternetItem*, TRequest> FRequests;
 };

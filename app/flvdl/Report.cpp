@@ -49,6 +49,10 @@ std::string TRunReport::Json() const {
             {"files", Texts(part.Files)},
             {"errors", Texts(part.Errors)},
         };
+        if (part.JoinEnded) {
+            entry["join_exit_status"] =
+                part.JoinExitStatus >= 0 ? nlohmann::ordered_json(part.JoinExitStatus) : nlohmann::ordered_json();
+        }
         if (part.Comment.Asked) {
             entry["comment"] = {{"status", OutcomeText(part.Comment.Outcome)},
                                 {"file", part.Comment.File.toStdString()},

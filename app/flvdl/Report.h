@@ -35,6 +35,8 @@ struct TPartReport {
     int Segments = 0;
     int SegmentsDone = 0;
     bool Joined = false;   // a join made the part's file
+    bool JoinEnded = false;  // a join of its segments ran to its end
+    int JoinExitStatus = -1;  // the joining tool's exit status (-1: none)
     TOutcome Video = TOutcome::Pending;
     QStringList Files;     // full paths of what the part left on disk
     QStringList Errors;    // each failure with its reason

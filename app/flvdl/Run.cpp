@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QUrlQuery>
 
 #include "BlUtils.h"
 #include "CommentQueue.h"
@@ -32,20 +31,6 @@ const char* EnglishResolveMessage(bl::TResolveResult AResult) {
         case bl::TResolveResult::Resolved: break;
     }
     return "";
-}
-
-// The downloader's error as a person reads it: an HTTP status, or the
-// engine's message with its code.
-QString ErrorText(const std::string& AText, int ACode) {
-    const QString text = QString::fromStdString(AText).trimmed();
-    if (ACode >= 400 && ACode < 600) return QStringLiteral("HTTP %1 %2").arg(ACode).arg(text).trimmed();
-    return ACode != 0 ? QStringLiteral("%1 (code %2)").arg(text).arg(ACode) : text;
-}
-
-// The content id a play-address request was made for.
-QString CidOf(const std::string& AUrl) {
-    const QString url = QString::fromStdString(AUrl);
-    return QUrlQuery(url.mid(url.indexOf(QLatin1Char('?')) + 1)).queryItemValue(QStringLiteral("cid"));
 }
 
 void Print(FILE* AStream, const QString& AText) {
@@ -96,12 +81,6 @@ void TRun::Interrupt() {
 
 int TRun::Resolve() {
     FParts = std::make_unique<bl::TPartList>(FSession.Http, FSession.PlayLoader, FSession.Request);
-    auto previous = FSession.PlayLoader.OnError;
-    FSession.PlayLoader.OnError = [this, previous](cl::TObject* ASender, cl::TclInternetItem* AItem,
-                                                   const std::string& AText, int ACode) {
-        if (previous) previous(ASender, AItem, AText, ACode);
-        if (AItem) FPlayErrors[CidOf(AItem->URL())] = ErrorText(AText, ACode);
-    };
     const bl::TResolveResult result =
         FParts->Resolve(FReport.Page, bl::QualityCode(FOptions.QualityIndex));
     if (FInterrupted) {
@@ -157,7 +136,7 @@ bool TRun::QueueParts() {
                                                     const std::string& AText, int ACode) {
         if (previous) previous(ASender, AItem, AText, ACode);
         if (const auto segment = FSegments.find(AItem); segment != FSegments.end()) {
-            segment->second.Error = ErrorText(AText, ACode);
+            segment->second.Error = bl::EngineErrorText(AText, ACode);
         }
     };
     FVideos->OnSegmentEnded = [this](const cl::TclInternetItem& AItem, bool ASucceeded) {
@@ -201,8 +180,8 @@ bool TRun::QueueParts() {
         report.Segments = part.Count;
         FReport.Parts.push_back(report);
         if (part.Addresses.isEmpty()) {
-            const QString reason = FPlayErrors.count(part.Cid) != 0 ? FPlayErrors[part.Cid]
-                                                                     : QStringLiteral("the answer holds no address");
+            const QString reason =
+                part.FailureReason.isEmpty() ? QStringLiteral("the answer holds no address") : part.FailureReason;
             Fail(p, QStringLiteral("no play address: %1").arg(reason));
             Event(QStringLiteral("part %1: no play address (%2)").arg(PartLabel(p), reason));
             continue;
@@ -268,6 +247,8 @@ void TRun::JoinEnded(const bl::TMergeRow& ARow, bool AJoined) {
     const int p = found->second;
     FJoins.erase(found);
     TPartReport& part = FReport.Parts[static_cast<size_t>(p)];
+    part.JoinEnded = true;
+    part.JoinExitStatus = ARow.ExitStatus;
     const QString joined = ARow.Folder + (ARow.JoinedName.isEmpty() ? ARow.BaseName : ARow.JoinedName) +
                            QStringLiteral(".flv");
     if (AJoined) {
@@ -276,10 +257,10 @@ void TRun::JoinEnded(const bl::TMergeRow& ARow, bool AJoined) {
         part.Video = TOutcome::Done;
         Event(QStringLiteral("joined: %1").arg(QFileInfo(joined).fileName()));
     } else {
-        const QString error = QStringLiteral("join failed: the joining tool did not make %1; the segments are kept")
-                                  .arg(QFileInfo(joined).fileName());
-        Fail(p, error);
-        Event(QStringLiteral("join failed: %1").arg(QFileInfo(joined).fileName()));
+        const QString reason = ARow.FailureReason.isEmpty() ? QStringLiteral("the joined file was not made")
+                                                            : ARow.FailureReason;
+        Fail(p, QStringLiteral("join failed: %1: %2; the segments are kept").arg(QFileInfo(joined).fileName(), reason));
+        Event(QStringLiteral("join failed: %1: %2").arg(QFileInfo(joined).fileName(), reason));
     }
 }
 
@@ -329,13 +310,13 @@ void TRun::CommentOutcome(const bl::TCommentResult& AResult) {
             return;
         case bl::TCommentOutcome::Refused:
             comment.Error = QStringLiteral("the site refused comment files for a while (%1)")
-                                .arg(ErrorText(AResult.ErrorText.toStdString(), AResult.ErrorCode));
+                                .arg(bl::EngineErrorText(AResult.ErrorText.toStdString(), AResult.ErrorCode));
             comment.Outcome = TOutcome::Failed;
             Event(QStringLiteral("comment refused: %1").arg(name));
             return;
         case bl::TCommentOutcome::Failed:
             if (FInterrupted) return;
-            comment.Error = ErrorText(AResult.ErrorText.toStdString(), AResult.ErrorCode);
+            comment.Error = bl::EngineErrorText(AResult.ErrorText.toStdString(), AResult.ErrorCode);
             break;
         case bl::TCommentOutcome::StoreFailed:
             comment.Error = QStringLiteral("the comment file could not be written");

@@ -108,8 +108,6 @@ private:
     std::optional<QString> FReadyJoin;
     // Comment files by local file, to their part.
     std::map<QString, int> FCommentFiles;
-    // Play-address request errors by content id.
-    std::map<QString, QString> FPlayErrors;
 
     QElapsedTimer FClock;
     int64_t FBytesDone = 0;

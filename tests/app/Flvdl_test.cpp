@@ -189,6 +189,31 @@ TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
     EXPECT_TRUE(saved.filter(QStringLiteral(".pxr")).isEmpty());
 }
 
+TEST_F(Flvdl, APartWithoutPlayAddressOrJoinIsNamedWithTheAnswerOrTheJoinsReason) {
+    // The play-address service fails: each part is named with its answer.
+    FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.ServerErrorCount = 1000});
+    const TResult unanswered = Run({QStringLiteral("--json"), Page("/video/v1001/")});
+    EXPECT_EQ(unanswered.ExitCode, 1);
+    EXPECT_TRUE(unanswered.Err.contains(QStringLiteral("part 1 第一部分：黄昏: no play address: HTTP 503")))
+        << unanswered.Err.toStdString();
+    const auto unansweredSummary = nlohmann::json::parse(unanswered.Out.toStdString());
+    EXPECT_TRUE(unansweredSummary["parts"][2]["errors"][0].get<std::string>().starts_with(
+        "no play address: HTTP 503"));
+
+    // A segment arrives garbled: the part's join fails and says why.
+    FSite->Faults().Clear();
+    FSite->Faults().Set("/flv/100102-80-2.flv", vidsite::TSiteFault{.CorruptBody = true});
+    const TResult unjoined =
+        Run({QStringLiteral("--json"), QStringLiteral("-p"), QStringLiteral("2"), Page("/video/v1001/")});
+    EXPECT_EQ(unjoined.ExitCode, 1);
+    const QString expected =
+        QStringLiteral("join failed: %1.flv: the segment %1 3-2.flv does not read whole").arg(kPart2);
+    EXPECT_TRUE(unjoined.Err.contains(expected)) << unjoined.Err.toStdString();
+    const auto part = nlohmann::json::parse(unjoined.Out.toStdString())["parts"][0];
+    EXPECT_EQ(part["join_exit_status"], 0);  // the tool itself did not fail
+    EXPECT_EQ(part["files"].size(), 3u);
+}
+
 TEST_F(Flvdl, PageWithoutPartsEndsWithTheWindowsMessageAndStatus3) {
     const TResult result = Run({QStringLiteral("--json"), Page("/video/v1105/")});
     EXPECT_EQ(result.ExitCode, 3);
