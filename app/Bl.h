@@ -161,7 +161,7 @@ private:
     // An information message with the product title as caption.
     void ShowMessage(const char* AText);
     void SetParseControlsEnabled(bool AEnabled);
-    // The parts list over lv2 and clMdloader2: a row of lv2 shows each part.
+    // The video list over lv2 and clMdloader2: a row of lv2 shows each video.
     void SetUpParts();
     void ShowPart(int AIndex);
     bool VideoDownloadsBusy() const;
@@ -169,7 +169,7 @@ private:
     QString FProgramFolder;
 
     // The video queue's view (BlVideo.cpp): rows of lv1 drawn from the
-    // queue's rows, the chosen rows of lv1, a row of lv2 as a part.
+    // queue's rows, the chosen rows of lv1, a row of lv2 as a video.
     void SetUpDownloaders();
     void SetUpVideos();
     void ShowVideoRow(int ARow);

@@ -1,5 +1,5 @@
 // The window's video download tab as a view of the video queue: the menus on
-// the parts list and on lv1, the settings of the tab, and the rows of lv1
+// the video list and on lv1, the settings of the tab, and the rows of lv1
 // drawn from the queue's rows.
 #include <QCheckBox>
 #include <QComboBox>

@@ -75,8 +75,8 @@ struct TFinishedComment {
     QString LocalFile;
 };
 
-// A part whose comments are queued: its caption (number or "×"), name and
-// content id, and its position among APartCount parts.
+// A video whose comments are queued: its caption (number or "×"), name and
+// content id, and its position among APartCount videos.
 struct TCommentPart {
     QString Caption;
     QString Name;
@@ -96,7 +96,7 @@ struct TCommentResult {
 };
 
 // The subtitles of a stored comment file: FILE.ass beside FILE.xml, its stage
-// sized from the part's video FILE.flv when that exists. False with a reason
+// sized from the video FILE.flv beside it when that exists. False with a reason
 // when nothing was written.
 bool WriteCommentSubtitles(const QString& AXmlFile, QString& ASubtitleFile, QString& AError);
 
@@ -111,9 +111,9 @@ public:
     TCommentQueue(const TCommentQueue&) = delete;
     TCommentQueue& operator=(const TCommentQueue&) = delete;
 
-    // A row and an item per part, in order, into AFolder (with trailing
+    // A row and an item per video, in order, into AFolder (with trailing
     // "/"); then every row is numbered from 1, the restriction is lifted and
-    // every item not running starts (also when no part was given).
+    // every item not running starts (also when no video was given).
     void Queue(const std::vector<TCommentPart>& AParts, int APartCount, const QString& AFolder, bool ANumbered);
     // Every row waits again and starts; while the downloader runs, only the
     // rows neither waiting nor running. Lifts the restriction.

@@ -31,7 +31,7 @@ public:
     // worker's thread as its last step (the window posts it to its own
     // thread). The worker starts at once and stops waiting when AClosing
     // turns true. AJoinedName: the joined file's base name, when a file of
-    // the part's own base name exists already.
+    // the video's own base name exists already.
     GatFlv(std::string sFtmpath, std::string sFileName, int _FCount, std::function<void()> aOnTerminate,
            std::string AJoinerProgram, const std::atomic<bool>& AClosing, std::string AJoinedName = {});
     // Ends the tool when it still runs and waits for the thread.
@@ -50,7 +50,7 @@ public:
     // Waits for the thread to return (it has, or is about to, once
     // aOnTerminate ran).
     void WaitFor();
-    // Valid once the thread was waited for: why the part was not joined
+    // Valid once the thread was waited for: why the video was not joined
     // (empty when it was), and the status the tool exited with by itself
     // (-1 when it did not run or did not exit by itself).
     const std::string& FailureReason() const { return FFailureReason; }
@@ -63,7 +63,7 @@ public:
     const std::string FJoinedName;
 
 private:
-    // The join; returns why the part was not joined, or an empty text.
+    // The join; returns why the video was not joined, or an empty text.
     std::string Join();
     void Execute();
     // Waits until the tool has ended; false when the wait was cut short by

@@ -41,7 +41,7 @@ TMergeQueue::TMergeQueue(QTimer& ATick, QString AJoinerProgram, const std::atomi
 TMergeQueue::~TMergeQueue() = default;
 
 void TMergeQueue::Add(const QString& ABaseName, const QString& AFolder, int ACount) {
-    // A part waiting or being joined is queued once: a second join of the same
+    // A video waiting or being joined is queued once: a second join of the same
     // segments would find them deleted by the first and truncate its file.
     for (const TMergeRow& row : FRows) {
         if (row.BaseName == ABaseName && row.Folder == AFolder && row.State != TMergeState::Failed) return;

@@ -1,6 +1,6 @@
-// The merge queue: parts whose segments are all on disk wait in it; a
+// The merge queue: videos whose segments are all on disk wait in it; a
 // one-shot tick starts one joining worker at a time (GatFlv), and the
-// worker's end removes the part's row, or marks it failed when the joined
+// worker's end removes the video's row, or marks it failed when the joined
 // file was not made (its segments then stay). The rows are data; a listener
 // hears of every change. No window code here.
 #pragma once
@@ -22,7 +22,7 @@ enum class TMergeState { Waiting, Merging, Failed };
 QString MergeStateText(TMergeState AState);
 
 struct TMergeRow {
-    QString BaseName;  // the part's base name: segments BaseName + " n-k.flv"
+    QString BaseName;  // the video's base name: segments BaseName + " n-k.flv"
     QString Folder;    // with trailing "/"
     int Count = 0;
     TMergeState State = TMergeState::Waiting;
@@ -46,7 +46,7 @@ public:
     TMergeQueue(const TMergeQueue&) = delete;
     TMergeQueue& operator=(const TMergeQueue&) = delete;
 
-    // Queues a part once (a part waiting or being joined is not added again)
+    // Queues a video once (a video waiting or being joined is not added again)
     // and enables the tick.
     void Add(const QString& ABaseName, const QString& AFolder, int ACount);
     int Count() const { return static_cast<int>(FRows.size()); }

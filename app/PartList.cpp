@@ -118,7 +118,7 @@ const QString& TPartList::Title() const { return FResolver.Title(); }
 bool TPartList::IsBusy() const { return FLoader.IsBusy(); }
 
 TResolveResult TPartList::Resolve(const QString& AAddress, const QString& AQualityCode) {
-    // Answers of an earlier page that end from here on belong to parts that
+    // Answers of an earlier page that end from here on belong to videos that
     // are gone: they must not mark the new ones.
     for (auto& [item, request] : FRequests) request.Index = -1;
     FParts.clear();
@@ -134,7 +134,7 @@ TResolveResult TPartList::Resolve(const QString& AAddress, const QString& AQuali
     FState = FResolver.ParsePage(page);
     if (FState == psNone) return TResolveResult::NoVideoInfo;
     if (FParts.empty()) return TResolveResult::NoEntries;
-    // A single-part video is named after the video.
+    // A page of one video names it after its title.
     const QString& title = FResolver.Title();
     if (FParts.size() == 1 && !title.isEmpty() && FParts.front().Name != title) {
         FParts.front().Name = title;
@@ -183,7 +183,7 @@ void TPartList::DataItemProceed(cl::TclInternetItem& AItem, int ASize) {
     const auto request = FRequests.find(&AItem);
     if (request == FRequests.end()) return;
     request->second.Received += ASize;
-    // A stopped request ends as not successful: its part gets "×".
+    // A stopped request ends as not successful: its video gets "×".
     if (request->second.Received > kMaxPlayUrlBody && !request->second.TooLarge) {
         request->second.TooLarge = true;
         AItem.Stop();

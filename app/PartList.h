@@ -1,8 +1,8 @@
-// The parts of a video page: the page address checked, the page fetched and
-// cut into parts (a normal video) or episodes (a series), each numbered, then
-// the play-address service asked for every part through the play-address
+// The videos of a page: the page address checked, the page fetched and
+// cut into videos (a normal page) or episodes (a series), each numbered, then
+// the play-address service asked for every video through the play-address
 // downloader. The rows are data; a listener hears of every added or changed
-// part and of the end of the requests. No window code here.
+// video and of the end of the requests. No window code here.
 #pragma once
 
 #include <QString>
@@ -24,7 +24,7 @@ class TclHttpRequest;
 
 namespace bl {
 
-// One part or episode of the page.
+// One video or episode of the page.
 struct TPart {
     QString Caption;    // its zero-padded number, or "×" when no play address could be had
     QString Name;
@@ -59,9 +59,9 @@ public:
     TPartList(const TPartList&) = delete;
     TPartList& operator=(const TPartList&) = delete;
 
-    // Forgets the parts of the last page, checks, fetches and cuts the page
+    // Forgets the videos of the last page, checks, fetches and cuts the page
     // (synchronously, serving the thread's events while it waits), numbers
-    // the parts and, when some were found, asks for their play addresses
+    // the videos and, when some were found, asks for their play addresses
     // with AQualityCode (asynchronously: OnRequestsDone tells the end).
     TResolveResult Resolve(const QString& AAddress, const QString& AQualityCode);
 
@@ -72,7 +72,7 @@ public:
     // Play-address requests still running.
     bool IsBusy() const;
 
-    // A part was added (while the page is cut) or changed (numbered, or its
+    // A video was added (while the page is cut) or changed (numbered, or its
     // play addresses answered).
     std::function<void(int AIndex)> OnPartAdded;
     std::function<void(int AIndex)> OnPartChanged;
@@ -92,7 +92,7 @@ private:
     TPageResolver FResolver;
     TParseState FState = psNone;
     std::vector<TPart> FParts;
-    // The part each play-address request was made for (-1: a part of an
+    // The video each play-address request was made for (-1: a video of an
     // earlier page) and the stream its answer is collected in.
     struct TRequest {
         int Index = 0;

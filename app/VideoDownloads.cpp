@@ -291,11 +291,12 @@ void TVideoDownloads::PauseAll() {
 }
 
 void TVideoDownloads::Delete(const std::vector<int>& ARows) {
-    // Items, not positions: finished segments leave the list during the waits.
+    // From the last row up, by item rather than position: finished segments
+    // leave the list during the waits.
+    std::vector<int> rows = ARows;
+    std::sort(rows.begin(), rows.end(), std::greater<>());
     std::vector<TclDownLoadItem*> chosen;
-    for (int row : ARows) chosen.push_back(&Item(row));
-    std::sort(chosen.begin(), chosen.end(),
-              [this](const TclDownLoadItem* A, const TclDownLoadItem* B) { return IndexOf(A) > IndexOf(B); });
+    for (int row : rows) chosen.push_back(&Item(row));
     auto& list = FLoader.DownLoadList();
     for (TclDownLoadItem* item : chosen) {
         int index = list.IndexOf(item);

@@ -1,7 +1,7 @@
-// The video download queue: every media segment of a queued part is one row
+// The video download queue: every media segment of a queued video is one row
 // and one item of the video downloader (row i belongs to item i), written
 // under the names of VideoQueue.h with the temporary extension and renamed
-// when finished; a part whose segments are all on disk is handed over for
+// when finished; a video whose segments are all on disk is handed over for
 // joining. The rows are data (state, name, size, progress, speed); a
 // listener hears of every change. The user's controls (start, pause, delete,
 // clear, the limit of running items, thread count, priority) are operations
@@ -37,10 +37,10 @@ struct TSegmentRow {
     double Speed = 0;   // bytes per second
 };
 
-// How a part's segments are named and downloaded when queued.
+// How a video's segments are named and downloaded when queued.
 struct TQueueSettings {
     QString Folder;        // with trailing "/"
-    bool Numbered = true;  // the part's number in front of its name
+    bool Numbered = true;  // the video's number in front of its name
     int ThreadCount = 5;   // 1 to 10
     cl::TclProcessPriority Priority = cl::ppNormal;
 };
@@ -53,7 +53,7 @@ public:
     TVideoDownloads& operator=(const TVideoDownloads&) = delete;
 
     // A row and an item for every segment of APart, each started at once
-    // (the downloader runs at most its limit; the rest wait). A part without
+    // (the downloader runs at most its limit; the rest wait). A video without
     // addresses adds nothing.
     void QueuePart(const TPart& APart, const TQueueSettings& ASettings);
 
@@ -83,7 +83,7 @@ public:
     // Items not started yet take the thread count; idle ones the priority.
     void SetThreadCount(int ACount);
     void SetPriority(cl::TclProcessPriority APriority);
-    // Whether a finished multi-segment part is handed over (OnPartReady).
+    // Whether a finished video of several segments is handed over (OnPartReady).
     bool AutoJoin = true;
 
     // A file of that name exists, or an item of the list will write it.
@@ -103,7 +103,7 @@ public:
     // A segment's run ended; a finished one (ASucceeded) has left the rows,
     // its item goes right after.
     std::function<void(const cl::TclInternetItem& AItem, bool ASucceeded)> OnSegmentEnded;
-    // Every segment of a multi-segment part is on disk: join them.
+    // Every segment of a video of several segments is on disk: join them.
     std::function<void(const QString& ABaseName, const QString& AFolder, int ACount)> OnPartReady;
 
 private:
@@ -132,7 +132,7 @@ private:
     cl::TclHttpRequest& FRequest;
     std::vector<TSegmentRow> FRows;
     // What is kept of each item on our side: the merge tag of a segment of a
-    // multi-segment part (so that it never reaches a server as a user name),
+    // video of several segments (so that it never reaches a server as a user name),
     // and whether the item has resolved its file name, which makes the file
     // of that name its own.
     struct TOwn {

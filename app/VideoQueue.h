@@ -53,7 +53,7 @@ struct TClashFreeName {
 std::optional<TClashFreeName> ResolveNameClash(const QString& ALocalFile,
                                                const std::function<bool(const QString&)>& AExists);
 
-// The base name of a part's joined file in AFolder: ABaseName, or, when
+// The base name of a video's joined file in AFolder: ABaseName, or, when
 // AFolder + ABaseName + ".flv" is taken (ATaken), ABaseName + "（k）" for the
 // first k that is free. A join never overwrites a file.
 QString JoinedBaseName(const QString& AFolder, const QString& ABaseName,

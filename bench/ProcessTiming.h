@@ -82,4 +82,19 @@ inline double Median(std::vector<double> AValues) {
   return AValues[AValues.size() / 2];
 }
 
+// The rounds of a tool timed against its peer, one pair a round.
+struct TPairedRounds {
+  std::vector<double> PeerSeconds, ToolSeconds, PeerCpu, ToolCpu, Ratios;  // Ratios: tool / peer
+
+  void Add(const TTiming& APeer, const TTiming& ATool) {
+    PeerSeconds.push_back(APeer.seconds);
+    ToolSeconds.push_back(ATool.seconds);
+    PeerCpu.push_back(APeer.cpuSeconds);
+    ToolCpu.push_back(ATool.cpuSeconds);
+    Ratios.push_back(ATool.seconds / APeer.seconds);
+  }
+  double LowestRatio() const { return *std::min_element(Ratios.begin(), Ratios.end()); }
+  double HighestRatio() const { return *std::max_element(Ratios.begin(), Ratios.end()); }
+};
+
 }  // namespace clbench

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   // both tools alike.
   RunTimed(catArgs, catOut);
   RunTimed(joinArgs, quiet);
-  std::vector<double> catTimes, joinTimes, catCpu, joinCpu, ratios;
+  clbench::TPairedRounds rounds;
   for (int round = 0; round < kRounds; ++round) {
     fs::remove(catOut);
     TTiming c = RunTimed(catArgs, catOut);
@@ -134,24 +134,20 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cat exited %d, joiner exited %d\n", c.status, j.status);
       return 1;
     }
-    catTimes.push_back(c.seconds);
-    joinTimes.push_back(j.seconds);
-    catCpu.push_back(c.cpuSeconds);
-    joinCpu.push_back(j.cpuSeconds);
-    ratios.push_back(j.seconds / c.seconds);
+    rounds.Add(c, j);
   }
   fs::remove(catOut);
   const long catRss = MaxRssKiB(catArgs, catOut, dir);
   fs::remove(joined);
   const long joinRss = MaxRssKiB(joinArgs, quiet, dir);
-  double catS = Median(catTimes), joinS = Median(joinTimes);
+  double catS = Median(rounds.PeerSeconds), joinS = Median(rounds.ToolSeconds);
   std::printf("joiner_bench: %d segments, %.1f MiB in all, median of %d rounds\n", kSegments, total / 1048576.0, kRounds);
-  std::printf("  cat+sync %.3f s  CPU %.3f s  max RSS %ld KiB\n", catS, Median(catCpu), catRss);
-  std::printf("  RuvErov  %.3f s  CPU %.3f s  max RSS %ld KiB  (joined %.1f MiB)\n", joinS, Median(joinCpu), joinRss,
+  std::printf("  cat+sync %.3f s  CPU %.3f s  max RSS %ld KiB\n", catS, Median(rounds.PeerCpu), catRss);
+  std::printf("  RuvErov  %.3f s  CPU %.3f s  max RSS %ld KiB  (joined %.1f MiB)\n", joinS, Median(rounds.ToolCpu), joinRss,
       fs::file_size(joined) / 1048576.0);
   std::printf("  ratio RuvErov / cat+sync: %.2fx, CPU time %.2fx, per round from %.2fx to %.2fx (goal: at most 2.0x)\n",
-      Median(ratios), Median(joinCpu) / Median(catCpu), *std::min_element(ratios.begin(), ratios.end()),
-      *std::max_element(ratios.begin(), ratios.end()));
+      Median(rounds.Ratios), Median(rounds.ToolCpu) / Median(rounds.PeerCpu), rounds.LowestRatio(),
+      rounds.HighestRatio());
   std::printf("  largest tag %zu KiB\n", gLargestTag / 1024);
   fs::remove(catOut);
   fs::remove(joined);

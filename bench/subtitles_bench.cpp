@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> convert = {CMT2ASS_PATH, "-o", ass, xml};
   RunTimed(lint); // warms the page cache for both
   RunTimed(convert);
-  std::vector<double> lintTimes, convertTimes, lintCpu, convertCpu, ratios;
+  clbench::TPairedRounds rounds;
   for (int round = 0; round < kRounds; ++round) {
     const TTiming l = RunTimed(lint);
     const TTiming c = RunTimed(convert);
@@ -54,22 +54,18 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "xmllint exited %d, cmt2ass exited %d\n", l.status, c.status);
       return 1;
     }
-    lintTimes.push_back(l.seconds);
-    convertTimes.push_back(c.seconds);
-    lintCpu.push_back(l.cpuSeconds);
-    convertCpu.push_back(c.cpuSeconds);
-    ratios.push_back(c.seconds / l.seconds);
+    rounds.Add(l, c);
   }
   const long lintRss = clbench::MaxRssKiB(lint, "/dev/null", dir);
   const long convertRss = clbench::MaxRssKiB(convert, "/dev/null", dir);
   std::printf("subtitles_bench: %d comments, %.1f MiB of XML, %.1f MiB of ASS, median of %d rounds\n", kComments,
               fs::file_size(xml) / 1048576.0, fs::file_size(ass) / 1048576.0, kRounds);
-  std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(lintTimes), Median(lintCpu), lintRss);
-  std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(convertTimes), Median(convertCpu),
+  std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds), Median(rounds.PeerCpu), lintRss);
+  std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds), Median(rounds.ToolCpu),
               convertRss);
   std::printf("  ratio cmt2ass / xmllint: %.2fx, CPU time %.2fx, per round from %.2fx to %.2fx (goal: at most 3.0x)\n",
-              Median(ratios), Median(convertCpu) / std::max(1e-6, Median(lintCpu)),
-              *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+              Median(rounds.Ratios), Median(rounds.ToolCpu) / std::max(1e-6, Median(rounds.PeerCpu)),
+              rounds.LowestRatio(), rounds.HighestRatio());
   fs::remove_all(dir);
   return 0;
 }

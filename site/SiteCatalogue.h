@@ -61,8 +61,8 @@ private:
 std::vector<TSiteVideo> DemoCatalogue();
 
 // Pages for the odd cases of page resolution, beside the demo's:
-//   /video/v1101/  a part with an empty name, under a title
-//   /video/v1102/  no title, a part with an empty name
+//   /video/v1101/  a video with an empty name, under a title
+//   /video/v1102/  no title, a video with an empty name
 //   /play/s1103/  an episode with empty numbering and title
 //   /video/v1104/  names in plain UTF-8 with "/" escaped, no \u
 //   /video/v1105/  neither a pages list nor an episode list

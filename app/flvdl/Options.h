@@ -12,7 +12,7 @@
 
 namespace flvdl {
 
-// Part numbers as written after --parts: "1,3-5". Numbers count from 1.
+// Video numbers as written after --parts: "1,3-5". Numbers count from 1.
 class TPartSelection {
 public:
     // None for a malformed list (empty fields, a 0, a range that runs

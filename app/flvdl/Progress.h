@@ -30,7 +30,7 @@ struct TTotalProgress {
 class TProgressView {
 public:
     virtual ~TProgressView() = default;
-    // Something that matters happened: a part resolved, a segment done or
+    // Something that matters happened: a video resolved, a segment done or
     // failed, a join, a comment file.
     virtual void Event(const QString& ALine) = 0;
     // The running state; only a terminal shows it.

@@ -1,4 +1,4 @@
-// What a run of flvdl did, part by part: the files it left, what failed
+// What a run of flvdl did, video by video: the files it left, what failed
 // and why. It decides the exit status and is written out as the --json
 // summary.
 #pragma once
@@ -28,17 +28,17 @@ struct TCommentReport {
 };
 
 struct TPartReport {
-    QString Number;  // as the part list numbers it ("01")
+    QString Number;  // as the video list numbers it ("01")
     QString Name;
     QString Cid;
     QString Quality;       // granted quality text, or empty
     int Segments = 0;
     int SegmentsDone = 0;
-    bool Joined = false;   // a join made the part's file
+    bool Joined = false;   // a join made the video's file
     bool JoinEnded = false;  // a join of its segments ran to its end
     int JoinExitStatus = -1;  // the joining tool's exit status (-1: none)
     TOutcome Video = TOutcome::Pending;
-    QStringList Files;     // full paths of what the part left on disk
+    QStringList Files;     // full paths of what the video left on disk
     QStringList Errors;    // each failure with its reason
     TCommentReport Comment;
 
@@ -57,7 +57,7 @@ struct TRunReport {
     // Why the page could not be resolved (the window's message); empty when it was.
     QString Unresolved;
 
-    // 130 when interrupted, 3 when unresolved, else 0 when every part
+    // 130 when interrupted, 3 when unresolved, else 0 when every video
     // succeeded, else 1.
     int ExitStatus() const;
     // The summary for --json, one JSON document.

@@ -1,5 +1,5 @@
-// One run of flvdl: the page resolved into parts, their play addresses
-// asked, the chosen parts' segments downloaded, multi-segment parts joined
+// One run of flvdl: the page resolved into videos, their play addresses
+// asked, the chosen videos' segments downloaded, videos of several segments joined
 // and their comment files stored, all through the flows the window uses.
 // It tells the progress view what happens and keeps the report.
 #pragma once
@@ -91,9 +91,9 @@ private:
 
     TRunReport FReport;
     bool FInterrupted = false;
-    // For each chosen part, its index in the part list.
+    // For each chosen video, its index in the video list.
     std::vector<int> FChosen;
-    // Per segment item: the part it belongs to (index into the report) and
+    // Per segment item: the video it belongs to (index into the report) and
     // the last error the downloader told of it.
     struct TSegment {
         int Part = 0;
@@ -102,11 +102,11 @@ private:
     };
     std::map<const cl::TclInternetItem*, TSegment> FSegments;
     std::vector<int> FSegmentsEnded;
-    // Multi-segment parts handed over for joining, by folder + base name.
+    // Multi-segment videos handed over for joining, by folder + base name.
     std::map<QString, int> FJoins;
     // The hand-over of the segment that is ending (told before its end).
     std::optional<QString> FReadyJoin;
-    // Comment files by local file, to their part.
+    // Comment files by local file, to their video.
     std::map<QString, int> FCommentFiles;
 
     QElapsedTimer FClock;

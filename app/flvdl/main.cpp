@@ -1,5 +1,5 @@
 // flvdl: the whole flow of the window from the command line, without a
-// display: a page resolved into parts, their segments downloaded and
+// display: a page resolved into videos, their segments downloaded and
 // joined, their comment files stored. See HelpText() for the options.
 #include <QCoreApplication>
 #include <cstdio>

@@ -62,7 +62,7 @@ protected:
         FSite->Catalogue().Add(video);
     }
     bool JoinsDone() const { return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner() && !FForm.tmr2->isActive(); }
-    // The joined file holds every media tag of the part's two segments.
+    // The joined file holds every media tag of the video's two segments.
     void ExpectWholeJoin(const QString& AFile) {
         SCOPED_TRACE(AFile.toStdString());
         const TExpectedJoin expected = ExpectedJoin({Served(kTwoSegments, 80, 1), Served(kTwoSegments, 80, 2)},

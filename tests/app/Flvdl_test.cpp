@@ -115,7 +115,7 @@ TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStoredWithSubtitles) {
     const TResult result = Run({QStringLiteral("--ass"), QStringLiteral("--json"), Page("/video/v1001/")});
     ASSERT_EQ(result.ExitCode, 0) << result.Err.toStdString();
 
-    // One file per part, the three segments of the second joined into one,
+    // One file per video, the three segments of the second joined into one,
     // and a comment file and its subtitles each; nothing temporary is left.
     EXPECT_EQ(Saved(), QStringList({kPart1 + ".ass", kPart1 + ".flv", kPart1 + ".xml", kPart2 + ".ass",
                                     kPart2 + ".flv", kPart2 + ".xml", kPart3 + ".ass", kPart3 + ".flv",
@@ -165,7 +165,7 @@ TEST_F(Flvdl, DroppedConnectionsAreResumedIntoAWholeFile) {
 }
 
 TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
-    // The middle segment of the second part is missing; the site refuses
+    // The middle segment of the second video is missing; the site refuses
     // comment files after the first.
     FSite->Faults().Set("/flv/100102-80-2.flv",
                         vidsite::TSiteFault{.ServerErrorCount = 1000, .ServerErrorStatus = 404});
@@ -177,7 +177,7 @@ TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
                                     QStringLiteral(" 3-2: HTTP 404")))
         << result.Err.toStdString();
     EXPECT_TRUE(result.Err.contains(QStringLiteral("refused"))) << result.Err.toStdString();
-    // The other parts, the segments that came and one comment file stay; no
+    // The other videos, the segments that came and one comment file stay; no
     // partial file is left.
     const QStringList saved = Saved();
     EXPECT_TRUE(saved.contains(kPart1 + ".flv"));
@@ -190,7 +190,7 @@ TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
 }
 
 TEST_F(Flvdl, APartWithoutPlayAddressOrJoinIsNamedWithTheAnswerOrTheJoinsReason) {
-    // The play-address service fails: each part is named with its answer.
+    // The play-address service fails: each video is named with its answer.
     FSite->Faults().Set(vidsite::kPlayUrlPath, vidsite::TSiteFault{.ServerErrorCount = 1000});
     const TResult unanswered = Run({QStringLiteral("--json"), Page("/video/v1001/")});
     EXPECT_EQ(unanswered.ExitCode, 1);
@@ -200,7 +200,7 @@ TEST_F(Flvdl, APartWithoutPlayAddressOrJoinIsNamedWithTheAnswerOrTheJoinsReason)
     EXPECT_TRUE(unansweredSummary["parts"][2]["errors"][0].get<std::string>().starts_with(
         "no play address: HTTP 503"));
 
-    // A segment arrives garbled: the part's join fails and says why.
+    // A segment arrives garbled: the video's join fails and says why.
     FSite->Faults().Clear();
     FSite->Faults().Set("/flv/100102-80-2.flv", vidsite::TSiteFault{.CorruptBody = true});
     const TResult unjoined =
@@ -235,7 +235,7 @@ TEST_F(Flvdl, BadUsageIsRefusedWithAMessageAndStatus2) {
         {{QStringLiteral("-x"), QStringLiteral("11"), page}, QStringLiteral("--threads")},
         {{page, page}, QStringLiteral("one page address only")},
         {{QStringLiteral("-d"), plainFile.fileName(), page}, QStringLiteral("is not a folder")},
-        // Known only once the page is read: it has three parts.
+        // Known only once the page is read: it has three videos.
         {{QStringLiteral("-p"), QStringLiteral("2,4"), page}, QStringLiteral("the page has 3 parts")},
     };
     for (const auto& [arguments, message] : cases) {

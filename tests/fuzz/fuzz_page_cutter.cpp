@@ -1,4 +1,4 @@
-// Arbitrary text as a video page: the title and the part or episode list
+// Arbitrary text as a video page: the title and the video or episode list
 // are cut out by their markers, and every name goes through the JSON
 // unescaping. Every entry has a cid without a comma and a name that is not
 // empty; nothing is reported for a page without a list; unescaping never

@@ -18,7 +18,7 @@ inline std::string_view DialogueText(std::string_view line) {
   return line.substr(at);
 }
 
-// True when the comment's part of a Dialogue text (what follows the
+// True when the comment's share of a Dialogue text (what follows the
 // writer's own leading override block) could open an override block or
 // start a tag in an ASS reader: a '{' not escaped as "\{", or a backslash
 // followed by anything but N, '{', '}' or the word joiner.
