@@ -44,33 +44,33 @@ bool ParsePartNumber(const std::string& AText, int& ANumber) {
     return clbench::ParseNumber(AText, 1, 999999999, ANumber);
 }
 
-struct TOptionSpec {
+struct TOptionRule {
     const char* Long;
     char Short;  // 0: none
     bool TakesValue;
 };
 
-constexpr TOptionSpec kSpecs[] = {
+constexpr TOptionRule kRules[] = {
     {"dir", 'd', true},      {"quality", 'q', true},  {"parts", 'p', true},   {"threads", 'x', true},
     {"jobs", 'j', true},     {"comments", 0, false},  {"ass", 0, false},      {"no-join", 0, false},
     {"no-number", 0, false}, {"cacert", 0, true},     {"connect-to", 0, true}, {"json", 0, false},
     {"help", 'h', false},    {"version", 0, false},
 };
 
-const TOptionSpec* FindLong(const std::string& AName) {
-    for (const TOptionSpec& spec : kSpecs)
-        if (AName == spec.Long) return &spec;
+const TOptionRule* FindLong(const std::string& AName) {
+    for (const TOptionRule& rule : kRules)
+        if (AName == rule.Long) return &rule;
     return nullptr;
 }
 
-const TOptionSpec* FindShort(char AName) {
-    for (const TOptionSpec& spec : kSpecs)
-        if (spec.Short != 0 && spec.Short == AName) return &spec;
+const TOptionRule* FindShort(char AName) {
+    for (const TOptionRule& rule : kRules)
+        if (rule.Short != 0 && rule.Short == AName) return &rule;
     return nullptr;
 }
 
 // Applies one option with its value; an error text, or empty.
-std::string Apply(const TOptionSpec& ASpec, const std::string& AValue, TCommandLine& ALine) {
+std::string Apply(const TOptionRule& ASpec, const std::string& AValue, TCommandLine& ALine) {
     TOptions& o = ALine.Options;
     const std::string name = ASpec.Long;
     if (name == "dir") {
@@ -175,31 +175,31 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArguments) {
             optionsEnded = true;
             continue;
         }
-        const TOptionSpec* spec = nullptr;
+        const TOptionRule* rule = nullptr;
         std::optional<std::string> value;
         std::string shown = arg;
         if (arg.starts_with("--")) {
             const size_t equals = arg.find('=');
             shown = arg.substr(0, equals);
-            spec = FindLong(arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2));
-            if (spec && equals != std::string::npos) {
-                if (!spec->TakesValue) return fail(shown + " takes no value");
+            rule = FindLong(arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2));
+            if (rule && equals != std::string::npos) {
+                if (!rule->TakesValue) return fail(shown + " takes no value");
                 value = arg.substr(equals + 1);
             }
         } else {
             shown = arg.substr(0, 2);
-            spec = FindShort(arg[1]);
-            if (spec && arg.size() > 2) {
-                if (!spec->TakesValue) return fail("unknown option '" + arg + "'");
+            rule = FindShort(arg[1]);
+            if (rule && arg.size() > 2) {
+                if (!rule->TakesValue) return fail("unknown option '" + arg + "'");
                 value = arg.substr(2);
             }
         }
-        if (!spec) return fail("unknown option '" + shown + "'");
-        if (spec->TakesValue && !value) {
+        if (!rule) return fail("unknown option '" + shown + "'");
+        if (rule->TakesValue && !value) {
             if (i + 1 >= AArguments.size()) return fail(shown + " needs a value");
             value = AArguments[++i];
         }
-        if (std::string error = Apply(*spec, value.value_or(std::string()), line); !error.empty()) {
+        if (std::string error = Apply(*rule, value.value_or(std::string()), line); !error.empty()) {
             return fail(error);
         }
     }
