@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "rtl/clCodeTexts.h"
 #include "rtl/clStrUtils.h"
 
 namespace cl {
@@ -20,11 +21,7 @@ constexpr uint32_t kInitialN = 128;
 constexpr char kDelimiter = '-';
 constexpr uint32_t kMaxInt = std::numeric_limits<uint32_t>::max();
 
-struct TclIdnMessage {
-    TclIdnErrorCode Code;
-    const char* Text;
-};
-constexpr TclIdnMessage kIdnMessages[] = {
+constexpr TclCodeText kIdnMessages[] = {
     {idnBadInput, "Bad input value for the IDN translator"},
     {idnOverflow, "Input value needs wider integers to translate"},
 };
@@ -69,10 +66,8 @@ std::u32string CodePointsOf(const std::string& AText) {
 }  // namespace
 
 const char* IdnErrorText(TclIdnErrorCode ACode) {
-    for (const auto& m : kIdnMessages) {
-        if (m.Code == ACode) return m.Text;
-    }
-    return "";
+    const char* text = FindCodeText(kIdnMessages, ACode);
+    return text != nullptr ? text : "";
 }
 
 std::string TclIdnTranslator::Encode(std::u32string_view ACodePoints) {

@@ -2,10 +2,10 @@
 
 #include <zlib.h>
 
-#include <cstring>
 #include <new>
 
 #include "http/clZLibBase.h"
+#include "rtl/clCodeTexts.h"
 
 namespace cl {
 
@@ -17,28 +17,22 @@ struct TclInflater::Stream {
 
 namespace {
 
+// zlib's messages and the codes they stand for.
+constexpr TclCodeText kZLibMessageCodes[] = {
+    {zlHeaderChecksum, "incorrect header check"},
+    {zlUnknownMethod, "unknown compression method"},
+    {zlUnknownMethod, "invalid window size"},
+    {zlUnknownBlockType, "invalid block type"},
+    {zlBrokenStoredBlock, "invalid stored block lengths"},
+    {zlIllegalRepLength, "invalid literal/length code"},
+    {zlIllegalRepDistance, "invalid distance code"},
+    {zlAdlerMismatch, "incorrect data check"},
+    {zlUnknownError, "invalid bit length repeat"},
+};
+
 int CodeOfZLibMessage(const char* AMessage) {
-    struct Entry {
-        const char* Text;
-        int Code;
-    };
-    static const Entry kMap[] = {
-        {"incorrect header check", zlHeaderChecksum},
-        {"unknown compression method", zlUnknownMethod},
-        {"invalid window size", zlUnknownMethod},
-        {"invalid block type", zlUnknownBlockType},
-        {"invalid stored block lengths", zlBrokenStoredBlock},
-        {"invalid literal/length code", zlIllegalRepLength},
-        {"invalid distance code", zlIllegalRepDistance},
-        {"incorrect data check", zlAdlerMismatch},
-        {"invalid bit length repeat", zlUnknownError},
-    };
-    if (AMessage != nullptr) {
-        for (const auto& e : kMap) {
-            if (std::strcmp(AMessage, e.Text) == 0) return e.Code;
-        }
-    }
-    return zlUnknownError;
+    if (AMessage == nullptr) return zlUnknownError;
+    return static_cast<int>(FindTextCode(kZLibMessageCodes, AMessage).value_or(zlUnknownError));
 }
 
 }  // namespace

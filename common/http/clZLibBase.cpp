@@ -1,10 +1,12 @@
 #include "http/clZLibBase.h"
 
+#include <iterator>
+
 namespace cl {
 
 namespace {
 
-const TclZLibErrorEntry kErrors[] = {
+constexpr TclCodeText kErrors[] = {
     {zlOldInputNotProcessed, "Old input was not completely processed"},
     {zlInvalidStreamOperation, "Invalid Stream operation"},
     {zlInvalidCrc, "Uncompressing error - invalid crc"},
@@ -28,16 +30,14 @@ const TclZLibErrorEntry kErrors[] = {
 
 }  // namespace
 
-const TclZLibErrorEntry* ZLibErrorTable(int& ACount) {
-    ACount = static_cast<int>(sizeof(kErrors) / sizeof(kErrors[0]));
+const TclCodeText* ZLibErrorTable(int& ACount) {
+    ACount = static_cast<int>(std::size(kErrors));
     return kErrors;
 }
 
 std::string ZLibErrorMessage(int ACode) {
-    for (const auto& e : kErrors) {
-        if (e.Code == ACode) return e.Message;
-    }
-    return ZLibErrorMessage(zlUnknownError);
+    const char* text = FindCodeText(kErrors, ACode);
+    return text != nullptr ? text : FindCodeText(kErrors, zlUnknownError);
 }
 
 void RaiseZLibError(int ACode) { throw EclZLibError(ZLibErrorMessage(ACode), ACode); }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "rtl/clCodeTexts.h"
 #include "rtl/clException.h"
 
 namespace cl {
@@ -35,13 +36,8 @@ enum TclZLibErrorCode {
     zlNeedDictionary = -122,
 };
 
-struct TclZLibErrorEntry {
-    int Code;
-    const char* Message;
-};
-
 // Every code with its message, in code order.
-const TclZLibErrorEntry* ZLibErrorTable(int& ACount);
+const TclCodeText* ZLibErrorTable(int& ACount);
 // The message of a code; "Unknown error" for a code not in the table.
 std::string ZLibErrorMessage(int ACode);
 [[noreturn]] void RaiseZLibError(int ACode);

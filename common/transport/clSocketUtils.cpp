@@ -1,17 +1,13 @@
 #include "transport/clSocketUtils.h"
 
+#include "rtl/clCodeTexts.h"
 #include "transport/clWinSock2.h"
 
 namespace cl {
 
 namespace {
 
-struct TErrorText {
-    int Code;
-    const char* Text;
-};
-
-const TErrorText cErrorTexts[] = {
+constexpr TclCodeText cErrorTexts[] = {
     {cTimeoutOccured, "Timeout error occured"},
     {cInvalidAddress, "Invalid host address"},
     {cInvalidPort, "Invalid port number"},
@@ -29,12 +25,8 @@ EclSocketError::EclSocketError(std::string AErrorMsg, int AErrorCode, bool)
 
 std::string SocketErrorText(int ACode) {
     if (ACode < 0) {
-        for (const TErrorText& entry : cErrorTexts) {
-            if (entry.Code == ACode) {
-                return entry.Text;
-            }
-        }
-        return std::string();
+        const char* text = FindCodeText(cErrorTexts, ACode);
+        return text != nullptr ? text : std::string();
     }
     return WsaErrorText(ACode);
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 
+#include "rtl/clCodeTexts.h"
 #include "transport/clIpAddress.h"
 
 namespace cl {
@@ -32,19 +33,14 @@ constexpr uint8_t cAddressIPv6 = 4;
 // The least CONNECT reply: a host name of length 0 and the port.
 constexpr int cMinConnectReply = 7;
 
-struct TReplyText {
-    int Code;
-    const char* Text;
-};
-
-constexpr TReplyText cSocks4Replies[] = {
+constexpr TclCodeText cSocks4Replies[] = {
     {90, "Request granted"},
     {91, "SOCKS error: request rejected or failed"},
     {92, "SOCKS error: request rejected becasue SOCKS server cannot connect to identd on the client"},
     {93, "SOCKS error: request rejected because the client program and identd report different user-ids"},
 };
 
-constexpr TReplyText cSocks5Replies[] = {
+constexpr TclCodeText cSocks5Replies[] = {
     {0, "Succeeded"},
     {1, "General SOCKS server failure"},
     {2, "SOCKS error: connection not allowed by ruleset"},
@@ -69,14 +65,9 @@ constexpr const char* cZeroByteInField = "SOCKS error: user id or host name cont
 constexpr const char* cIPv6ThroughSocks4 = "SOCKS error: SOCKS 4 cannot carry an IPv6 address";
 constexpr const char* cUnknownBoundAddress = "SOCKS error: reply with an unknown address type";
 
-template <size_t N>
-std::string ReplyText(const TReplyText (&ATable)[N], int ACode) {
-    for (const TReplyText& entry : ATable) {
-        if (entry.Code == ACode) {
-            return entry.Text;
-        }
-    }
-    return cUnknownSocksError;
+std::string ReplyText(std::span<const TclCodeText> ATable, int ACode) {
+    const char* text = FindCodeText(ATable, ACode);
+    return text != nullptr ? text : cUnknownSocksError;
 }
 
 [[noreturn]] void RaiseSocksError(const std::string& AMessage, int ACode) {

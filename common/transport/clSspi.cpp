@@ -5,18 +5,15 @@
 
 #include <cstdio>
 
+#include "rtl/clCodeTexts.h"
+
 namespace cl {
 
 namespace {
 
-struct TSspiMessage {
-    int32_t Code;
-    const char* Text;
-};
-
 constexpr int32_t H(uint32_t AValue) { return static_cast<int32_t>(AValue); }
 
-const TSspiMessage kSspiMessages[] = {
+constexpr TclCodeText kSspiMessages[] = {
     {20, "Out of memory"},
     {H(0x80090301), "The handle specified is invalid"},
     {H(0x80090302), "The function requested is not supported"},
@@ -73,12 +70,7 @@ const TSspiMessage kSspiMessages[] = {
     {-12, "Not supported"},
 };
 
-const char* FindText(int32_t ACode) {
-    for (const TSspiMessage& m : kSspiMessages) {
-        if (m.Code == ACode) return m.Text;
-    }
-    return nullptr;
-}
+const char* FindText(int32_t ACode) { return FindCodeText(kSspiMessages, ACode); }
 
 }  // namespace
 

@@ -72,7 +72,7 @@ TEST(Checksum, KnownValuesAndPieceWiseUpdates) {
 
 TEST(ZLibErrors, TableHoldsEveryCodeOnceWithTheExactTexts) {
     int count = 0;
-    const TclZLibErrorEntry* table = ZLibErrorTable(count);
+    const TclCodeText* table = ZLibErrorTable(count);
     EXPECT_EQ(count, 19);
     std::set<int> codes;
     for (int i = 0; i < count; ++i) codes.insert(table[i].Code);
