@@ -11,6 +11,7 @@
 #include "http/clHttpInternal.h"
 #include "http/clHttpUtils.h"
 #include "http/clZLibStreams.h"
+#include "rtl/clCodeTexts.h"
 #include "rtl/clStrUtils.h"
 #include "rtl/clTranslator.h"
 
@@ -50,12 +51,7 @@ int64_t SkipLineEnds(const TMemoryStream& AData, int64_t AStart) {
 // An interim answer precedes the final one; 101 ends the exchange instead.
 bool IsInterimStatus(int AStatusCode) { return AStatusCode >= 100 && AStatusCode < 200 && AStatusCode != 101; }
 
-struct TclResponseError {
-    int Code;
-    const char* Message;
-};
-
-const TclResponseError cResponseErrors[] = {
+constexpr TclCodeText cResponseErrors[] = {
     {cResponseIncomplete, "The connection was closed before the whole response was received"},
     {cResponseHeaderTooLarge, "The response header is too large"},
     {cResponseNoStatusLine, "The response does not begin with a status line"},
@@ -307,10 +303,8 @@ bool TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStre
 }
 
 void TclHttp::RaiseResponseError(int ACode) {
-    for (const TclResponseError& error : cResponseErrors) {
-        if (error.Code == ACode) throw EclTcpClientError(error.Message, ACode);
-    }
-    throw EclTcpClientError("The response is malformed", ACode);
+    const char* text = FindCodeText(cResponseErrors, ACode);
+    throw EclTcpClientError(text != nullptr ? text : "The response is malformed", ACode);
 }
 
 void TclHttp::ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream* ADestination,
