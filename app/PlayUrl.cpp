@@ -1,11 +1,10 @@
 #include "PlayUrl.h"
 
-#include <openssl/evp.h>
-
 #include <QStringList>
 #include <nlohmann/json.hpp>
 
 #include "site/VidSiteConstants.h"
+#include "transport/clCryptUtils.h"
 
 namespace bl {
 
@@ -65,12 +64,9 @@ QString PlayUrlQuery(const QString& ACid, const QString& AQuality) {
 
 QString PlayUrlSignature(const QString& AQuery) {
     const QByteArray text = AQuery.toUtf8() + QByteArray(vidsite::kAppSecret);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.constData(), static_cast<size_t>(text.size()), digest, &length, EVP_md5(), nullptr) != 1) {
-        return QString();
-    }
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
+    const std::string digest = cl::Md5Hex(std::string_view(text.constData(), static_cast<size_t>(text.size())));
+    if (digest.empty()) return QString();
+    return QString::fromLatin1(digest.data(), static_cast<qsizetype>(digest.size()));
 }
 
 QString SignedPlayUrl(const QString& ACid, const QString& AQuality) {

@@ -1,13 +1,11 @@
 // Play-address documents and the signature check.
 #include "site/PlayUrlService.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "site/VidSiteConstants.h"
+#include "transport/clCryptUtils.h"
 
 namespace vidsite {
 
@@ -68,18 +66,7 @@ nlohmann::ordered_json Members(const TSitePart& APart, int ARequested, const TSe
 
 }  // namespace
 
-std::string Md5Hex(const std::string& AData) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(AData.data(), AData.size(), digest, &length, EVP_md5(), nullptr);
-    std::string hex;
-    char buffer[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(buffer, sizeof buffer, "%02x", digest[i]);
-        hex += buffer;
-    }
-    return hex;
-}
+std::string Md5Hex(const std::string& AData) { return cl::Md5Hex(AData); }
 
 std::string SignatureOf(const std::string& AQueryWithoutSign) { return Md5Hex(AQueryWithoutSign + kAppSecret); }
 

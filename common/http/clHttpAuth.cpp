@@ -1,6 +1,5 @@
 #include "http/clHttpAuth.h"
 
-#include <openssl/evp.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "rtl/clBase64.h"
 #include "rtl/clException.h"
 #include "rtl/clStrUtils.h"
+#include "transport/clCryptUtils.h"
 
 namespace cl {
 
@@ -113,12 +113,9 @@ void TclHttpBasicAuthorization::AuthorizeScheme(const TclUrlParser&, const std::
 std::string HttpDigestMd5(const std::string& AText) {
     if (AText.empty()) return std::string();
     const std::vector<uint8_t> bytes = TclTranslator::GetBytes(AText, std::string());
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr) != 1) {
-        throw Exception("MD5 digest is not available");
-    }
-    return LowerHex(digest, len);
+    std::string digest = Md5Hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (digest.empty()) throw Exception("MD5 digest is not available");
+    return digest;
 }
 
 void TclDigestChallenge::Parse(const std::string& AChallenge) {

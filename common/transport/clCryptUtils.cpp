@@ -1,9 +1,12 @@
-// Certificate operation failures.
+// Certificate operation failures and the MD5 digest.
 #include "transport/clCryptUtils.h"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
+
+#include "rtl/clStrUtils.h"
 
 namespace cl {
 
@@ -22,6 +25,13 @@ void RaiseCryptError(const char* AFunctionName) {
         text = buf;
     }
     throw EclCryptError(text, code);
+}
+
+std::string Md5Hex(std::string_view ABytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(ABytes.data(), ABytes.size(), digest, &length, EVP_md5(), nullptr) != 1) return std::string();
+    return LowerHex(digest, length);
 }
 
 }  // namespace cl
