@@ -187,7 +187,7 @@ TclTlsSspi::~TclTlsSspi() = default;
 
 void TclTlsSspi::NewCredentials(bool AServer) {
     FreeCredentials();
-    const std::string csp = Trim(FCSP);
+    const std::string csp = Trim(FTlsSettings.CSP);
     if (!csp.empty() && !IsTlsPackageName(csp)) RaiseSspiError(SspiStatus::SecPkgNotFound, SspiCode::AcquireCredentials);
 
     std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(AServer ? TLS_server_method() : TLS_client_method()));
@@ -196,12 +196,13 @@ void TclTlsSspi::NewCredentials(bool AServer) {
     // SSL 2 and 3 are never offered, nor TLS 1.0 and 1.1 whatever the flags
     // say: TLS 1.2 is the floor. The TLS 1.2 flag also allows TLS 1.3. No
     // protocol flag at all leaves the engine's own choice above the floor.
-    const bool tls10 = FTLSFlags.Contains(tfUseTLS);
-    const bool tls11 = FTLSFlags.Contains(tfUseTLS11);
-    const bool tls12 = FTLSFlags.Contains(tfUseTLS12);
-    const bool tls13 = tls12 || FTLSFlags.Contains(tfUseTLS13);
-    if (!(FTLSFlags - TclTlsFlags{tfUseSSL2, tfUseSSL3}).Empty() || FTLSFlags.Empty()) {
-        if (!FTLSFlags.Empty()) {
+    const TclTlsFlags flags = FTlsSettings.TLSFlags;
+    const bool tls10 = flags.Contains(tfUseTLS);
+    const bool tls11 = flags.Contains(tfUseTLS11);
+    const bool tls12 = flags.Contains(tfUseTLS12);
+    const bool tls13 = tls12 || flags.Contains(tfUseTLS13);
+    if (!(flags - TclTlsFlags{tfUseSSL2, tfUseSSL3}).Empty() || flags.Empty()) {
+        if (!flags.Empty()) {
             const int asked = tls10 ? TLS1_VERSION : tls11 ? TLS1_1_VERSION : tls12 ? TLS1_2_VERSION : TLS1_3_VERSION;
             // Without the TLS 1.2 flag the floor moves up to TLS 1.3.
             const int lowest = tls12 ? std::max(asked, TLS1_2_VERSION) : TLS1_3_VERSION;
@@ -215,7 +216,7 @@ void TclTlsSspi::NewCredentials(bool AServer) {
     } else {
         RaiseSspiError(SspiStatus::AlgorithmMismatch, SspiCode::AcquireCredentials);
     }
-    if (FUseStrongCryptoAlgorithms &&
+    if (FTlsSettings.UseStrongCryptoAlgorithms &&
         SSL_CTX_set_cipher_list(ctx.get(), "HIGH:!aNULL:!eNULL:!MD5:!RC4:!3DES:!DES:!SHA1") != 1)
         RaiseSspiError(SspiStatus::AlgorithmMismatch, SspiCode::AcquireCredentials);
     // The peer's certificate is checked by the session itself after the
@@ -279,7 +280,7 @@ void TclTlsSspi::InstallCertificates(const TclCertificateList& ACertificates) {
     for (int i = 1; i < ACertificates.Count(); ++i) {
         X509* x = ACertificates.Items(i)->Context();
         const bool isRoot = X509_check_issued(x, x) == X509_V_OK;
-        if (isRoot && !FSendRootCertificate) continue;
+        if (isRoot && !FTlsSettings.SendRootCertificate) continue;
         if (ssl)
             SSL_add1_chain_cert(ssl, x);
         else
@@ -625,8 +626,8 @@ bool TclTlsClientSspi::CheckServerCertificate() {
     if (!peer) RaiseSspiError(SspiStatus::NoCredentials, SspiCode::AuthenticateServer);
     FPeerCertificate = std::make_unique<TclCertificate>(peer);
     const int32_t policy =
-        VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()), FTargetName, FCertificateFlags, true,
-                               SSL_get_security_level(FCtxtHandle.get()));
+        VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()), FTargetName,
+                               FTlsSettings.CertificateFlags, true, SSL_get_security_level(FCtxtHandle.get()));
     if (policy != 0) {
         FStatusCode = policy;
         return false;
@@ -661,7 +662,7 @@ TclSspiReturnCode TclTlsServerSspi::GenContext(TMemoryStream& ABuffer, const Tcl
         if (X509* peer = SSL_get0_peer_certificate(FCtxtHandle.get())) {
             FPeerCertificate = std::make_unique<TclCertificate>(peer);
             const int32_t policy = VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()),
-                                                          std::string(), FCertificateFlags, false,
+                                                          std::string(), FTlsSettings.CertificateFlags, false,
                                                           SSL_get_security_level(FCtxtHandle.get()));
             FCertified = policy == 0;
             if (policy != 0) FStatusCode = policy;

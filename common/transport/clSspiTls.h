@@ -13,27 +13,12 @@
 
 #include "transport/clCertificate.h"
 #include "transport/clSspi.h"
-#include "rtl/clSet.h"
+#include "transport/clTlsSettings.h"
 #include "rtl/clStreams.h"
 
 struct stack_st_X509;
 
 namespace cl {
-
-enum TclTlsFlag : uint8_t { tfUseSSL2, tfUseSSL3, tfUseTLS, tfUseTLS11, tfUseTLS12, tfUseTLS13 };
-using TclTlsFlags = TSet<TclTlsFlag>;
-
-enum TclCertificateVerifyFlag : uint8_t {
-    cfIgnoreCommonNameInvalid,
-    cfIgnoreDateInvalid,
-    cfIgnoreUnknownAuthority,
-    cfIgnoreRevocation,
-    cfIgnoreWrongUsage,
-};
-using TclCertificateVerifyFlags = TSet<TclCertificateVerifyFlag>;
-
-// TLS 1.0, 1.1 and 1.2 (the value 28).
-inline constexpr TclTlsFlags kDefaultTlsFlags{tfUseTLS, tfUseTLS11, tfUseTLS12};
 
 struct TclStreamSizes {
     uint32_t cbHeader = 0;  // 0: not yet queried
@@ -111,16 +96,18 @@ public:
     int32_t StatusCode() const { return FStatusCode; }
     int32_t PackageNo() const { return FPackageNo; }
 
-    TclCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
-    void SetCertificateFlags(TclCertificateVerifyFlags AValue) { FCertificateFlags = AValue; }
-    TclTlsFlags TLSFlags() const { return FTLSFlags; }
-    void SetTLSFlags(TclTlsFlags AValue) { FTLSFlags = AValue; }
-    bool SendRootCertificate() const { return FSendRootCertificate; }
-    void SetSendRootCertificate(bool AValue) { FSendRootCertificate = AValue; }
-    bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
-    void SetUseStrongCryptoAlgorithms(bool AValue) { FUseStrongCryptoAlgorithms = AValue; }
-    const std::string& CSP() const { return FCSP; }
-    void SetCSP(const std::string& AValue) { FCSP = AValue; }
+    const TclTlsSettings& TlsSettings() const { return FTlsSettings; }
+    void SetTlsSettings(const TclTlsSettings& AValue) { FTlsSettings = AValue; }
+    TclCertificateVerifyFlags CertificateFlags() const { return FTlsSettings.CertificateFlags; }
+    void SetCertificateFlags(TclCertificateVerifyFlags AValue) { FTlsSettings.CertificateFlags = AValue; }
+    TclTlsFlags TLSFlags() const { return FTlsSettings.TLSFlags; }
+    void SetTLSFlags(TclTlsFlags AValue) { FTlsSettings.TLSFlags = AValue; }
+    bool SendRootCertificate() const { return FTlsSettings.SendRootCertificate; }
+    void SetSendRootCertificate(bool AValue) { FTlsSettings.SendRootCertificate = AValue; }
+    bool UseStrongCryptoAlgorithms() const { return FTlsSettings.UseStrongCryptoAlgorithms; }
+    void SetUseStrongCryptoAlgorithms(bool AValue) { FTlsSettings.UseStrongCryptoAlgorithms = AValue; }
+    const std::string& CSP() const { return FTlsSettings.CSP; }
+    void SetCSP(const std::string& AValue) { FTlsSettings.CSP = AValue; }
 
 protected:
     struct TCtxFree {
@@ -167,11 +154,7 @@ protected:
     int32_t FStatusCode = 0;
     std::unique_ptr<TclCertificate> FPeerCertificate;
     bool FCertified = false;
-    TclCertificateVerifyFlags FCertificateFlags;
-    TclTlsFlags FTLSFlags = kDefaultTlsFlags;
-    std::string FCSP;
-    bool FSendRootCertificate = false;
-    bool FUseStrongCryptoAlgorithms = false;
+    TclTlsSettings FTlsSettings;
     std::vector<uint8_t> FFinalToken;
     bool FCertificateRequested = false;  // the peer asked for a client certificate
     bool FCertificateAnswered = false;   // and the answer is installed

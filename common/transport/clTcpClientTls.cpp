@@ -12,37 +12,9 @@ void TclTcpClientTls::SetUseTLS(TclClientTlsMode AValue) {
     }
 }
 
-void TclTcpClientTls::SetCertificateFlags(TclCertificateVerifyFlags AValue) {
-    if (!(FCertificateFlags == AValue)) {
-        FCertificateFlags = AValue;
-        Changed();
-    }
-}
-
-void TclTcpClientTls::SetTLSFlags(TclTlsFlags AValue) {
-    if (!(FTLSFlags == AValue)) {
-        FTLSFlags = AValue;
-        Changed();
-    }
-}
-
-void TclTcpClientTls::SetSendRootCertificate(bool AValue) {
-    if (FSendRootCertificate != AValue) {
-        FSendRootCertificate = AValue;
-        Changed();
-    }
-}
-
-void TclTcpClientTls::SetUseStrongCryptoAlgorithms(bool AValue) {
-    if (FUseStrongCryptoAlgorithms != AValue) {
-        FUseStrongCryptoAlgorithms = AValue;
-        Changed();
-    }
-}
-
-void TclTcpClientTls::SetCSP(const std::string& AValue) {
-    if (FCSP != AValue) {
-        FCSP = AValue;
+void TclTcpClientTls::SetTlsSettings(const TclTlsSettings& AValue) {
+    if (!(FTlsSettings == AValue)) {
+        FTlsSettings = AValue;
         Changed();
     }
 }
@@ -62,11 +34,7 @@ std::unique_ptr<TclNetworkStream> TclTcpClientTls::CreateNetworkStream() {
 
 std::unique_ptr<TclTlsNetworkStream> TclTcpClientTls::CreateTlsStream() {
     auto stream = std::make_unique<TclTlsNetworkStream>();
-    stream->SetCertificateFlags(FCertificateFlags);
-    stream->SetTLSFlags(FTLSFlags);
-    stream->SetSendRootCertificate(FSendRootCertificate);
-    stream->SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
-    stream->SetCSP(FCSP);
+    stream->SetTlsSettings(FTlsSettings);
     stream->SetTargetName(Server());
     stream->OnGetCertificate = [this](TObject*, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts,
                                       bool& Handled) { DoGetCertificate(ACertificate, AExtraCerts, Handled); };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "transport/clTcpClient.h"
+#include "transport/clTlsSettings.h"
 #include "transport/clTlsSocket.h"
 
 namespace cl {
@@ -18,16 +19,23 @@ public:
 
     TclClientTlsMode UseTLS() const { return FUseTLS; }
     virtual void SetUseTLS(TclClientTlsMode AValue);
-    TclCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
-    void SetCertificateFlags(TclCertificateVerifyFlags AValue);
-    TclTlsFlags TLSFlags() const { return FTLSFlags; }
-    void SetTLSFlags(TclTlsFlags AValue);
-    bool SendRootCertificate() const { return FSendRootCertificate; }
-    void SetSendRootCertificate(bool AValue);
-    bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
-    void SetUseStrongCryptoAlgorithms(bool AValue);
-    const std::string& CSP() const { return FCSP; }
-    void SetCSP(const std::string& AValue);
+    // Handed to the TLS stream of each connection; a change reports Changed.
+    const TclTlsSettings& TlsSettings() const { return FTlsSettings; }
+    void SetTlsSettings(const TclTlsSettings& AValue);
+    TclCertificateVerifyFlags CertificateFlags() const { return FTlsSettings.CertificateFlags; }
+    void SetCertificateFlags(TclCertificateVerifyFlags AValue) {
+        SetTlsSetting(&TclTlsSettings::CertificateFlags, AValue);
+    }
+    TclTlsFlags TLSFlags() const { return FTlsSettings.TLSFlags; }
+    void SetTLSFlags(TclTlsFlags AValue) { SetTlsSetting(&TclTlsSettings::TLSFlags, AValue); }
+    bool SendRootCertificate() const { return FTlsSettings.SendRootCertificate; }
+    void SetSendRootCertificate(bool AValue) { SetTlsSetting(&TclTlsSettings::SendRootCertificate, AValue); }
+    bool UseStrongCryptoAlgorithms() const { return FTlsSettings.UseStrongCryptoAlgorithms; }
+    void SetUseStrongCryptoAlgorithms(bool AValue) {
+        SetTlsSetting(&TclTlsSettings::UseStrongCryptoAlgorithms, AValue);
+    }
+    const std::string& CSP() const { return FTlsSettings.CSP; }
+    void SetCSP(const std::string& AValue) { SetTlsSetting(&TclTlsSettings::CSP, AValue); }
     // Sender is the client.
     TclGetCertificateEvent OnGetCertificate;
     TclVerifyPeerEvent OnVerifyServer;
@@ -49,12 +57,15 @@ protected:
                                 bool& AVerified);
 
 private:
+    template <class T>
+    void SetTlsSetting(T TclTlsSettings::*AField, const T& AValue) {
+        if (FTlsSettings.*AField == AValue) return;
+        FTlsSettings.*AField = AValue;
+        Changed();
+    }
+
     TclClientTlsMode FUseTLS = ctNone;
-    TclCertificateVerifyFlags FCertificateFlags;
-    TclTlsFlags FTLSFlags = kDefaultTlsFlags;
-    std::string FCSP;
-    bool FUseStrongCryptoAlgorithms = false;
-    bool FSendRootCertificate = false;
+    TclTlsSettings FTlsSettings;
 };
 
 }  // namespace cl

@@ -76,23 +76,28 @@ void TclTlsNetworkStream::SetTargetName(const std::string& AValue) {
     });
 }
 
+void TclTlsNetworkStream::SetTlsSettings(const TclTlsSettings& AValue) {
+    FTlsSettings = AValue;
+    WithSession([&](TclTlsSspi& s) { s.SetTlsSettings(AValue); });
+}
+
 void TclTlsNetworkStream::SetCertificateFlags(TclCertificateVerifyFlags AValue) {
-    FCertificateFlags = AValue;
+    FTlsSettings.CertificateFlags = AValue;
     WithSession([&](TclTlsSspi& s) { s.SetCertificateFlags(AValue); });
 }
 
 void TclTlsNetworkStream::SetTLSFlags(TclTlsFlags AValue) {
-    FTLSFlags = AValue;
+    FTlsSettings.TLSFlags = AValue;
     WithSession([&](TclTlsSspi& s) { s.SetTLSFlags(AValue); });
 }
 
 void TclTlsNetworkStream::SetSendRootCertificate(bool AValue) {
-    FSendRootCertificate = AValue;
+    FTlsSettings.SendRootCertificate = AValue;
     WithSession([&](TclTlsSspi& s) { s.SetSendRootCertificate(AValue); });
 }
 
 void TclTlsNetworkStream::SetUseStrongCryptoAlgorithms(bool AValue) {
-    FUseStrongCryptoAlgorithms = AValue;
+    FTlsSettings.UseStrongCryptoAlgorithms = AValue;
     WithSession([&](TclTlsSspi& s) { s.SetUseStrongCryptoAlgorithms(AValue); });
 }
 
@@ -104,7 +109,7 @@ void TclTlsNetworkStream::SetRequireClientCertificate(bool AValue) {
 }
 
 void TclTlsNetworkStream::SetCSP(const std::string& AValue) {
-    FCSP = AValue;
+    FTlsSettings.CSP = AValue;
     WithSession([&](TclTlsSspi& s) { s.SetCSP(AValue); });
 }
 
@@ -112,12 +117,8 @@ void TclTlsNetworkStream::Assign(const TclNetworkStream& ASource) {
     TclNetworkStream::Assign(ASource);
     if (auto* tls = dynamic_cast<const TclTlsNetworkStream*>(&ASource)) {
         SetTargetName(tls->FTargetName);
-        SetCertificateFlags(tls->FCertificateFlags);
-        SetTLSFlags(tls->FTLSFlags);
-        SetSendRootCertificate(tls->FSendRootCertificate);
-        SetUseStrongCryptoAlgorithms(tls->FUseStrongCryptoAlgorithms);
+        SetTlsSettings(tls->FTlsSettings);
         SetRequireClientCertificate(tls->FRequireClientCertificate);
-        SetCSP(tls->FCSP);
     }
 }
 
@@ -136,11 +137,7 @@ void TclTlsNetworkStream::InitClientSession() {
         FPeerChecked = false;
         auto client = std::make_unique<TclTlsClientSspi>();
         client->SetTargetName(FTargetName);
-        client->SetCertificateFlags(FCertificateFlags);
-        client->SetTLSFlags(FTLSFlags);
-        client->SetSendRootCertificate(FSendRootCertificate);
-        client->SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
-        client->SetCSP(FCSP);
+        client->SetTlsSettings(FTlsSettings);
         FSSPI = std::move(client);
         FServerSession = false;
     }
@@ -161,11 +158,7 @@ void TclTlsNetworkStream::InitServerSession() {
         FPeerVerified = false;
         FPeerChecked = false;
         auto server = std::make_unique<TclTlsServerSspi>();
-        server->SetCertificateFlags(FCertificateFlags);
-        server->SetTLSFlags(FTLSFlags);
-        server->SetSendRootCertificate(FSendRootCertificate);
-        server->SetUseStrongCryptoAlgorithms(FUseStrongCryptoAlgorithms);
-        server->SetCSP(FCSP);
+        server->SetTlsSettings(FTlsSettings);
         server->SetRequireClientCertificate(FRequireClientCertificate);
         FSSPI = std::move(server);
         FServerSession = true;

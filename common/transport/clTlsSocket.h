@@ -14,6 +14,7 @@
 #include "transport/clCertificate.h"
 #include "transport/clSocket.h"
 #include "transport/clSspiTls.h"
+#include "transport/clTlsSettings.h"
 #include "rtl/clStreams.h"
 
 namespace cl {
@@ -60,17 +61,20 @@ public:
 
     const std::string& TargetName() const { return FTargetName; }
     void SetTargetName(const std::string& AValue);
-    TclCertificateVerifyFlags CertificateFlags() const { return FCertificateFlags; }
+    // The settings go on to the session, a running one too.
+    const TclTlsSettings& TlsSettings() const { return FTlsSettings; }
+    void SetTlsSettings(const TclTlsSettings& AValue);
+    TclCertificateVerifyFlags CertificateFlags() const { return FTlsSettings.CertificateFlags; }
     void SetCertificateFlags(TclCertificateVerifyFlags AValue);
-    TclTlsFlags TLSFlags() const { return FTLSFlags; }
+    TclTlsFlags TLSFlags() const { return FTlsSettings.TLSFlags; }
     void SetTLSFlags(TclTlsFlags AValue);
-    bool SendRootCertificate() const { return FSendRootCertificate; }
+    bool SendRootCertificate() const { return FTlsSettings.SendRootCertificate; }
     void SetSendRootCertificate(bool AValue);
-    bool UseStrongCryptoAlgorithms() const { return FUseStrongCryptoAlgorithms; }
+    bool UseStrongCryptoAlgorithms() const { return FTlsSettings.UseStrongCryptoAlgorithms; }
     void SetUseStrongCryptoAlgorithms(bool AValue);
     bool RequireClientCertificate() const { return FRequireClientCertificate; }
     void SetRequireClientCertificate(bool AValue);
-    const std::string& CSP() const { return FCSP; }
+    const std::string& CSP() const { return FTlsSettings.CSP; }
     void SetCSP(const std::string& AValue);
     TclGetCertificateEvent OnGetCertificate;
     TclVerifyPeerEvent OnVerifyPeer;
@@ -128,9 +132,8 @@ private:
     bool FNeedAuthenticate = false;
     int64_t FWriteSize = 0;
     bool FWriteHoldsData = false;  // FWriteData is the record of the caller's next FWriteSize bytes
-    TclCertificateVerifyFlags FCertificateFlags;
+    TclTlsSettings FTlsSettings;
     std::string FTargetName;
-    TclTlsFlags FTLSFlags = kDefaultTlsFlags;
     bool FPeerVerified = false;
     bool FPeerChecked = false;
     bool FRequireClientCertificate = false;
@@ -139,9 +142,6 @@ private:
     // Ciphertext taken by the read pass under way, and its cap (0: no pass).
     int64_t FRawReadThisPass = 0;
     int64_t FRawReadCap = 0;
-    std::string FCSP;
-    bool FUseStrongCryptoAlgorithms = false;
-    bool FSendRootCertificate = false;
 };
 
 }  // namespace cl
