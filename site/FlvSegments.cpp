@@ -1,6 +1,7 @@
 // FLV segments, synthetic and playable.
 #include "site/FlvSegments.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -166,21 +167,34 @@ std::string MakePlayableSegment(const std::string& AFolder, const TSegmentShape&
     namespace fs = std::filesystem;
     const fs::path file = fs::path(AFolder) / ("q" + std::to_string(AShape.Quality) + "-" +
                                                std::to_string(AShape.DurationMs) + "ms-" +
-                                               std::to_string(AShape.Seed % 6) + ".flv");
+                                               std::to_string(AShape.Seed % 6) +
+                                               (AShape.OldCodecs ? "-h263" : "-h264") + ".flv");
     std::error_code error;
     if (fs::exists(file, error)) return Read(file);
     fs::create_directories(AFolder, error);
     const TPictureSize picture = PictureSizeOf(AShape.Quality);
     const std::string seconds = std::to_string(AShape.DurationMs / 1000.0);
     const std::string partial = file.string() + ".part" + std::to_string(getpid());
-    const bool made = RunQuietly({
+    std::vector<std::string> arguments{
         "ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i",
         "testsrc2=size=" + std::to_string(picture.Width) + "x" + std::to_string(picture.Height) +
             ":rate=25:duration=" + seconds,
         "-f", "lavfi", "-i",
         "sine=frequency=" + std::to_string(330 + 110 * (AShape.Seed % 6)) + ":sample_rate=44100:duration=" + seconds,
-        "-vf", "hue=h=" + std::to_string(60 * (AShape.Seed % 6)), "-c:v", "flv", "-q:v", "5",
-        "-c:a", "libmp3lame", "-b:a", "96k", "-f", "flv", partial});
+        "-vf", "hue=h=" + std::to_string(60 * (AShape.Seed % 6))};
+    if (AShape.OldCodecs) {
+        arguments.insert(arguments.end(), {"-c:v", "flv", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "96k"});
+    } else {
+        // H.264 with B-frames and a key frame a second, as the site encodes.
+        // The sound ends with the last picture, as in a segment cut from one
+        // encoding: the encoder's own delay would carry it a few frames on.
+        const double soundEnd = std::max(0.0, AShape.DurationMs / 1000.0 - 0.05);
+        arguments.insert(arguments.end(), {"-c:v", "libx264", "-preset", "veryfast", "-crf", "28", "-g", "25",
+                                           "-pix_fmt", "yuv420p", "-af", "atrim=end=" + std::to_string(soundEnd),
+                                           "-c:a", "aac", "-b:a", "96k"});
+    }
+    arguments.insert(arguments.end(), {"-f", "flv", partial});
+    const bool made = RunQuietly(arguments);
     if (made) fs::rename(partial, file, error);
     fs::remove(partial, error);
     return made && !error ? Read(file) : std::string();
@@ -204,12 +218,12 @@ std::string CorruptSegment(std::string ASegment) {
     return ASegment;
 }
 
-std::shared_ptr<const std::string> TSegmentStore::Segment(int64_t ACid, int AQuality, int AIndex,
-                                                          uint32_t ADurationMs) {
+std::shared_ptr<const std::string> TSegmentStore::Segment(const TSitePart& APart, int AQuality, int AIndex) {
     std::lock_guard<std::mutex> guard(FLock);
-    auto& slot = FSegments[{ACid, AQuality, AIndex, ADurationMs}];
+    auto& slot = FSegments[{APart.Cid, AQuality, AIndex, APart.SegmentMs}];
     if (!slot) {
-        const TSegmentShape shape{AQuality, ADurationMs, static_cast<uint32_t>(ACid * 7 + AIndex)};
+        const TSegmentShape shape{AQuality, APart.SegmentMs, static_cast<uint32_t>(APart.Cid * 7 + AIndex),
+                                  APart.OldCodecs};
         std::string bytes;
         if (!FPlayableFolder.empty()) bytes = MakePlayableSegment(FPlayableFolder, shape);
         if (bytes.empty()) bytes = MakeSyntheticSegment(shape);

@@ -1,7 +1,8 @@
 // The media servers' FLV segments: synthetic ones built tag by tag (a
 // header, onMetaData, H.263 video and AAC audio tags with realistic sizes
 // and timestamps), and playable ones made once by ffmpeg into a cache
-// folder. The store hands out each segment's bytes, made on first use.
+// folder (H.264 and AAC as the site serves today, or the H.263 and MP3 of
+// its oldest videos). The store hands out each segment's bytes, made on first use.
 #pragma once
 
 #include <cstdint>
@@ -11,12 +12,15 @@
 #include <string>
 #include <tuple>
 
+#include "site/SiteCatalogue.h"
+
 namespace vidsite {
 
 struct TSegmentShape {
     int Quality = 80;  // quality code; sets the picture size and tag sizes
     uint32_t DurationMs = 2000;
     uint32_t Seed = 0;  // makes the payloads of different segments differ
+    bool OldCodecs = false;  // playable: H.263 and MP3 instead of H.264 and AAC
 };
 
 struct TPictureSize {
@@ -40,7 +44,7 @@ public:
     // An empty folder gives synthetic segments only.
     explicit TSegmentStore(std::string APlayableFolder = {}) : FPlayableFolder(std::move(APlayableFolder)) {}
 
-    std::shared_ptr<const std::string> Segment(int64_t ACid, int AQuality, int AIndex, uint32_t ADurationMs);
+    std::shared_ptr<const std::string> Segment(const TSitePart& APart, int AQuality, int AIndex);
 
 private:
     std::string FPlayableFolder;

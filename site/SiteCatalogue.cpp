@@ -90,6 +90,7 @@ std::vector<TSiteVideo> DemoCatalogue() {
     single.PagePath = "/video/v1003/";
     single.Title = "一分钟学会折纸鹤";
     single.Parts = {NormalPart(100301, "P1")};
+    single.Parts.front().OldCodecs = true;
     videos.push_back(single);
     // Long enough that a download at the demo's rate takes visible time.
     for (TSiteVideo& video : videos)

@@ -27,6 +27,9 @@ struct TSitePart {
     std::vector<int> Qualities{80, 64, 32, 16};  // quality codes the media exists in
     int SegmentCount = 1;
     uint32_t SegmentMs = 2000;  // playing time of each segment
+    // The media of the site's oldest videos: Sorenson H.263 video with MP3
+    // audio instead of H.264 with AAC (playable segments only).
+    bool OldCodecs = false;
 };
 
 TSitePart NormalPart(int64_t ACid, std::string APart, int ASegmentCount = 1);
@@ -57,7 +60,7 @@ private:
 
 // The demo's videos: a normal video of three parts (the second of three
 // segments), a series of ten episodes, and a single-part video whose part
-// name differs from its title.
+// name differs from its title, an old one in H.263 and MP3.
 std::vector<TSiteVideo> DemoCatalogue();
 
 // Pages for the odd cases of page resolution, beside the demo's:

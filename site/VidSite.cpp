@@ -356,7 +356,7 @@ void TVidSite::TImpl::ServePlayAddresses(const httplib::Request& ARequest, httpl
     if (!part || part->Qualities.empty())
         return SendDocument(ARequest, AResponse, NoSuchVideoDocument(), kJson, AFault);
     const auto sizer = [this](const TSitePart& APart, int AQuality, int AIndex) {
-        return static_cast<int64_t>(FSegments.Segment(APart.Cid, AQuality, AIndex, APart.SegmentMs)->size());
+        return static_cast<int64_t>(FSegments.Segment(APart, AQuality, AIndex)->size());
     };
     SendDocument(ARequest, AResponse, ADocument(*part, static_cast<int>(quality), sizer), kJson, AFault);
 }
@@ -382,7 +382,7 @@ void TVidSite::TImpl::ServeSegment(const httplib::Request& ARequest, httplib::Re
         std::find(part->Qualities.begin(), part->Qualities.end(), name.Quality) == part->Qualities.end())
         return SimpleAnswer(AResponse, 404, "Not Found");
 
-    std::shared_ptr<const std::string> segment = FSegments.Segment(name.Cid, name.Quality, name.Index, part->SegmentMs);
+    std::shared_ptr<const std::string> segment = FSegments.Segment(*part, name.Quality, name.Index);
     if (AFault.CorruptBody) segment = std::make_shared<const std::string>(CorruptSegment(*segment));
     const int64_t size = static_cast<int64_t>(segment->size());
     AResponse.set_header("Accept-Ranges", "bytes");
@@ -460,7 +460,7 @@ void TVidSite::SetMediaRate(int64_t ABytesPerSecond) { FImpl->FMediaRate = AByte
 std::shared_ptr<const std::string> TVidSite::SegmentBytes(int64_t ACid, int AQuality, int AIndex) {
     const std::optional<TSitePart> part = FImpl->FCatalogue.FindPart(ACid);
     if (!part) return nullptr;
-    return FImpl->FSegments.Segment(ACid, AQuality, AIndex, part->SegmentMs);
+    return FImpl->FSegments.Segment(*part, AQuality, AIndex);
 }
 
 }  // namespace vidsite
