@@ -6,9 +6,9 @@
 
 #include "BlUtils.h"
 #include "Convert.h"
+#include "SiteAddresses.h"
 #include "StageSize.h"
 #include "http/clInflate.h"
-#include "site/VidSiteConstants.h"
 
 namespace bl {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "site/VidSiteConstants.h"
+#include "SiteAddresses.h"
 #include "http/clHttp.h"
 #include "rtl/clStreams.h"
 

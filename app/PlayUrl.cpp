@@ -3,7 +3,7 @@
 #include <QStringList>
 #include <nlohmann/json.hpp>
 
-#include "site/VidSiteConstants.h"
+#include "SiteAddresses.h"
 #include "transport/clCryptUtils.h"
 
 namespace bl {

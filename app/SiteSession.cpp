@@ -1,6 +1,6 @@
 #include "SiteSession.h"
 
-#include "site/VidSiteConstants.h"
+#include "SiteAddresses.h"
 
 namespace bl {
 

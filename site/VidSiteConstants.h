@@ -1,27 +1,12 @@
-// The video site's fixed values, shared by the program and the local
-// stand-in of the site: host names, the home page sent as Referer, the
-// domain label of the address check, and the play-address service's key and
-// secret. Header only, so the window can include it without linking the site.
+// The stand-in's own fixed values on top of the addresses the program knows:
+// the media servers it names in its play-address documents.
 #pragma once
+
+#include "app/SiteAddresses.h"
 
 namespace vidsite {
 
-inline constexpr char kDomain[] = "vidsite.example";
-inline constexpr char kDomainLabel[] = "vidsite";
-inline constexpr char kMainHost[] = "www.vidsite.example";
-inline constexpr char kInterfaceHost[] = "interface.vidsite.example";
-inline constexpr char kApiHost[] = "api.vidsite.example";
 // Media servers named in the play-address documents.
 inline constexpr char kMediaHosts[][32] = {"media1.vidsite.example", "media2.vidsite.example"};
-inline constexpr char kHomePage[] = "https://www.vidsite.example/";
-
-// The signed play-address request: the key is sent, the secret only enters
-// the MD5 signature.
-inline constexpr char kAppKey[] = "7c31a0f5d28e94b6";
-inline constexpr char kAppSecret[] = "e2a9017c4bd35f8816c0e7a94d2b63f1";
-
-inline constexpr char kPlayUrlPath[] = "/v2/playurl";
-inline constexpr char kPgcPlayUrlPath[] = "/pgc/player/web/playurl";
-inline constexpr char kCommentPath[] = "/x/v1/dm/list.so";
 
 }  // namespace vidsite
