@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "ZURAre.h"
+#include "flvTypes.h"
 
 namespace cl::flv {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ZURAre.h"
+#include "flvTypes.h"
 
 namespace cl::flv {
 
