@@ -234,9 +234,10 @@ void TclCustomThreader::Wait() {
         pump->ProcessMessages();
         return;
     }
+    // Nothing of the worker is sent to this thread; it pumps only if it has
+    // a pump of its own already.
     while (!state->Done) {
-        pollfd fd{state->Ended.Handle(), POLLIN, 0};
-        (void)poll(&fd, 1, -1);
+        TclMessagePump::WaitOnThisThread(std::span<TclWaitFd>(&ended, 1), nullptr, -1);
     }
 }
 
@@ -360,8 +361,7 @@ void TclCustomThreader::Execute() {
 }
 
 void TclCustomThreader::PauseBeforeNextAttempt() {
-    pollfd fd{FSleepEvent.Handle(), POLLIN, 0};
-    (void)poll(&fd, 1, std::max(GetActualTimeOut(FReconnectAfter), 0));
+    TclMessagePump::SleepOnThisThread(GetActualTimeOut(FReconnectAfter), &FSleepEvent);
     FSleepEvent.TryReset();
 }
 

@@ -50,6 +50,56 @@ thread_local TclThreadPump gThreadPump;
 
 const char* const cThreadEnded = "The target thread has ended";
 
+// What is left of ATimeOutMs (-1: no limit) since AStart.
+int TimeLeft(int ATimeOutMs, std::chrono::steady_clock::time_point AStart) {
+    if (ATimeOutMs < 0) {
+        return ATimeOutMs;
+    }
+    const auto passed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - AStart).count();
+    return static_cast<int>(std::max<int64_t>(ATimeOutMs - passed, 0));
+}
+
+// Hands the results of a poll over ASet (AFds first) to AFds; true when one is ready.
+bool TakeReadiness(std::span<TclWaitFd> AFds, const pollfd* ASet) {
+    bool ready = false;
+    for (size_t i = 0; i < AFds.size(); ++i) {
+        AFds[i].REvents = ASet[i].revents;
+        ready = ready || ASet[i].revents != 0;
+    }
+    return ready;
+}
+
+// The wait of a thread without a pump: AFds and AAbort only. A poll that
+// fails for want of kernel memory counts as a time-out.
+TclWaitResult WaitUnpumped(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) {
+    std::vector<pollfd> set;
+    for (TclWaitFd& fd : AFds) {
+        fd.REvents = 0;
+        set.push_back(pollfd{fd.Fd, fd.Events, 0});
+    }
+    if (AAbort) {
+        set.push_back(pollfd{AAbort->Handle(), POLLIN, 0});
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const int rc = poll(set.data(), set.size(), TimeLeft(ATimeOutMs, start));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc <= 0) {
+            return TclWaitResult::wrTimeOut;
+        }
+        if (TakeReadiness(AFds, set.data())) {
+            return TclWaitResult::wrReady;
+        }
+        if (AAbort && set.back().revents && AAbort->TryReset()) {
+            return TclWaitResult::wrAbort;
+        }
+        // The abort was taken by another waiter: wait on for the rest of the time.
+    }
+}
+
 // The words senders sleep on, shared by calls whose addresses fall on the same
 // slot (a completion then wakes its neighbours, which look and sleep again).
 // Process-wide, so a completer never wakes memory that a call owned.
@@ -222,6 +272,20 @@ void TclMessagePump::Uninstall() {
     }
 }
 
+TclWaitResult TclMessagePump::WaitOnThisThread(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) {
+    if (gThreadPump.Pump) {
+        return gThreadPump.Pump->WaitFor(AFds, AAbort, ATimeOutMs);
+    }
+    return WaitUnpumped(AFds, AAbort, ATimeOutMs);
+}
+
+bool TclMessagePump::SleepOnThisThread(int AMs, TclEvent* AAbort) {
+    if (gThreadPump.Pump) {
+        return gThreadPump.Pump->Sleep(AMs, AAbort);
+    }
+    return WaitUnpumped({}, AAbort, std::max(AMs, 0)) != TclWaitResult::wrAbort;
+}
+
 void TclMessagePump::SendCall(TclPumpCall& ACall) {
     if (!FQueue.Push(ACall)) {
         throw EclMessagePumpError(cThreadEnded);
@@ -347,14 +411,9 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
     const size_t queueIndex = n;
     set[n++] = pollfd{FQueue.Handle(), POLLIN, 0};
 
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        int timeout = ATimeOutMs;
-        if (ATimeOutMs >= 0) {
-            const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-            timeout = static_cast<int>(std::max<int64_t>(ATimeOutMs - passed, 0));
-        }
+        int timeout = TimeLeft(ATimeOutMs, start);
         const int timerLeft = MsToNextTimer();
         bool timerFirst = false;
         if (timerLeft >= 0 && (timeout < 0 || timerLeft < timeout)) {
@@ -375,12 +434,7 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
         if (!FTimers.empty()) {
             pumped += RunDueTimers();
         }
-        bool ready = false;
-        for (size_t i = 0; i < AFds.size(); ++i) {
-            AFds[i].REvents = set[i].revents;
-            ready = ready || set[i].revents != 0;
-        }
-        if (ready) {
+        if (TakeReadiness(AFds, set)) {
             return TclWaitResult::wrReady;
         }
         if (AAbort && set[abortIndex].revents && AAbort->TryReset()) {

@@ -208,6 +208,13 @@ public:
     // True when the time passed, false when aborted.
     bool Sleep(int AMs, TclEvent* AAbort = nullptr);
 
+    // WaitFor and Sleep for the calling thread, through its pump when it has
+    // one. A thread without a pump cannot have been sent calls, so it waits
+    // with a plain poll instead of making a pump: that needs a descriptor,
+    // and a wait in a destructor could not report the failure.
+    static TclWaitResult WaitOnThisThread(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs);
+    static bool SleepOnThisThread(int AMs, TclEvent* AAbort);
+
     // Refuses further calls; pending ones fail in their senders.
     void Shutdown();
 

@@ -136,6 +136,37 @@ TEST(MessagePump, WaitReportsDescriptorAbortAndTimeOut) {
     EXPECT_TRUE(fd.REvents & POLLIN);
 }
 
+TEST(MessagePump, WaitsOnThisThreadUseItsPumpOrAPlainPollWithoutOne) {
+    std::shared_ptr<TclMessagePump> owned;
+    std::thread([&] {
+        TclEvent abort, ready;
+        EXPECT_EQ(TclMessagePump::WaitOnThisThread({}, &abort, 10), TclWaitResult::wrTimeOut);
+        ready.Signal();
+        TclWaitFd fd{ready.Handle(), POLLIN, 0};
+        EXPECT_EQ(TclMessagePump::WaitOnThisThread(std::span<TclWaitFd>(&fd, 1), &abort, 1000),
+                  TclWaitResult::wrReady);
+        EXPECT_TRUE(fd.REvents & POLLIN);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(TclMessagePump::SleepOnThisThread(50, &abort));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+        abort.Signal();
+        EXPECT_FALSE(TclMessagePump::SleepOnThisThread(5000, &abort));
+        // With a pump, the same wait serves the calls sent to the thread.
+        owned = TclMessagePump::Current();
+        bool ran = false;
+        std::thread sender([&] {
+            try {
+                owned->Send([&] { ran = true; });
+            } catch (const EclMessagePumpError&) {
+            }
+        });
+        for (int i = 0; i < 50 && !ran; ++i) TclMessagePump::WaitOnThisThread({}, nullptr, 100);
+        EXPECT_TRUE(ran);
+        owned->Shutdown();  // releases the sender when the call never ran
+        sender.join();
+    }).join();
+}
+
 TEST(MessagePump, TimerFiresInsideWaitsAndSleepLastsAtLeastItsTime) {
     int ticks = 0;
     TclPumpTimer timer;
