@@ -28,8 +28,16 @@ QString MergeStateText(TMergeState AState) {
             return QString::fromUtf8(kMerging);
         case TMergeState::Failed:
             return QString::fromUtf8(kMergeFailed);
+        case TMergeState::Converting:
+            return QString::fromUtf8(kConverting);
+        case TMergeState::ConvertFailed:
+            return QString::fromUtf8(kConvertFailed);
     }
     return QString();
+}
+
+QString TMergeRow::SourceFile() const {
+    return Folder + (JoinedName.isEmpty() ? BaseName : JoinedName) + QStringLiteral(".flv");
 }
 
 TMergeQueue::TMergeQueue(QTimer& ATick, QString AJoinerProgram, const std::atomic<bool>& AClosing,
@@ -51,16 +59,39 @@ void TMergeQueue::Add(const QString& ABaseName, const QString& AFolder, int ACou
     EnableTick();
 }
 
+void TMergeQueue::AddConversion(const QString& ABaseName, const QString& AFolder) {
+    for (const TMergeRow& row : FRows) {
+        if (row.Convert && row.SourceFile() == AFolder + ABaseName + QStringLiteral(".flv") &&
+            row.State != TMergeState::ConvertFailed) {
+            return;
+        }
+    }
+    TMergeRow row{ABaseName, AFolder, 1, TMergeState::Waiting, QString()};
+    row.Convert = true;
+    FRows.push_back(row);
+    if (OnRowAdded) OnRowAdded(Count() - 1);
+    EnableTick();
+}
+
 void TMergeQueue::EnableTick() {
     if (!FTick.isActive()) FTick.start();
 }
 
 void TMergeQueue::TickElapsed() {
     FTick.stop();
-    if (FRows.empty() || FJoiner || FClosing) return;
+    if (FRows.empty() || FJoiner || FConverter || FClosing) return;
     for (int i = 0; i < Count(); ++i) {
         TMergeRow& row = FRows[static_cast<size_t>(i)];
         if (row.State != TMergeState::Waiting) continue;
+        if (row.Convert) {
+            // A video removed or renamed in the meantime leaves nothing to convert.
+            if (!QFileInfo::exists(row.SourceFile())) {
+                RemoveRow(i--);
+                continue;
+            }
+            StartConversion(i);
+            return;
+        }
         // Segments gone (joined by an earlier row, or removed) leave nothing to join.
         if (!SegmentsPresent(row)) {
             RemoveRow(i--);
@@ -92,7 +123,11 @@ void TMergeQueue::JoinFinished() {
         row.ExitStatus = FJoiner->JoinerExitStatus();
         row.FailureReason = QString::fromStdString(FJoiner->FailureReason());
         const TMergeRow ended = row;
-        if (joined) {
+        if (joined && ConvertToMp4) {
+            row.Convert = true;
+            row.State = TMergeState::Waiting;
+            if (OnRowChanged) OnRowChanged(i);
+        } else if (joined) {
             RemoveRow(i);
         } else {
             row.State = TMergeState::Failed;
@@ -106,6 +141,45 @@ void TMergeQueue::JoinFinished() {
     EnableTick();
 }
 
+void TMergeQueue::StartConversion(int ARow) {
+    TMergeRow& row = FRows[static_cast<size_t>(ARow)];
+    const QString base = row.JoinedName.isEmpty() ? row.BaseName : row.JoinedName;
+    row.Mp4File = QFile::decodeName(QByteArray::fromStdString(Mp4FileName(FileName(row.Folder), FileName(base))));
+    row.State = TMergeState::Converting;
+    if (OnRowChanged) OnRowChanged(ARow);
+    FConverter = std::make_unique<TConvertWorker>(
+        FileName(row.SourceFile()), FileName(row.Mp4File), FClosing,
+        [this] { QMetaObject::invokeMethod(&FContext, [this] { ConvertFinished(); }, Qt::QueuedConnection); });
+}
+
+void TMergeQueue::ConvertFinished() {
+    if (!FConverter) return;
+    FConverter->WaitFor();
+    if (FClosing) {
+        FConverter.reset();
+        return;
+    }
+    const bool converted = FConverter->Converted();
+    for (int i = Count() - 1; i >= 0; --i) {
+        TMergeRow& row = FRows[static_cast<size_t>(i)];
+        if (row.State != TMergeState::Converting) continue;
+        row.FailureReason = QString::fromStdString(FConverter->FailureReason());
+        row.Note = QString::fromStdString(FConverter->Note());
+        const TMergeRow ended = row;
+        if (converted) {
+            RemoveRow(i);
+        } else {
+            // The FLV stays, and so does the row; it is not tried again.
+            row.State = TMergeState::ConvertFailed;
+            if (OnRowChanged) OnRowChanged(i);
+        }
+        if (OnConvertEnded) OnConvertEnded(ended, converted);
+        break;
+    }
+    FConverter.reset();
+    EnableTick();
+}
+
 bool TMergeQueue::IsJoinerRunning() const { return FJoiner && FJoiner->IsJoinerRunning(); }
 
 void TMergeQueue::TerminateJoinerProcesses() {
@@ -115,7 +189,7 @@ void TMergeQueue::TerminateJoinerProcesses() {
 void TMergeQueue::WaitForJoiner() {
     // The worker sees the close or its ended tool and ends; the thread's
     // events are served meanwhile.
-    ProcessMessagesUntil([this] { return !FJoiner; });
+    ProcessMessagesUntil([this] { return !FJoiner && !FConverter; });
 }
 
 void TMergeQueue::RemoveRow(int ARow) {

@@ -144,7 +144,7 @@ void TVideoDownloads::ProcessCompleted(TclInternetItem& AItem) {
             const QString localFile = QString::fromStdString(AItem.LocalFile());
             // A final name that is taken already is not overwritten; the
             // segment then keeps its temporary name and is not joined.
-            QFile::rename(localFile, WithoutLastExtension(localFile));
+            const bool renamed = QFile::rename(localFile, WithoutLastExtension(localFile));
             const auto own = FOwn.find(&AItem);
             if (own != FOwn.end()) {
                 const auto merge = ParseMergeTag(own->second.MergeTag);
@@ -154,6 +154,8 @@ void TVideoDownloads::ProcessCompleted(TclInternetItem& AItem) {
                     if (std::all_of(files.begin(), files.end(), FileExists) && OnPartReady) {
                         OnPartReady(merge->BaseName, folder, merge->Count);
                     }
+                } else if (!merge && renamed && OnVideoReady) {
+                    OnVideoReady(WithoutLastExtension(localFile));
                 }
                 FOwn.erase(own);
             }

@@ -105,6 +105,8 @@ public:
     std::function<void(const cl::TclInternetItem& AItem, bool ASucceeded)> OnSegmentEnded;
     // Every segment of a video of several segments is on disk: join them.
     std::function<void(const QString& ABaseName, const QString& AFolder, int ACount)> OnPartReady;
+    // The only segment of a video of one segment is on disk as AFile.
+    std::function<void(const QString& AFile)> OnVideoReady;
 
 private:
     void StatusChanged(cl::TclInternetItem& AItem, cl::TclProcessStatus AStatus);

@@ -28,6 +28,7 @@ constexpr const char* kHelp =
     "      --comments             also fetch each chosen part's comment file (.xml)\n"
     "      --ass                  also write each comment file as subtitles (.ass)\n"
     "      --no-join              keep a part's segments instead of joining them\n"
+    "      --mp4                  turn each finished part into an MP4 file (no re-encoding)\n"
     "      --no-number            no number in front of the names\n"
     "      --cacert FILE          an extra trust anchor (repeatable)\n"
     "      --connect-to HOST:PORT:ADDR:PORT\n"
@@ -54,7 +55,7 @@ constexpr TOptionRule kRules[] = {
     {"dir", 'd', true},      {"quality", 'q', true},  {"parts", 'p', true},   {"threads", 'x', true},
     {"jobs", 'j', true},     {"comments", 0, false},  {"ass", 0, false},      {"no-join", 0, false},
     {"no-number", 0, false}, {"cacert", 0, true},     {"connect-to", 0, true}, {"json", 0, false},
-    {"help", 'h', false},    {"version", 0, false},
+    {"help", 'h', false},    {"version", 0, false},    {"mp4", 0, false},
 };
 
 const TOptionRule* FindLong(const std::string& AName) {
@@ -99,6 +100,8 @@ std::string Apply(const TOptionRule& ASpec, const std::string& AValue, TCommandL
         o.Subtitles = true;
     } else if (name == "no-join") {
         o.Join = false;
+    } else if (name == "mp4") {
+        o.Mp4 = true;
     } else if (name == "no-number") {
         o.Numbered = false;
     } else if (name == "cacert") {

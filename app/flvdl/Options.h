@@ -48,6 +48,8 @@ struct TOptions {
     // Each stored comment file also as subtitles (.ass) beside its video.
     bool Subtitles = false;
     bool Join = true;
+    // Each finished video also as an MP4 file; its FLV goes once the MP4 is checked.
+    bool Mp4 = false;
     bool Numbered = true;
     bool Json = false;
     std::vector<std::string> CaFiles;

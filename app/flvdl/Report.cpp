@@ -53,6 +53,9 @@ std::string TRunReport::Json() const {
             entry["join_exit_status"] =
                 part.JoinExitStatus >= 0 ? nlohmann::ordered_json(part.JoinExitStatus) : nlohmann::ordered_json();
         }
+        if (part.ConvertEnded) {
+            entry["mp4"] = {{"converted", part.Converted}, {"note", part.ConvertNote.toStdString()}};
+        }
         if (part.Comment.Asked) {
             entry["comment"] = {{"status", OutcomeText(part.Comment.Outcome)},
                                 {"file", part.Comment.File.toStdString()},

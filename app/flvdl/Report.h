@@ -37,6 +37,9 @@ struct TPartReport {
     bool Joined = false;   // a join made the video's file
     bool JoinEnded = false;  // a join of its segments ran to its end
     int JoinExitStatus = -1;  // the joining tool's exit status (-1: none)
+    bool ConvertEnded = false;  // a conversion into an MP4 file ran to its end
+    bool Converted = false;     // and made the video's MP4 file
+    QString ConvertNote;        // why it did not, or what a cut-short source held
     TOutcome Video = TOutcome::Pending;
     QStringList Files;     // full paths of what the video left on disk
     QStringList Errors;    // each failure with its reason

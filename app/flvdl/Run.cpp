@@ -152,16 +152,30 @@ bool TRun::QueueParts() {
         }
     }
     FVideos->AutoJoin = joinerFolder.has_value();
-    if (joinerFolder) {
+    if (joinerFolder || FOptions.Mp4) {
         FMergeTick.setSingleShot(true);
         FMergeTick.setInterval(1000);
         FMerge = std::make_unique<bl::TMergeQueue>(
-            FMergeTick, *joinerFolder + QStringLiteral("RuvErov.exe"), FClosing,
+            FMergeTick, joinerFolder ? *joinerFolder + QStringLiteral("RuvErov.exe") : QString(), FClosing,
             [this](const QString& AName) { return FVideos->IsNameTaken(AName); });
+        FMerge->ConvertToMp4 = FOptions.Mp4;
         FMerge->OnJoinEnded = [this](const bl::TMergeRow& ARow, bool AJoined) { JoinEnded(ARow, AJoined); };
+        FMerge->OnConvertEnded = [this](const bl::TMergeRow& ARow, bool AConverted) {
+            ConvertEnded(ARow, AConverted);
+        };
+    }
+    if (joinerFolder) {
         FVideos->OnPartReady = [this](const QString& ABaseName, const QString& AFolder, int ACount) {
             FReadyJoin = AFolder + ABaseName;
             FMerge->Add(ABaseName, AFolder, ACount);
+        };
+    }
+    if (FOptions.Mp4) {
+        FVideos->OnVideoReady = [this](const QString& AFile) {
+            const QFileInfo file(AFile);
+            if (file.suffix() != QLatin1String("flv")) return;
+            FReadyConversion = AFile;
+            FMerge->AddConversion(file.completeBaseName(), file.path() + QLatin1Char('/'));
         };
     }
 
@@ -215,6 +229,10 @@ void TRun::SegmentEnded(const cl::TclInternetItem& AItem, bool ASucceeded) {
             FJoins[*FReadyJoin] = p;
             FReadyJoin.reset();
         }
+        if (FReadyConversion) {
+            FConversions[*FReadyConversion] = p;
+            FReadyConversion.reset();
+        }
         Event(QStringLiteral("segment done: %1").arg(QFileInfo(file).fileName()));
     } else {
         // A stop is no failure: the run is ending.
@@ -231,6 +249,8 @@ void TRun::PartSettled(int APart) {
     TPartReport& part = FReport.Parts[static_cast<size_t>(APart)];
     if (part.Video != TOutcome::Pending) return;
     if (part.Segments == 1 || !FOptions.Join) {
+        for (const auto& [file, p] : FConversions)
+            if (p == APart) return;  // its conversion decides
         part.Video = TOutcome::Done;
         return;
     }
@@ -254,13 +274,39 @@ void TRun::JoinEnded(const bl::TMergeRow& ARow, bool AJoined) {
     if (AJoined) {
         part.Files = QStringList{joined};
         part.Joined = true;
-        part.Video = TOutcome::Done;
         Event(QStringLiteral("joined: %1").arg(QFileInfo(joined).fileName()));
+        if (FOptions.Mp4) {
+            FConversions[ARow.SourceFile()] = p;  // the merge queue converts it next
+        } else {
+            part.Video = TOutcome::Done;
+        }
     } else {
         const QString reason = ARow.FailureReason.isEmpty() ? QStringLiteral("the joined file was not made")
                                                             : ARow.FailureReason;
         Fail(p, QStringLiteral("join failed: %1: %2; the segments are kept").arg(QFileInfo(joined).fileName(), reason));
         Event(QStringLiteral("join failed: %1: %2").arg(QFileInfo(joined).fileName(), reason));
+    }
+}
+
+void TRun::ConvertEnded(const bl::TMergeRow& ARow, bool AConverted) {
+    const auto found = FConversions.find(ARow.SourceFile());
+    if (found == FConversions.end()) return;
+    const int p = found->second;
+    FConversions.erase(found);
+    TPartReport& part = FReport.Parts[static_cast<size_t>(p)];
+    part.ConvertEnded = true;
+    part.Converted = AConverted;
+    // A video that cannot be converted is still done: its FLV is kept.
+    part.Video = TOutcome::Done;
+    const QString flv = QFileInfo(ARow.SourceFile()).fileName();
+    if (AConverted) {
+        part.Files = QStringList{ARow.Mp4File};
+        part.ConvertNote = ARow.Note;
+        Event(QStringLiteral("converted: %1").arg(QFileInfo(ARow.Mp4File).fileName()));
+        if (!ARow.Note.isEmpty()) Event(QStringLiteral("converted %1, but %2").arg(flv, ARow.Note));
+    } else {
+        part.ConvertNote = ARow.FailureReason;
+        Event(QStringLiteral("not converted: %1: %2; the FLV is kept").arg(flv, ARow.FailureReason));
     }
 }
 

@@ -68,6 +68,7 @@ private:
     // The flows' events.
     void SegmentEnded(const cl::TclInternetItem& AItem, bool ASucceeded);
     void JoinEnded(const bl::TMergeRow& ARow, bool AJoined);
+    void ConvertEnded(const bl::TMergeRow& ARow, bool AConverted);
     void CommentOutcome(const bl::TCommentResult& AResult);
     void PartSettled(int APart);
 
@@ -106,6 +107,9 @@ private:
     std::map<QString, int> FJoins;
     // The hand-over of the segment that is ending (told before its end).
     std::optional<QString> FReadyJoin;
+    // Finished videos handed over for conversion, by their FLV file.
+    std::map<QString, int> FConversions;
+    std::optional<QString> FReadyConversion;
     // Comment files by local file, to their video.
     std::map<QString, int> FCommentFiles;
 

@@ -61,10 +61,10 @@ protected:
         FSite->SetCommentLimit(0, 10min);
     }
 
-    QStringList Arguments(const QStringList& AArguments) const {
-        QStringList arguments{QStringLiteral("--cacert"), QString::fromStdString(FSite->CaCertificateFile()),
+    QStringList Arguments(const QStringList& AArguments, const vidsite::TVidSite* ASite = FSite) const {
+        QStringList arguments{QStringLiteral("--cacert"), QString::fromStdString(ASite->CaCertificateFile()),
                               QStringLiteral("-d"), FFolder.path()};
-        for (const vidsite::THostRoute& route : FSite->HostOverrides()) {
+        for (const vidsite::THostRoute& route : ASite->HostOverrides()) {
             arguments << QStringLiteral("--connect-to")
                       << QStringLiteral("%1:%2:%3:%4")
                              .arg(QString::fromStdString(route.Host))
@@ -74,8 +74,8 @@ protected:
         }
         return arguments + AArguments;
     }
-    void Start(QProcess& AProcess, const QStringList& AArguments) const {
-        AProcess.start(QStringLiteral(FLVDL_PATH), Arguments(AArguments));
+    void Start(QProcess& AProcess, const QStringList& AArguments, const vidsite::TVidSite* ASite = FSite) const {
+        AProcess.start(QStringLiteral(FLVDL_PATH), Arguments(AArguments, ASite));
         ASSERT_TRUE(AProcess.waitForStarted());
     }
     static TResult Finish(QProcess& AProcess) {
@@ -84,9 +84,9 @@ protected:
                        QString::fromUtf8(AProcess.readAllStandardOutput()),
                        QString::fromUtf8(AProcess.readAllStandardError())};
     }
-    TResult Run(const QStringList& AArguments) const {
+    TResult Run(const QStringList& AArguments, const vidsite::TVidSite* ASite = FSite) const {
         QProcess process;
-        Start(process, AArguments);
+        Start(process, AArguments, ASite);
         return Finish(process);
     }
     static QString Page(const char* APath) { return QStringLiteral("https://") + vidsite::kMainHost + APath; }
@@ -138,6 +138,35 @@ TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStoredWithSubtitles) {
     EXPECT_EQ(summary["parts"][2]["comment"]["status"], "done");
     EXPECT_EQ(summary["parts"][2]["comment"]["subtitles"], FFolder.filePath(kPart3 + ".ass").toStdString());
     EXPECT_TRUE(result.Err.contains(QStringLiteral("joined: ") + kPart2 + ".flv"));
+}
+
+TEST_F(Flvdl, Mp4TurnsEachFinishedPartIntoAnMp4AndKeepsTheFlvOfCodecsMp4CannotCarry) {
+    // Playable segments made by ffmpeg (H.264 and AAC; the single-part
+    // video H.263 and MP3), cached between runs.
+    vidsite::TVidSiteOptions options;
+    options.PlayableSegmentFolder = QDir::temp().filePath(QStringLiteral("flvdl-test-segments")).toStdString();
+    for (vidsite::TSiteVideo& video : options.Videos)
+        for (vidsite::TSitePart& part : video.Parts) part.Qualities = {16};
+    const vidsite::TVidSite playable(options);
+    const QStringList mp4 = {QStringLiteral("--mp4"), QStringLiteral("--json"), QStringLiteral("-q"),
+                             QStringLiteral("360p")};
+
+    const TResult result = Run(mp4 + QStringList{Page("/video/v1001/")}, &playable);
+    ASSERT_EQ(result.ExitCode, 0) << result.Err.toStdString();
+    EXPECT_EQ(Saved(), QStringList({kPart1 + ".mp4", kPart2 + ".mp4", kPart3 + ".mp4"}));
+    EXPECT_EQ(Read(kPart2 + ".mp4").mid(4, 4), "ftyp");
+    const auto summary = nlohmann::json::parse(result.Out.toStdString());
+    EXPECT_EQ(summary["parts"][1]["joined"], true);
+    EXPECT_EQ(summary["parts"][1]["mp4"]["converted"], true);
+    EXPECT_EQ(summary["parts"][1]["files"][0], FFolder.filePath(kPart2 + ".mp4").toStdString());
+    EXPECT_TRUE(result.Err.contains(QStringLiteral("converted: ") + kPart1 + ".mp4")) << result.Err.toStdString();
+
+    const TResult refused = Run(mp4 + QStringList{Page("/video/v1003/")}, &playable);
+    EXPECT_EQ(refused.ExitCode, 0) << refused.Err.toStdString();
+    EXPECT_EQ(Saved().filter(QStringLiteral(".flv")).size(), 1);
+    EXPECT_EQ(Saved().size(), 4);
+    EXPECT_TRUE(refused.Err.contains(QStringLiteral("the video is Sorenson H.263"))) << refused.Err.toStdString();
+    EXPECT_EQ(nlohmann::json::parse(refused.Out.toStdString())["parts"][0]["mp4"]["converted"], false);
 }
 
 TEST_F(Flvdl, ChosenEpisodesOfASeriesInTheAskedQualityWithoutNumbers) {
