@@ -29,7 +29,9 @@
 #include "GatThread.h"
 #include "JoinerFiles.h"
 #include "MySelectFolder.h"
+#include "ProgressDelegate.h"
 #include "SiteSession.h"
+#include "StartFolders.h"
 
 // Resources of a static library are registered by hand.
 static void InitBlResources() { Q_INIT_RESOURCE(Bl); }
@@ -144,7 +146,9 @@ TForm1::TForm1(const QString& AProgramFolder, QWidget* AParent)
                            Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                            Qt::MSWindowsFixedSizeDialogHint),
       FProgramFolder(AProgramFolder.isEmpty() ? WithTrailingSeparator(QCoreApplication::applicationDirPath())
-                                              : WithTrailingSeparator(AProgramFolder)) {
+                                              : WithTrailingSeparator(AProgramFolder)),
+      FJoinerFolder(FProgramFolder) {
+    FolderRules = TStartFolderRules::ForProgram(FProgramFolder);
     InitBlResources();
     SetUpHttp();
     SetUpDownloaders();
@@ -267,6 +271,7 @@ void TForm1::BuildDownloadTab(QWidget* ATab) {
     lv1 = MakeListView(ATab, "lv1", {{"≡", 35}, {"文件名称", 275}, {"大小", 80}, {"进度", 80}, {"速度", 80}});
     lv1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lv1->setContextMenuPolicy(Qt::CustomContextMenu);
+    lv1->setItemDelegateForColumn(3, new TProgressDelegate(lv1));  // "进度"
     layout->addWidget(lv1, 1);
 
     pnl4 = MakePanel(ATab, "pnl4", 150);
@@ -423,12 +428,17 @@ QString TForm1::SelectFolder(const QString& AInitialFolder) { return ChooseFolde
 // --- Start-up and close ---------------------------------------------------
 
 void TForm1::FormCreate() {
-    SaveFolder = FProgramFolder;
+    // A program that can write its own folder keeps the tool and the videos
+    // there; an installed one uses the packaged tool or the data folder, and
+    // saves into the user's download folder.
+    const TStartFolders folders = ResolveStartFolders(FolderRules);
+    SaveFolder = folders.SaveFolder;
     edt2->setText(SaveFolder);
     clMdloader1.SetMaxStartedItems(cbb1->currentText().toInt());
 
-    const bool released = ReleaseJoinerFiles(FProgramFolder);
-    if (!released || !JoinerFilesPresent(FProgramFolder)) {
+    FJoinerFolder = folders.JoinerFolder;
+    FMerge->SetJoinerProgram(FJoinerFolder + QStringLiteral("RuvErov.exe"));
+    if (!folders.JoinerReady) {
         chk3->setChecked(false);
         ShowMessage(kJoinerReleaseFailed);
     }
@@ -475,7 +485,7 @@ void TForm1::edt1MouseDown(Qt::MouseButton AButton) {
 }
 
 void TForm1::chk3Click() {
-    if (chk3->isChecked() && !JoinerFilesPresent(FProgramFolder)) {
+    if (chk3->isChecked() && !JoinerFilesPresent(FJoinerFolder)) {
         chk3->setChecked(false);
         ShowMessage(kJoinerMissing);
     }

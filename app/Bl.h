@@ -28,6 +28,7 @@
 #include "MergeQueue.h"
 #include "PartList.h"
 #include "SiteSession.h"
+#include "StartFolders.h"
 #include "VideoDownloads.h"
 #include "engine/clMultiDownLoader.h"
 #include "http/clHttp.h"
@@ -77,6 +78,11 @@ public:
     bl::GatFlv* Joiner() const;
 
     const QString& ProgramFolder() const { return FProgramFolder; }
+    // Where FormCreate looks for the joining tool and the save folder; made
+    // from the program folder, replaced by tests.
+    bl::TStartFolderRules FolderRules;
+    // Where the joining tool is run from.
+    const QString& JoinerFolder() const { return FJoinerFolder; }
     // The window caption: the product title and the version.
     static QString Caption();
 
@@ -167,6 +173,7 @@ private:
     bool VideoDownloadsBusy() const;
 
     QString FProgramFolder;
+    QString FJoinerFolder;
 
     // The video queue's view (BlVideo.cpp): rows of lv1 drawn from the
     // queue's rows, the chosen rows of lv1, a row of lv2 as a video.

@@ -8,7 +8,7 @@
 using namespace bl;
 
 void TForm1::SetUpMerging() {
-    FMerge = std::make_unique<TMergeQueue>(*tmr2, FProgramFolder + QStringLiteral("RuvErov.exe"), Closing,
+    FMerge = std::make_unique<TMergeQueue>(*tmr2, FJoinerFolder + QStringLiteral("RuvErov.exe"), Closing,
                                            [this](const QString& AName) { return FVideos.IsNameTaken(AName); });
     FMerge->OnRowAdded = [this](int ARow) {
         const TMergeRow& row = FMerge->Row(ARow);

@@ -45,6 +45,11 @@ QString ProgressText(int64_t ABytesDone, int64_t ATotalBytes) {
     return QString::asprintf("%2.2f", percent) + "%";
 }
 
+QString WithTrailingSeparator(const QString& AFolder) {
+    if (AFolder.isEmpty() || AFolder.endsWith(QLatin1Char('/'))) return AFolder;
+    return AFolder + QLatin1Char('/');
+}
+
 QString SanitizeFileName(const QString& AName) {
     static const QString kDropped = QStringLiteral("\\/:*?\"<>|");
     QString result;

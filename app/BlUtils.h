@@ -24,6 +24,9 @@ QString FormatSpeed(double ABytesPerSecond);
 QString ProgressText(int64_t ABytesDone, int64_t ATotalBytes);
 // Drops \ / : * ? " < > | and every control character below U+0020.
 QString SanitizeFileName(const QString& AName);
+// A folder as the program keeps it: empty stays empty, any other path gets
+// a trailing "/" unless it has one.
+QString WithTrailingSeparator(const QString& AFolder);
 // The longest file name (one path component) the file systems take, in bytes.
 inline constexpr int kMaxNameBytes = 255;
 // Drops whole characters from the end until the UTF-8 form fits AMaxBytes.

@@ -11,6 +11,7 @@
 #include "Bl.h"
 #include "BlTexts.h"
 #include "BlUtils.h"
+#include "ProgressDelegate.h"
 #include "SiteSession.h"
 #include "VideoDownloads.h"
 
@@ -61,6 +62,10 @@ void TForm1::ShowVideoRow(int ARow) {
     // text repaints nothing.
     if (item->text(kSize).isEmpty()) item->setText(kSize, FormatSize(row.Size));
     item->setText(kProgress, ProgressText(row.BytesDone, row.Size));
+    if (row.Size > 0) {
+        item->setData(kProgress, TProgressDelegate::kProgressRole,
+                      static_cast<double>(row.BytesDone) / static_cast<double>(row.Size));
+    }
     item->setText(kSpeed, FormatSpeed(row.Speed));
 }
 

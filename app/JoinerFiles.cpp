@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <algorithm>
 
 namespace bl {
 
@@ -32,6 +33,14 @@ bool WriteExecutable(const QString& AFileName, std::span<const uint8_t> ABytes) 
     return file.commit();
 }
 
+bool HoldsBytes(const QString& AFileName, std::span<const uint8_t> ABytes) {
+    QFile file(AFileName);
+    if (!file.open(QIODevice::ReadOnly) || file.size() != static_cast<qint64>(ABytes.size())) return false;
+    const QByteArray bytes = file.readAll();
+    return std::equal(bytes.begin(), bytes.end(), ABytes.begin(), ABytes.end(),
+                      [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+}
+
 }  // namespace
 
 std::span<const TEmbeddedFile> EmbeddedJoinerFiles() {
@@ -42,11 +51,11 @@ std::span<const TEmbeddedFile> EmbeddedJoinerFiles() {
     return kFiles;
 }
 
-bool ReleaseJoinerFiles(const QString& AFolder) {
+bool ReleaseJoinerFiles(const QString& AFolder, TReleaseMode AMode) {
     bool written = true;
     for (const TEmbeddedFile& file : EmbeddedJoinerFiles()) {
         const QString path = AFolder + QString::fromLatin1(file.Name);
-        if (QFile::exists(path)) continue;
+        if (QFile::exists(path) && (AMode == TReleaseMode::KeepExisting || HoldsBytes(path, file.Bytes))) continue;
         if (!WriteExecutable(path, file.Bytes)) written = false;
     }
     return written;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ConvertWorker.h"
@@ -70,6 +71,9 @@ public:
     bool ConvertToMp4 = false;
     int Count() const { return static_cast<int>(FRows.size()); }
     const TMergeRow& Row(int AIndex) const { return FRows[static_cast<size_t>(AIndex)]; }
+
+    // The joining tool, once the start-up has found where it is.
+    void SetJoinerProgram(QString AJoinerProgram) { FJoinerProgram = std::move(AJoinerProgram); }
 
     // Starts the tick unless it is counting down already: restarting it
     // would let a stream of insertions put the tick off for ever.

@@ -7,11 +7,6 @@
 
 namespace bl {
 
-QString WithTrailingSeparator(const QString& AFolder) {
-    if (AFolder.isEmpty() || AFolder.endsWith(QLatin1Char('/'))) return AFolder;
-    return AFolder + QLatin1Char('/');
-}
-
 QString ChooseFolder(QWidget* AOwner, const QString& AInitialFolder) {
     const QString start = QDir(AInitialFolder).exists() ? AInitialFolder : QString();
     // Only local folders: a choice without a file-system path comes back empty.

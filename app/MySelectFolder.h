@@ -4,15 +4,13 @@
 
 #include <QString>
 
+#include "BlUtils.h"
+
 class QWidget;
 
 namespace bl {
 
 // The chosen folder with a trailing "/", or empty when the user cancelled.
 QString ChooseFolder(QWidget* AOwner, const QString& AInitialFolder);
-
-// The dialog's answer as the chooser returns it: empty stays empty, any
-// other path gets a trailing "/" unless it has one.
-QString WithTrailingSeparator(const QString& AFolder);
 
 }  // namespace bl

@@ -209,6 +209,14 @@ public:
         Check(FForm.lv4->topLevelItemCount() == rows, "every comment file queued");
         FForm.pgc1->setCurrentIndex(1);
         Screenshot("demo-3-downloading.png");
+        // The progress column fills its bars as the first bytes arrive.
+        const bool progressing = ServeUntil([this] {
+            for (int i = 0; i < FForm.lv1->topLevelItemCount(); ++i) {
+                if (!FForm.lv1->topLevelItem(i)->text(3).isEmpty()) return true;
+            }
+            return false;
+        });
+        if (progressing) Screenshot("demo-3-progress.png");
         // The video of several segments enters the merge queue once its last
         // segment is there; the tick starts its join a second later.
         const bool queuedForJoin = ServeUntil([this] { return FForm.lv3->topLevelItemCount() > 0; });

@@ -4,13 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include "BlUtils.h"
 #include "CommentQueue.h"
-#include "JoinerFiles.h"
 #include "MergeQueue.h"
 #include "PartList.h"
+#include "StartFolders.h"
 #include "VideoDownloads.h"
 #include "VideoQueue.h"
 
@@ -107,16 +106,12 @@ int TRun::Resolve() {
 // --- Videos -------------------------------------------------------------------
 
 std::optional<QString> TRun::ReleaseJoiner() {
-    QStringList folders{QCoreApplication::applicationDirPath() + QLatin1Char('/')};
-    // An installed program cannot write its own folder: the user's data
-    // folder takes the tool then.
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (!data.isEmpty()) folders << data + QStringLiteral("/flvdownloader/");
-    for (const QString& folder : folders) {
-        if (!QDir().mkpath(folder)) continue;
-        if (bl::ReleaseJoinerFiles(folder) && bl::JoinerFilesPresent(folder)) return folder;
-    }
-    return std::nullopt;
+    // The window's rules: next to the program where it can write there, else
+    // the packaged tool, else the user's data folder.
+    const bl::TStartFolders folders =
+        bl::ResolveStartFolders(bl::TStartFolderRules::ForProgram(QCoreApplication::applicationDirPath()));
+    if (!folders.JoinerReady) return std::nullopt;
+    return folders.JoinerFolder;
 }
 
 bool TRun::QueueParts() {
@@ -147,8 +142,9 @@ bool TRun::QueueParts() {
     if (FOptions.Join) {
         joinerFolder = ReleaseJoiner();
         if (!joinerFolder) {
-            Print(FErrors, QStringLiteral("flvdl: the joining tool cannot be written next to the program nor "
-                                          "into the data folder; parts of several segments are not joined\n"));
+            Print(FErrors, QStringLiteral("flvdl: the joining tool is not installed and cannot be written next to "
+                                          "the program nor into the data folder; parts of several segments are not "
+                                          "joined\n"));
         }
     }
     FVideos->AutoJoin = joinerFolder.has_value();

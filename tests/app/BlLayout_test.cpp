@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "ProgressDelegate.h"
 #include "TestForm.h"
 
 namespace {
@@ -264,6 +265,22 @@ TEST_F(Layout, StatusLineFollowsTheVideoDownloads) {
     FForm.lv1->clear();
     FForm.VideoDownloadsBusyChanged(false);
     EXPECT_EQ(FForm.lbl3->text(), QStringLiteral("下载结束！"));
+}
+
+TEST_F(Layout, TheProgressColumnDrawsItsBarBehindTheUnchangedText) {
+    FForm.resize(TForm1::kClientWidth, TForm1::kClientHeight);
+    FForm.pgc1->setCurrentIndex(1);
+    FForm.show();
+    auto* row = new QTreeWidgetItem({QString(), "v.flv", "1.00MB", "50.00%", QString()});
+    row->setData(3, TProgressDelegate::kProgressRole, 0.5);
+    FForm.lv1->addTopLevelItem(row);
+    const QRect cell = FForm.lv1->visualItemRect(row).intersected(
+        QRect(FForm.lv1->header()->sectionPosition(3), 0, FForm.lv1->columnWidth(3), 10000));
+    const QImage image = FForm.lv1->viewport()->grab(cell).toImage();
+    // Sampled on the row's lower edge, below the text: filled left, empty right.
+    const int y = image.height() - 4;
+    EXPECT_NE(image.pixel(image.width() / 4, y), image.pixel(image.width() * 3 / 4, y));
+    EXPECT_EQ(row->text(3), "50.00%");
 }
 
 }  // namespace

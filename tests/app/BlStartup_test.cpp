@@ -1,5 +1,6 @@
 // Start-up and close: the save folder, the joining tool written next to the
-// program byte for byte, the message when that fails, and the folder chooser.
+// program byte for byte, an installed copy's packaged tool, data folder and
+// download folder, the message when no tool can be had, and the folder chooser.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -57,25 +58,74 @@ TEST(StartUp, LeavesAnExistingFileAsItIs) {
     EXPECT_TRUE(form.chk3->isChecked());
 }
 
-TEST(StartUp, AFolderThatCannotBeWrittenUnchecksAutoJoinWithItsMessage) {
-    // A folder below a regular file cannot be written, whoever runs the test.
-    QTemporaryDir dir;
-    {
-        QFile blocker(FolderOf(dir) + "file");
-        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+// A folder below a regular file cannot be written, whoever runs the test.
+QString UnwritableFolder(const QTemporaryDir& ADir) {
+    QFile blocker(FolderOf(ADir) + "file");
+    EXPECT_TRUE(blocker.open(QIODevice::WriteOnly));
+    return FolderOf(ADir) + "file/program/";
+}
+
+// An installed copy: its own folder cannot be written; where the packaged
+// tool, the data folder and the download folder are is up to the test.
+struct TInstalledForm {
+    QTemporaryDir Dir, Data, Downloads;
+    TTestForm Form{UnwritableFolder(Dir)};
+    TInstalledForm() {
+        Form.FolderRules.PackagedJoinerFolder = FolderOf(Dir) + "file/lib/flvdownloader/";
+        Form.FolderRules.DataFolder = FolderOf(Data) + "flvdownloader/";
+        Form.FolderRules.DownloadFolder = FolderOf(Downloads);
     }
-    const QString folder = FolderOf(dir) + "file/program/";
-    TTestForm form(folder);
+};
+
+TEST(StartUp, AFolderThatCannotBeWrittenUnchecksAutoJoinWithItsMessage) {
+    TInstalledForm installed;
+    TTestForm& form = installed.Form;
+    form.FolderRules.DataFolder = form.FolderRules.ProgramFolder + "data/";  // cannot be written either
     form.FormCreate();
     EXPECT_FALSE(form.chk3->isChecked());
     EXPECT_EQ(form.Messages, QStringList{QString::fromUtf8(bl::kJoinerReleaseFailed)});
-    EXPECT_EQ(form.SaveFolder, folder);  // the program otherwise starts
+    EXPECT_EQ(form.SaveFolder, form.FolderRules.DownloadFolder);  // the program otherwise starts
 
     // Checking the box again repeats the test.
     form.chk3->setChecked(true);
     EXPECT_FALSE(form.chk3->isChecked());
     EXPECT_EQ(form.Messages.size(), 2);
     EXPECT_EQ(form.Messages.last(), QString::fromUtf8(bl::kJoinerMissing));
+}
+
+TEST(StartUp, AnInstalledCopyRunsThePackagedToolAndSavesIntoTheDownloadFolder) {
+    TInstalledForm installed;
+    TTestForm& form = installed.Form;
+    QTemporaryDir packaged;
+    ASSERT_TRUE(bl::ReleaseJoinerFiles(FolderOf(packaged)));
+    form.FolderRules.PackagedJoinerFolder = FolderOf(packaged);
+    form.FormCreate();
+    EXPECT_TRUE(form.Messages.isEmpty()) << form.Messages.join('\n').toStdString();
+    EXPECT_TRUE(form.chk3->isChecked());
+    EXPECT_EQ(form.JoinerFolder(), FolderOf(packaged));
+    EXPECT_EQ(form.SaveFolder, FolderOf(installed.Downloads));
+    EXPECT_EQ(form.edt2->text(), FolderOf(installed.Downloads));
+    EXPECT_FALSE(QDir(form.FolderRules.DataFolder).exists());  // nothing written elsewhere
+}
+
+TEST(StartUp, WithoutThePackagedToolTheDataFolderTakesTheCurrentOne) {
+    TInstalledForm installed;
+    TTestForm& form = installed.Form;
+    const QString data = form.FolderRules.DataFolder;
+    {
+        // A tool another version left behind is replaced.
+        ASSERT_TRUE(QDir().mkpath(data));
+        QFile old(data + "RuvErov.exe");
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("an older tool");
+    }
+    form.FormCreate();
+    EXPECT_TRUE(form.Messages.isEmpty()) << form.Messages.join('\n').toStdString();
+    EXPECT_TRUE(form.chk3->isChecked());
+    EXPECT_EQ(form.JoinerFolder(), data);
+    EXPECT_TRUE(ReadAll(data + "RuvErov.exe") == ReadAll(CL_RUVEROV_FILE));
+    EXPECT_TRUE(ReadAll(data + "ZURAre.dll") == ReadAll(CL_ZURARE_FILE));
+    EXPECT_TRUE(QFile::permissions(data + "RuvErov.exe") & QFileDevice::ExeOwner);
 }
 
 TEST(StartUp, CheckingAutoJoinTestsForBothFilesEveryTime) {
