@@ -387,8 +387,11 @@ void TForm1::ConnectHandlers() {
 
     const std::pair<QTreeWidget*, QMenu*> popups[] = {{lv2, pm1}, {lv1, pm2}, {lv5, pm3}};
     for (const auto& [list, menu] : popups) {
+        // Copied by init-capture: clang before 16 cannot capture a structured binding.
         connect(list, &QWidget::customContextMenuRequested, menu,
-                [list, menu](const QPoint& APos) { menu->popup(list->viewport()->mapToGlobal(APos)); });
+                [list = list, menu = menu](const QPoint& APos) {
+                    menu->popup(list->viewport()->mapToGlobal(APos));
+                });
     }
     const std::pair<QAction*, void (TForm1::*)()> items[] = {
         {N1, &TForm1::N1Click}, {N2, &TForm1::N2Click}, {N9, &TForm1::N9Click}, {XML1, &TForm1::XML1Click},
