@@ -38,6 +38,7 @@ void TConvertWorker::WaitFor() {
 void TConvertWorker::Execute() {
     remux::Options options;
     options.stop = &FClosing;
+    options.sync = true;  // the FLV goes next
     const remux::Result result = remux::ConvertFile(Flv, Mp4, options);
     if (!result.Ok()) {
         FFailureReason = result.error;

@@ -342,7 +342,7 @@ Result ConvertFile(const std::string& flvPath, const std::string& mp4Path, const
 
   // The MP4 is whole on the disk before its name appears, and its name is
   // on the disk before the caller may delete the source.
-  if (!SyncPath(temp.Name(), O_RDONLY))
+  if (options.sync && !SyncPath(temp.Name(), O_RDONLY))
     return Fail(Outcome::Failed, SystemError("cannot put on the disk", temp.Name()));
   const int renamed = options.replace ? ::rename(temp.Name().c_str(), mp4Path.c_str())
                                       : ::renameat2(AT_FDCWD, temp.Name().c_str(), AT_FDCWD, mp4Path.c_str(),
@@ -350,7 +350,7 @@ Result ConvertFile(const std::string& flvPath, const std::string& mp4Path, const
   if (renamed != 0)
     return Fail(Outcome::Failed, SystemError("cannot give the MP4 its name", mp4Path));
   temp.Keep();
-  if (!SyncPath(FolderOf(mp4Path), O_RDONLY | O_DIRECTORY))
+  if (options.sync && !SyncPath(FolderOf(mp4Path), O_RDONLY | O_DIRECTORY))
     return Fail(Outcome::Failed, SystemError("cannot put on the disk the folder of", mp4Path));
   result.outcome = Outcome::Converted;
   return result;

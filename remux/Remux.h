@@ -14,7 +14,7 @@
 namespace remux {
 
 enum class Outcome {
-  Converted,      // the MP4 is in place, checked and on the disk
+  Converted,      // the MP4 is in place and checked (and on the disk when asked)
   NotConvertible, // a codec MP4 cannot carry as it is; nothing written
   Failed,         // the source cannot be read, or the MP4 cannot be written
   Stopped,        // the stop flag was raised; nothing left behind
@@ -27,6 +27,10 @@ struct Options {
   // Checked between packets and inside every read and write; once true,
   // the conversion ends soon with Outcome::Stopped.
   const std::atomic<bool>* stop = nullptr;
+  // Whether the MP4 and its folder entry are put on the disk before the
+  // call returns: needed before the source is deleted, so that a power loss
+  // cannot take both.
+  bool sync = false;
   // Told after each packet copied: the share of the source read, 0 to 1.
   std::function<void(double)> progress;
 };
@@ -46,7 +50,7 @@ struct Result {
 
 // Writes mp4Path through a temporary name in its folder, reads it back
 // (every stream of the source there, the playing time within 0.1 s of the
-// source's), puts it on the disk and then renames it into place. On any
+// source's), puts it on the disk when asked and then renames it into place. On any
 // failure nothing new is left behind; the source is never changed.
 Result ConvertFile(const std::string& flvPath, const std::string& mp4Path, const Options& options = {});
 

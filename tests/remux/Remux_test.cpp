@@ -147,7 +147,7 @@ TEST_F(Remux, AJoinedVideoBecomesAnMp4OfTheSameStreamsAndPacketsWithTheIndexFirs
   const remux::Result again = remux::ConvertFile(flv, mp4);
   EXPECT_FALSE(again.Ok());
   EXPECT_NE(again.error.find("exists already"), std::string::npos) << again.error;
-  EXPECT_TRUE(remux::ConvertFile(flv, mp4, remux::Options{.replace = true, .stop = nullptr, .progress = {}}).Ok());
+  EXPECT_TRUE(remux::ConvertFile(flv, mp4, remux::Options{.replace = true, .stop = nullptr, .sync = true, .progress = {}}).Ok());
   EXPECT_EQ(Names(), (std::vector<std::string>{"joined.flv", "joined.mp4"}));
 }
 
