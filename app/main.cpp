@@ -5,7 +5,7 @@
 
 #include "Bl.h"
 #include "BlTexts.h"
-#include "transport/qt/clQtMessagePump.h"
+#include "qtpump/clQtMessagePump.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);

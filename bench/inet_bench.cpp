@@ -34,9 +34,9 @@
 
 #include "engine/clInternetConnection.h"
 #include "engine/clSyncUtils.h"
+#include "qtpump/clQtMessagePump.h"
 #include "support/NginxServer.h"
 #include "transport/clCertificate.h"
-#include "transport/qt/clQtMessagePump.h"
 
 extern char** environ;
 

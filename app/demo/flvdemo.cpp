@@ -33,9 +33,9 @@
 
 #include "Bl.h"
 #include "MySelectFolder.h"
+#include "qtpump/clQtMessagePump.h"
 #include "site/VidSite.h"
 #include "site/VidSiteClient.h"
-#include "transport/qt/clQtMessagePump.h"
 
 namespace {
 

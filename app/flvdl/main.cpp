@@ -14,7 +14,7 @@
 #include "Report.h"
 #include "Run.h"
 #include "engine/clSyncUtils.h"
-#include "transport/qt/clQtMessagePump.h"
+#include "qtpump/clQtMessagePump.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 //   WaitFor/Sleep with a TclEvent the workers signal, so sent calls keep
 //   running meanwhile. A thread must never block outside the pump while
 //   another thread may Send to it, or both stop.
-// - The window installs the Qt pump (library clpumpqt, TclQtMessagePump) on
+// - The window installs the Qt pump (app/qtpump, TclQtMessagePump) on
 //   its thread before anything calls Current() there. Sent calls then run
 //   from the thread's Qt event loop, whether it is idle in exec(), inside a
 //   modal dialog, or inside a nested WaitFor of the transport.

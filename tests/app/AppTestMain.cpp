@@ -6,7 +6,7 @@
 #include <QApplication>
 #include <memory>
 
-#include "transport/qt/clQtMessagePump.h"
+#include "qtpump/clQtMessagePump.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <memory>
 
+#include "qtpump/clQtMessagePump.h"
 #include "transport/clMessagePump.h"
-#include "transport/qt/clQtMessagePump.h"
 
 namespace cltest {
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "engine/clSyncUtils.h"
+#include "qtpump/clQtMessagePump.h"
 #include "rtl/clException.h"
-#include "transport/qt/clQtMessagePump.h"
 #include "support/QtPumpTest.h"
 
 using namespace cl;

@@ -1,4 +1,4 @@
-#include "transport/qt/clQtMessagePump.h"
+#include "qtpump/clQtMessagePump.h"
 
 #include <gtest/gtest.h>
 
