@@ -18,9 +18,10 @@ enum class TWaitOutcome { First, Second, TimedOut };
 
 // Waits for AFirst or ASecond (may be null; AFirst wins when both are set)
 // through the calling thread's pump, so that calls sent to it keep running.
+// The action thread, which nobody sends calls to, has no pump and needs none
+// (nor a descriptor for one): it waits with a plain poll.
 TWaitOutcome WaitForEvents(TclEvent& AFirst, TclEvent* ASecond, int ATimeOut) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ATimeOut, 0));
-    const std::shared_ptr<TclMessagePump> pump = TclMessagePump::Current();
     std::array<TclWaitFd, 2> fds{};
     for (;;) {
         if (AFirst.TryReset()) return TWaitOutcome::First;
@@ -34,23 +35,12 @@ TWaitOutcome WaitForEvents(TclEvent& AFirst, TclEvent* ASecond, int ATimeOut) {
         }
         fds[0] = TclWaitFd{AFirst.Handle(), POLLIN, 0};
         if (ASecond != nullptr) fds[1] = TclWaitFd{ASecond->Handle(), POLLIN, 0};
-        pump->WaitFor(std::span<TclWaitFd>(fds.data(), ASecond != nullptr ? 2 : 1), nullptr, remaining);
+        TclMessagePump::WaitOnThisThread(std::span<TclWaitFd>(fds.data(), ASecond != nullptr ? 2 : 1), nullptr,
+                                         remaining);
     }
 }
 
 void WaitForEvent(TclEvent& AEvent) { WaitForEvents(AEvent, nullptr, -1); }
-
-// Waits for AFirst or ASecond (AFirst wins when both are set) with a plain
-// poll: for a thread nobody sends calls to, which then needs no pump (and
-// no descriptor for one).
-TWaitOutcome WaitForEventsUnpumped(TclEvent& AFirst, TclEvent& ASecond) {
-    for (;;) {
-        if (AFirst.TryReset()) return TWaitOutcome::First;
-        if (ASecond.TryReset()) return TWaitOutcome::Second;
-        std::array<pollfd, 2> fds{{{AFirst.Handle(), POLLIN, 0}, {ASecond.Handle(), POLLIN, 0}}};
-        (void)poll(fds.data(), fds.size(), -1);
-    }
-}
 
 // Removes trailing blanks, control characters and periods.
 std::string TrimMessageEnd(std::string AText) {
@@ -329,7 +319,7 @@ void TclInternetConnection::EnsureActionThread() {
     // made when no descriptor is left, and the failure would end the process.
     FThread = StartJoinedEngineThread("cl-action", [this] {
         for (;;) {
-            if (WaitForEventsUnpumped(FEndEvent, FBeginEvent) == TWaitOutcome::First) break;
+            if (WaitForEvents(FEndEvent, &FBeginEvent, -1) == TWaitOutcome::First) break;
             if (TclInternetAction* action = FInternetAction.load()) {
                 try {
                     action->RunAction();
