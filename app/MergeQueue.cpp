@@ -115,26 +115,21 @@ void TMergeQueue::JoinFinished() {
         FJoiner.reset();
         return;
     }
-    // A failed join keeps its row (and its segments) and is not started again.
+    // A failed join keeps its row (and its segments) and is not started
+    // again; a joined video to be converted keeps its row for that step.
     const bool joined = FJoiner->Joined();
-    for (int i = Count() - 1; i >= 0; --i) {
+    if (const int i = RowIn(TMergeState::Merging); i >= 0) {
         TMergeRow& row = FRows[static_cast<size_t>(i)];
-        if (row.State != TMergeState::Merging) continue;
         row.ExitStatus = FJoiner->JoinerExitStatus();
         row.FailureReason = QString::fromStdString(FJoiner->FailureReason());
         const TMergeRow ended = row;
-        if (joined && ConvertToMp4) {
-            row.Convert = true;
-            row.State = TMergeState::Waiting;
-            if (OnRowChanged) OnRowChanged(i);
-        } else if (joined) {
+        row.Convert = joined && ConvertToMp4;
+        if (joined && !row.Convert) {
             RemoveRow(i);
         } else {
-            row.State = TMergeState::Failed;
-            if (OnRowChanged) OnRowChanged(i);
+            SetState(i, joined ? TMergeState::Waiting : TMergeState::Failed);
         }
         if (OnJoinEnded) OnJoinEnded(ended, joined);
-        break;
     }
     TerminateJoinerProcesses();
     FJoiner.reset();
@@ -145,8 +140,7 @@ void TMergeQueue::StartConversion(int ARow) {
     TMergeRow& row = FRows[static_cast<size_t>(ARow)];
     const QString base = row.JoinedName.isEmpty() ? row.BaseName : row.JoinedName;
     row.Mp4File = QFile::decodeName(QByteArray::fromStdString(Mp4FileName(FileName(row.Folder), FileName(base))));
-    row.State = TMergeState::Converting;
-    if (OnRowChanged) OnRowChanged(ARow);
+    SetState(ARow, TMergeState::Converting);
     FConverter = std::make_unique<TConvertWorker>(
         FileName(row.SourceFile()), FileName(row.Mp4File), FClosing,
         [this] { QMetaObject::invokeMethod(&FContext, [this] { ConvertFinished(); }, Qt::QueuedConnection); });
@@ -159,22 +153,18 @@ void TMergeQueue::ConvertFinished() {
         FConverter.reset();
         return;
     }
+    // A failed conversion keeps its row (and the FLV) and is not tried again.
     const bool converted = FConverter->Converted();
-    for (int i = Count() - 1; i >= 0; --i) {
-        TMergeRow& row = FRows[static_cast<size_t>(i)];
-        if (row.State != TMergeState::Converting) continue;
-        row.FailureReason = QString::fromStdString(FConverter->FailureReason());
-        row.Note = QString::fromStdString(FConverter->Note());
-        const TMergeRow ended = row;
+    if (const int i = RowIn(TMergeState::Converting); i >= 0) {
+        FRows[static_cast<size_t>(i)].FailureReason = QString::fromStdString(FConverter->FailureReason());
+        FRows[static_cast<size_t>(i)].Note = QString::fromStdString(FConverter->Note());
+        const TMergeRow ended = FRows[static_cast<size_t>(i)];
         if (converted) {
             RemoveRow(i);
         } else {
-            // The FLV stays, and so does the row; it is not tried again.
-            row.State = TMergeState::ConvertFailed;
-            if (OnRowChanged) OnRowChanged(i);
+            SetState(i, TMergeState::ConvertFailed);
         }
         if (OnConvertEnded) OnConvertEnded(ended, converted);
-        break;
     }
     FConverter.reset();
     EnableTick();
@@ -190,6 +180,17 @@ void TMergeQueue::WaitForJoiner() {
     // The worker sees the close or its ended tool and ends; the thread's
     // events are served meanwhile.
     ProcessMessagesUntil([this] { return !FJoiner && !FConverter; });
+}
+
+int TMergeQueue::RowIn(TMergeState AState) const {
+    for (int i = Count() - 1; i >= 0; --i)
+        if (FRows[static_cast<size_t>(i)].State == AState) return i;
+    return -1;
+}
+
+void TMergeQueue::SetState(int ARow, TMergeState AState) {
+    FRows[static_cast<size_t>(ARow)].State = AState;
+    if (OnRowChanged) OnRowChanged(ARow);
 }
 
 void TMergeQueue::RemoveRow(int ARow) {

@@ -104,6 +104,9 @@ public:
 
 private:
     void RemoveRow(int ARow);
+    void SetState(int ARow, TMergeState AState);
+    // The last row in AState (the step a worker runs), or -1.
+    int RowIn(TMergeState AState) const;
     void StartConversion(int ARow);
 
     QTimer& FTick;
