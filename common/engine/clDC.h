@@ -17,7 +17,7 @@
 #include "engine/clInternetConnection.h"
 #include "engine/clResourceState.h"
 #include "engine/clSyncUtils.h"
-#include "http/clHttp.h"
+#include "http/clHttpProxySettings.h"
 #include "http/clUriUtils.h"
 #include "rtl/clDateTime.h"
 #include "rtl/clSet.h"
@@ -25,7 +25,8 @@
 #include "rtl/clStringList.h"
 #include "transport/clCertificate.h"
 #include "transport/clMessagePump.h"
-#include "transport/clSspiTls.h"
+#include "transport/clProxyEndpoint.h"
+#include "transport/clTlsSettings.h"
 
 namespace cl {
 
@@ -40,27 +41,17 @@ using TclCertificateFlags = TclCertificateVerifyFlags;
 enum TclFtpProxyType : uint8_t { ptNone };
 
 // An FTP proxy; in use when Server is not empty.
-class TclFtpProxySettings : public TObject {
+class TclFtpProxySettings : public TclProxySettings {
 public:
+    TclFtpProxySettings() : TclProxySettings(21) {}
+
     TclFtpProxyType ProxyType() const { return FProxyType; }
     void SetProxyType(TclFtpProxyType AValue) { FProxyType = AValue; }
-    const std::string& Server() const { return FServer; }
-    void SetServer(const std::string& AValue) { FServer = AValue; }
-    int Port() const { return FPort; }
-    void SetPort(int AValue) { FPort = AValue; }
-    const std::string& UserName() const { return FUserName; }
-    void SetUserName(const std::string& AValue) { FUserName = AValue; }
-    const std::string& Password() const { return FPassword; }
-    void SetPassword(const std::string& AValue) { FPassword = AValue; }
 
     void Assign(const TclFtpProxySettings& ASource) { *this = ASource; }
 
 private:
     TclFtpProxyType FProxyType = ptNone;
-    std::string FServer;
-    int FPort = 21;
-    std::string FUserName;
-    std::string FPassword;
 };
 
 // What a worker learned about a remote resource.
@@ -252,6 +243,9 @@ protected:
     virtual void ProcessRequest();
     virtual void AbortConnection();
     virtual int GetActualTimeOut(int ATimeOut) { return ATimeOut; }
+    // Ends a pause and abandons a platform call in progress, without
+    // marking the thread terminated. Any thread.
+    void Interrupt();
 
     // --- helpers for the workers ---
     void SetStatus(TclProcessStatus AValue);
@@ -368,7 +362,22 @@ public:
     // Bytes this worker wrote so far, over all its attempts.
     int64_t DownloadedBytes() const { return FDownloadedBytes.load(); }
 
+    // Where a ranged worker stops: the end of its range, unless the item
+    // moved it down (the rest of a straggling range is fetched by another
+    // worker). Every write happens under DataAccessor, and so does the
+    // move: a write never passes the stop, bytes read beyond it are
+    // dropped, and the worker ends there, closing its request.
+    int64_t StopPos() const;
+    // Under DataAccessor. APos below ResourcePos() is taken as ResourcePos():
+    // what is written stays. AAbandon also abandons a call in progress and
+    // a pause before the next attempt (the straggler's connection is closed
+    // at once instead of at its next chunk).
+    void StopAt(int64_t APos, bool AAbandon);
+    // True once the worker was stopped early and has reached its stop.
+    bool ReachedEarlyStop() const;
+
 protected:
+    void ProcessRequest() override;
     void ProcessHttp() override;
     void ProcessFtp() override;
 
@@ -392,6 +401,8 @@ private:
     std::atomic<int64_t> FDownloadedBytes{0};
     // Where a whole-body download started, for starting over.
     int64_t FStartPos = -1;
+    // StopPos moved down by the item; INT64_MAX while the range ends as created.
+    std::atomic<int64_t> FEarlyStop{INT64_MAX};
 };
 
 // Deletes the remote file (or, for FTP, the directory ending in "/").

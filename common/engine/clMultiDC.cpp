@@ -43,6 +43,24 @@ void RaiseOpenFileLimit() {
     });
 }
 
+// A proxy's server, port, user name and password as stored values named
+// APrefix + the field name.
+void StoreEndpoint(TStringList& AValues, const std::string& APrefix, const TclProxyEndpoint& AEndpoint) {
+    AValues.SetValue(APrefix + "Server", AEndpoint.Server);
+    AValues.SetValue(APrefix + "Port", std::to_string(AEndpoint.Port));
+    AValues.SetValue(APrefix + "UserName", AEndpoint.UserName);
+    AValues.SetValue(APrefix + "Password", AEndpoint.Password);
+}
+
+// The stored endpoint; a value not stored keeps AEndpoint's.
+TclProxyEndpoint LoadEndpoint(const TStringList& AValues, const std::string& APrefix, TclProxyEndpoint AEndpoint) {
+    AEndpoint.Server = ReadStoredText(AValues, APrefix + "Server", AEndpoint.Server);
+    AEndpoint.Port = static_cast<int>(ReadStoredNumber(AValues, APrefix + "Port", AEndpoint.Port));
+    AEndpoint.UserName = ReadStoredText(AValues, APrefix + "UserName", AEndpoint.UserName);
+    AEndpoint.Password = ReadStoredText(AValues, APrefix + "Password", AEndpoint.Password);
+    return AEndpoint;
+}
+
 // The text of the exception being handled.
 std::string CurrentExceptionText() {
     try {
@@ -599,16 +617,10 @@ void TclCustomInternetControl::SaveProperties(TStringList& AValues) const {
     AValues.SetValue("ReconnectAfter", std::to_string(FReconnectAfter));
     AValues.SetValue("MinResourceSize", std::to_string(FMinResourceSize));
     AValues.SetValue("MaxResourceSize", std::to_string(FMaxResourceSize));
-    AValues.SetValue("HttpProxySettings.Server", FHttpProxySettings.Server());
-    AValues.SetValue("HttpProxySettings.Port", std::to_string(FHttpProxySettings.Port()));
-    AValues.SetValue("HttpProxySettings.UserName", FHttpProxySettings.UserName());
-    AValues.SetValue("HttpProxySettings.Password", FHttpProxySettings.Password());
+    StoreEndpoint(AValues, "HttpProxySettings.", FHttpProxySettings.Endpoint());
     AValues.SetValue("HttpProxySettings.AuthorizationType",
                      std::to_string(static_cast<int>(FHttpProxySettings.AuthorizationType())));
-    AValues.SetValue("FtpProxySettings.Server", FFtpProxySettings.Server());
-    AValues.SetValue("FtpProxySettings.Port", std::to_string(FFtpProxySettings.Port()));
-    AValues.SetValue("FtpProxySettings.UserName", FFtpProxySettings.UserName());
-    AValues.SetValue("FtpProxySettings.Password", FFtpProxySettings.Password());
+    StoreEndpoint(AValues, "FtpProxySettings.", FFtpProxySettings.Endpoint());
     AValues.SetValue("ProxyBypass", EscapeStoredValue(FProxyBypass.Text()));
     AValues.SetValue("InternetAgent", EscapeStoredValue(FInternetAgent));
     AValues.SetValue("DefaultChar", std::to_string(static_cast<unsigned char>(FDefaultChar)));
@@ -624,23 +636,13 @@ void TclCustomInternetControl::LoadProperties(const TStringList& AValues) {
     SetReconnectAfter(static_cast<int>(ReadStoredNumber(AValues, "ReconnectAfter", FReconnectAfter)));
     SetMinResourceSize(ReadStoredNumber(AValues, "MinResourceSize", FMinResourceSize));
     SetMaxResourceSize(ReadStoredNumber(AValues, "MaxResourceSize", FMaxResourceSize));
-    FHttpProxySettings.SetServer(ReadStoredText(AValues, "HttpProxySettings.Server", FHttpProxySettings.Server()));
-    FHttpProxySettings.SetPort(
-        static_cast<int>(ReadStoredNumber(AValues, "HttpProxySettings.Port", FHttpProxySettings.Port())));
-    FHttpProxySettings.SetUserName(
-        ReadStoredText(AValues, "HttpProxySettings.UserName", FHttpProxySettings.UserName()));
-    FHttpProxySettings.SetPassword(
-        ReadStoredText(AValues, "HttpProxySettings.Password", FHttpProxySettings.Password()));
+    FHttpProxySettings.SetEndpoint(LoadEndpoint(AValues, "HttpProxySettings.", FHttpProxySettings.Endpoint()));
     const int64_t auth = ReadStoredNumber(AValues, "HttpProxySettings.AuthorizationType",
                                       static_cast<int>(FHttpProxySettings.AuthorizationType()));
     if (auth >= 0 && auth <= static_cast<int>(atBasic)) {
         FHttpProxySettings.SetAuthorizationType(static_cast<TclAuthorizationType>(auth));
     }
-    FFtpProxySettings.SetServer(ReadStoredText(AValues, "FtpProxySettings.Server", FFtpProxySettings.Server()));
-    FFtpProxySettings.SetPort(
-        static_cast<int>(ReadStoredNumber(AValues, "FtpProxySettings.Port", FFtpProxySettings.Port())));
-    FFtpProxySettings.SetUserName(ReadStoredText(AValues, "FtpProxySettings.UserName", FFtpProxySettings.UserName()));
-    FFtpProxySettings.SetPassword(ReadStoredText(AValues, "FtpProxySettings.Password", FFtpProxySettings.Password()));
+    FFtpProxySettings.SetEndpoint(LoadEndpoint(AValues, "FtpProxySettings.", FFtpProxySettings.Endpoint()));
     FProxyBypass.SetText(ReadStoredText(AValues, "ProxyBypass", FProxyBypass.Text()));
     FInternetAgent = ReadStoredText(AValues, "InternetAgent", FInternetAgent);
     const int64_t ch = ReadStoredNumber(AValues, "DefaultChar", static_cast<unsigned char>(FDefaultChar));

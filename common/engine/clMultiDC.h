@@ -19,7 +19,7 @@
 #include "engine/clDC.h"
 #include "engine/clInternetConnection.h"
 #include "engine/clResourceState.h"
-#include "http/clHttp.h"
+#include "http/clHttpProxySettings.h"
 #include "http/clHttpRequest.h"
 #include "http/clUriUtils.h"
 #include "rtl/clComponent.h"

@@ -46,18 +46,6 @@ std::string OriginOf(const TclUrlParser& AUrl) {
 
 using namespace httpclient;
 
-// ---- TclHttpProxySettings ----
-
-void TclHttpProxySettings::Assign(const TclHttpProxySettings& ASource) {
-    FAuthorizationType = ASource.FAuthorizationType;
-    FUserName = ASource.FUserName;
-    FPassword = ASource.FPassword;
-    FServer = ASource.FServer;
-    FPort = ASource.FPort;
-}
-
-void TclHttpProxySettings::Clear() { Assign(TclHttpProxySettings()); }
-
 // ---- TclHttp: construction and properties ----
 
 TclHttp::TclHttp()

@@ -13,6 +13,7 @@
 
 #include "http/clCookieManager.h"
 #include "http/clHttpHeader.h"
+#include "http/clHttpProxySettings.h"
 #include "http/clHttpRequest.h"
 #include "transport/clTcpClientTls.h"
 #include "http/clUriUtils.h"
@@ -47,7 +48,6 @@ constexpr int kMaxInterimResponses = 16;
 // error) this many decoded bytes are kept; a longer one is cut there and its
 // connection closed.
 constexpr int64_t kMaxResponseText = 64 * 1024;
-enum TclAuthorizationType { atBasic, atAutoDetect };
 
 // A failure status: the status line as message, the status code as
 // ErrorCode, the response body as text.
@@ -59,32 +59,6 @@ public:
 
 private:
     std::string FResponseText;
-};
-
-// An HTTP proxy; in use exactly when Server is not empty.
-class TclHttpProxySettings : public TObject {
-public:
-    TclAuthorizationType AuthorizationType() const { return FAuthorizationType; }
-    void SetAuthorizationType(TclAuthorizationType AValue) { FAuthorizationType = AValue; }
-    const std::string& UserName() const { return FUserName; }
-    void SetUserName(const std::string& AValue) { FUserName = AValue; }
-    const std::string& Password() const { return FPassword; }
-    void SetPassword(const std::string& AValue) { FPassword = AValue; }
-    const std::string& Server() const { return FServer; }
-    void SetServer(const std::string& AValue) { FServer = AValue; }
-    int Port() const { return FPort; }
-    void SetPort(int AValue) { FPort = AValue; }
-
-    void Assign(const TclHttpProxySettings& ASource);
-    // Back to the defaults.
-    void Clear();
-
-private:
-    TclAuthorizationType FAuthorizationType = atAutoDetect;
-    std::string FUserName;
-    std::string FPassword;
-    std::string FServer;
-    int FPort = 8080;
 };
 
 using TclHttpSendRequestEvent = std::function<void(TObject* Sender, const std::string& AMethod,

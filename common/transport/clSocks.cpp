@@ -185,10 +185,7 @@ void TclSocksNetworkStream::SetConnection(TclConnection* AConnection) {
 void TclSocksNetworkStream::Assign(const TclNetworkStream& ASource) {
     TclNetworkStream::Assign(ASource);
     if (auto* socks = dynamic_cast<const TclSocksNetworkStream*>(&ASource)) {
-        FTargetServer = socks->FTargetServer;
-        FTargetPort = socks->FTargetPort;
-        FUserName = socks->FUserName;
-        FPassword = socks->FPassword;
+        FTunnel = socks->FTunnel;
     }
 }
 

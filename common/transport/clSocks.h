@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/clProxyEndpoint.h"
 #include "transport/clSocket.h"
 #include "rtl/clStreams.h"
 
@@ -43,14 +44,18 @@ public:
     // The stream that carries the data once the tunnel stands.
     TclNetworkStream& BaseStream() const { return *FBaseStream; }
     TclSocksConnectionState State() const { return FState; }
-    const std::string& TargetServer() const { return FTargetServer; }
-    void SetTargetServer(const std::string& AValue) { FTargetServer = AValue; }
-    int TargetPort() const { return FTargetPort; }
-    void SetTargetPort(int AValue) { FTargetPort = AValue; }
-    const std::string& UserName() const { return FUserName; }
-    void SetUserName(const std::string& AValue) { FUserName = AValue; }
-    const std::string& Password() const { return FPassword; }
-    void SetPassword(const std::string& AValue) { FPassword = AValue; }
+    // What the requests carry: the target the tunnel leads to (Server and
+    // Port) and the credentials the proxy is given.
+    const TclProxyEndpoint& Tunnel() const { return FTunnel; }
+    void SetTunnel(const TclProxyEndpoint& AValue) { FTunnel = AValue; }
+    const std::string& TargetServer() const { return FTunnel.Server; }
+    void SetTargetServer(const std::string& AValue) { FTunnel.Server = AValue; }
+    int TargetPort() const { return FTunnel.Port; }
+    void SetTargetPort(int AValue) { FTunnel.Port = AValue; }
+    const std::string& UserName() const { return FTunnel.UserName; }
+    void SetUserName(const std::string& AValue) { FTunnel.UserName = AValue; }
+    const std::string& Password() const { return FTunnel.Password; }
+    void SetPassword(const std::string& AValue) { FTunnel.Password = AValue; }
 
     void SetConnection(TclConnection* AConnection) override;
     void Assign(const TclNetworkStream& ASource) override;
@@ -87,12 +92,9 @@ private:
     // The wrapped stream's wishes and findings after it ran.
     void TakeOverBaseState(bool AAfterRead);
 
-    int FTargetPort = 0;
-    std::string FTargetServer;
+    TclProxyEndpoint FTunnel;
     TMemoryStream FReadBuffer;  // reply bytes collected so far
     TMemoryStream FRequest;     // the request being sent, kept while a send would block
-    std::string FUserName;
-    std::string FPassword;
     TclSocksConnectionState FState = csHello;
     std::unique_ptr<TclNetworkStream> FBaseStream;
 };

@@ -96,17 +96,15 @@ std::unique_ptr<TclNetworkStream> TclTcpClient::CreateSocksStream(std::unique_pt
         case ftSocks5: socks = std::make_unique<TclSocks5NetworkStream>(std::move(ABaseStream)); break;
         default: throw EclTcpClientError(SocketErrorText(cUnsupportedFirewallType), cUnsupportedFirewallType);
     }
-    socks->SetTargetPort(APort);
-    socks->SetUserName(FFirewallSettings->UserName());
-    socks->SetPassword(FFirewallSettings->Password());
-    if (FFirewallSettings->NeedResolveIP()) {
-        socks->SetTargetServer(AHost);
-    } else {
+    // The proxy's credentials, with the target in place of the proxy's address.
+    TclProxyEndpoint tunnel = FFirewallSettings->Endpoint();
+    tunnel.Server = AHost;
+    tunnel.Port = APort;
+    if (!FFirewallSettings->NeedResolveIP()) {
         // Resolved here, through the host override table like a direct connection.
-        int port = APort;
-        socks->SetTargetServer(TclHostResolver::ResolveEndPoint(AHost, APort, port));
-        socks->SetTargetPort(port);
+        tunnel.Server = TclHostResolver::ResolveEndPoint(AHost, APort, tunnel.Port);
     }
+    socks->SetTunnel(tunnel);
     return socks;
 }
 
