@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,40 @@ struct TPairedRounds {
   }
   double LowestRatio() const { return *std::min_element(Ratios.begin(), Ratios.end()); }
   double HighestRatio() const { return *std::max_element(Ratios.begin(), Ratios.end()); }
+  // "  ratio TOOL / PEER: ..." with the medians, the spread and the goal.
+  void PrintRatio(const char* ATool, const char* APeer, double AGoal) const {
+    std::printf("  ratio %s / %s: %.2fx, CPU time %.2fx, per round from %.2fx to %.2fx (goal: at most %.1fx)\n", ATool,
+                APeer, Median(Ratios), Median(ToolCpu) / std::max(1e-6, Median(PeerCpu)), LowestRatio(),
+                HighestRatio(), AGoal);
+  }
 };
+
+// ARounds rounds of APeer and ATool taking turns, after one untimed run of
+// each (it warms the page cache); false, with both exit statuses on standard
+// error, as soon as either fails. ABeforeEach runs before every timed run
+// (to remove what the last run wrote, say); then what a run wrote is flushed
+// to the disk, so that no run pays for the other's writeback.
+inline bool RunPairedRounds(const std::vector<std::string>& APeer, const std::vector<std::string>& ATool, int ARounds,
+                            TPairedRounds& ARoundsOut, const std::function<void()>& ABeforeEach = {}) {
+  RunTimed(APeer);
+  RunTimed(ATool);
+  const auto prepare = [&] {
+    if (ABeforeEach) ABeforeEach();
+    ::sync();
+  };
+  for (int round = 0; round < ARounds; ++round) {
+    prepare();
+    const TTiming peer = RunTimed(APeer);
+    prepare();
+    const TTiming tool = RunTimed(ATool);
+    if (peer.status != 0 || tool.status != 0) {
+      std::fprintf(stderr, "%s exited %d, %s exited %d\n", APeer[0].c_str(), peer.status, ATool[0].c_str(),
+                   tool.status);
+      return false;
+    }
+    ARoundsOut.Add(peer, tool);
+  }
+  return true;
+}
 
 }  // namespace clbench

@@ -33,8 +33,6 @@ constexpr int kRounds = 15;
 } // namespace
 
 using clbench::Median;
-using clbench::RunTimed;
-using clbench::TTiming;
 
 int main(int argc, char** argv) {
   const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "subtitles-bench";
@@ -44,18 +42,9 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> lint = {"xmllint", "--noout", xml};
   const std::vector<std::string> convert = {CMT2ASS_PATH, "-o", ass, xml};
-  RunTimed(lint); // warms the page cache for both
-  RunTimed(convert);
   clbench::TPairedRounds rounds;
-  for (int round = 0; round < kRounds; ++round) {
-    const TTiming l = RunTimed(lint);
-    const TTiming c = RunTimed(convert);
-    if (l.status != 0 || c.status != 0) {
-      std::fprintf(stderr, "xmllint exited %d, cmt2ass exited %d\n", l.status, c.status);
-      return 1;
-    }
-    rounds.Add(l, c);
-  }
+  if (!clbench::RunPairedRounds(lint, convert, kRounds, rounds))
+    return 1;
   const long lintRss = clbench::MaxRssKiB(lint, "/dev/null", dir);
   const long convertRss = clbench::MaxRssKiB(convert, "/dev/null", dir);
   std::printf("subtitles_bench: %d comments, %.1f MiB of XML, %.1f MiB of ASS, median of %d rounds\n", kComments,
@@ -63,9 +52,7 @@ int main(int argc, char** argv) {
   std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds), Median(rounds.PeerCpu), lintRss);
   std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds), Median(rounds.ToolCpu),
               convertRss);
-  std::printf("  ratio cmt2ass / xmllint: %.2fx, CPU time %.2fx, per round from %.2fx to %.2fx (goal: at most 3.0x)\n",
-              Median(rounds.Ratios), Median(rounds.ToolCpu) / std::max(1e-6, Median(rounds.PeerCpu)),
-              rounds.LowestRatio(), rounds.HighestRatio());
+  rounds.PrintRatio("cmt2ass", "xmllint", 3.0);
   fs::remove_all(dir);
   return 0;
 }
