@@ -64,12 +64,14 @@ bool FolderIsWritable(const QString& AFolder) {
 }
 
 TStartFolders ResolveStartFolders(const TStartFolderRules& ARules) {
+    // A packaged tool marks an installed copy even where its folder can be
+    // written (by root): nothing is written into /usr/bin then.
+    if (!ARules.PackagedJoinerFolder.isEmpty() && JoinerFilesPresent(ARules.PackagedJoinerFolder)) {
+        return {ARules.PackagedJoinerFolder, true, ARules.DownloadFolder};
+    }
     if (FolderIsWritable(ARules.ProgramFolder)) {
         const bool ready = ReleaseJoinerFiles(ARules.ProgramFolder) && JoinerFilesPresent(ARules.ProgramFolder);
         return {ARules.ProgramFolder, ready, ARules.ProgramFolder};
-    }
-    if (!ARules.PackagedJoinerFolder.isEmpty() && JoinerFilesPresent(ARules.PackagedJoinerFolder)) {
-        return {ARules.PackagedJoinerFolder, true, ARules.DownloadFolder};
     }
     if (ARules.DataFolder.isEmpty()) return {ARules.ProgramFolder, false, ARules.DownloadFolder};
     const bool ready = QDir().mkpath(ARules.DataFolder) &&

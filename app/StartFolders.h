@@ -28,10 +28,11 @@ struct TStartFolders {
     QString SaveFolder;
 };
 
-// Where the program folder can be written, the tool is written there and
-// videos are saved there. Where it cannot, the packaged tool is used when it
-// is whole, else the embedded one is written into the data folder, and videos
-// go to the download folder.
+// An installed copy (the packaged tool beside it) runs the packaged tool and
+// saves into the download folder. Otherwise, where the program folder can be
+// written, the tool is written there and videos are saved there; where it
+// cannot, the embedded tool is written into the data folder and videos go to
+// the download folder.
 TStartFolders ResolveStartFolders(const TStartFolderRules& ARules);
 
 // Whether AFolder exists and this process may create files in it.

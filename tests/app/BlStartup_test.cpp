@@ -108,6 +108,18 @@ TEST(StartUp, AnInstalledCopyRunsThePackagedToolAndSavesIntoTheDownloadFolder) {
     EXPECT_FALSE(QDir(form.FolderRules.DataFolder).exists());  // nothing written elsewhere
 }
 
+TEST(StartUp, APackagedToolBesideAWritableFolderStillLeavesThatFolderAlone) {
+    QTemporaryDir program, packaged, downloads;
+    ASSERT_TRUE(bl::ReleaseJoinerFiles(FolderOf(packaged)));
+    TTestForm form(FolderOf(program));
+    form.FolderRules.PackagedJoinerFolder = FolderOf(packaged);
+    form.FolderRules.DownloadFolder = FolderOf(downloads);
+    form.FormCreate();
+    EXPECT_EQ(form.JoinerFolder(), FolderOf(packaged));
+    EXPECT_EQ(form.SaveFolder, FolderOf(downloads));
+    EXPECT_TRUE(QDir(program.path()).isEmpty());
+}
+
 TEST(StartUp, WithoutThePackagedToolTheDataFolderTakesTheCurrentOne) {
     TInstalledForm installed;
     TTestForm& form = installed.Form;
