@@ -209,6 +209,10 @@ bool TclCustomThreader::Finished() const { return FThreadState && FThreadState->
 
 void TclCustomThreader::Stop() {
     FTerminated = true;
+    Interrupt();
+}
+
+void TclCustomThreader::Interrupt() {
     FSleepEvent.Signal();
     AbortConnection();
 }
@@ -711,7 +715,33 @@ TclDownLoadThreader::TclDownLoadThreader(const std::string& AURL, TStream* AData
     : TclCustomThreader(AURL, ADataStream), FIsGetResourceInfo(AIsGetResourceInfo) {}
 
 int64_t TclDownLoadThreader::RemainingBytes() const {
-    return BytesToProceed() < 0 ? -1 : BytesToProceed() - FDownloadedBytes;
+    return BytesToProceed() < 0 ? -1 : StopPos() - ResourcePos();
+}
+
+int64_t TclDownLoadThreader::StopPos() const {
+    // The range's end as created: where it started plus its length.
+    const int64_t end = ResourcePos() - FDownloadedBytes + BytesToProceed();
+    return std::min(end, FEarlyStop.load());
+}
+
+void TclDownLoadThreader::StopAt(int64_t APos, bool AAbandon) {
+    FEarlyStop = std::max(APos, ResourcePos());
+    if (AAbandon) Interrupt();
+}
+
+bool TclDownLoadThreader::ReachedEarlyStop() const {
+    return FEarlyStop.load() != INT64_MAX && BytesToProceed() >= 0 && RemainingBytes() <= 0;
+}
+
+void TclDownLoadThreader::ProcessRequest() {
+    // A worker stopped early at the bytes it has is done: the abandoned
+    // call's failure, or a pause before the next attempt, ends it well.
+    if (ReachedEarlyStop()) return;
+    try {
+        TclCustomThreader::ProcessRequest();
+    } catch (const EclInternetError&) {
+        if (!ReachedEarlyStop()) throw;
+    }
 }
 
 void TclDownLoadThreader::RemoveContentHeaderLines() {
@@ -807,6 +837,7 @@ void TclDownLoadThreader::ReadData(HINTERNET AFile, int64_t ASkipBytes) {
     int64_t skip = ASkipBytes;
     for (;;) {
         const int64_t remaining = RemainingBytes();
+        if (remaining == 0) break;
         uint32_t amount = batch;
         if (remaining >= 0 && skip + remaining < amount) amount = static_cast<uint32_t>(skip + remaining);
         read->dwNumberOfBytesToRead = amount;
@@ -828,14 +859,19 @@ void TclDownLoadThreader::ReadData(HINTERNET AFile, int64_t ASkipBytes) {
             skip -= offset;
             if (offset == count) continue;
         }
-        const uint32_t size = count - offset;
-        if (stream) {
+        uint32_t size = count - offset;
+        {
+            // The stop may move down until the lock is taken, not after.
             auto lock = lockStream();
-            if (BytesToProceed() >= 0) stream->SetPosition(ResourcePos());
-            stream->WriteBuffer(FBuffer.data() + offset, size);
+            if (BytesToProceed() >= 0) size = static_cast<uint32_t>(std::min<int64_t>(size, RemainingBytes()));
+            if (size == 0) break;
+            if (stream) {
+                if (BytesToProceed() >= 0) stream->SetPosition(ResourcePos());
+                stream->WriteBuffer(FBuffer.data() + offset, size);
+            }
+            FDownloadedBytes += size;
+            SetResourcePos(ResourcePos() + size);
         }
-        FDownloadedBytes += size;
-        SetResourcePos(ResourcePos() + size);
         FLastChunkSize = size;
         if (OnDataItemProceed) {
             Synchronize([this, offset, size] {

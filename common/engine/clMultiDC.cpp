@@ -297,7 +297,11 @@ void TclInternetItem::CreateThreader(TclResourceStateItem* AStateItem, bool AIsG
     }
     if (AResourceInfo) threader->SetResourceInfo(AResourceInfo);
     if (AURLParser) threader->SetURLParser(*AURLParser);
-    FThreaderList.push_back({threader.get(), AStateItem});
+    TclThreaderHolder holder;
+    holder.Threader = threader.get();
+    holder.StateItem = AStateItem;
+    holder.Started = std::chrono::steady_clock::now();
+    FThreaderList.push_back(holder);
     try {
         threader->Perform();
     } catch (...) {
@@ -360,6 +364,7 @@ void TclInternetItem::HandleStatusChanged(TclCustomThreader& AThreader, TclProce
     // The workers of a failed run were stopped for the failure.
     if (FRunFailed && AStatus == psTerminated) AStatus = psFailed;
     const TclThreaderHolder* holder = FindHolder(&AThreader);
+    if (holder && holder->Retired) return;
     FResourceState->UpdateStatus(holder ? holder->StateItem : nullptr, AStatus);
     SetLastStatus(FResourceState->LastStatus());
 }
@@ -367,7 +372,12 @@ void TclInternetItem::HandleStatusChanged(TclCustomThreader& AThreader, TclProce
 void TclInternetItem::HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed,
                                             const uint8_t* AData, int ASize) {
     TclResourceStateItem* range = nullptr;
-    if (const TclThreaderHolder* holder = FindHolder(&AThreader)) range = holder->StateItem;
+    if (TclThreaderHolder* holder = FindHolder(&AThreader)) {
+        range = holder->StateItem;
+        if (holder->FirstData == std::chrono::steady_clock::time_point{}) {
+            holder->FirstData = std::chrono::steady_clock::now();
+        }
+    }
     FResourceState->UpdateProceed(range, ABytesProceed - (range ? range->ResourcePos() : 0));
     GetControl().DoDataItemProceed(*this, FResourceInfo.get(), range, AData, ASize);
 }
@@ -444,8 +454,8 @@ void TclInternetItem::SetLastStatus(TclProcessStatus AStatus) {
 void TclInternetItem::ThreaderTerminated(TclCustomThreader& AThreader) {
     // A stopped run starts no new worker, even while other workers still end.
     if (!FStopping && AThreader.Status() != psFailed && AThreader.Status() != psTerminated &&
-        FResourceState->LastStatus() != psTerminated) {
-        StartTakeOver(AThreader);
+        FResourceState->LastStatus() != psTerminated && !StartTakeOver(AThreader)) {
+        StartSplit(AThreader);
     }
     RemoveHolder(AThreader);
     if (!FThreaderList.empty()) return;
@@ -462,7 +472,7 @@ void TclInternetItem::ThreaderTerminated(TclCustomThreader& AThreader) {
     }
 }
 
-void TclInternetItem::StartTakeOver(TclCustomThreader& AEndingThreader) {
+bool TclInternetItem::StartTakeOver(TclCustomThreader& AEndingThreader) {
     const TclThreaderHolder* own = FindHolder(&AEndingThreader);
     for (int i = 0; i < FResourceState->Count(); ++i) {
         TclResourceStateItem* range = FResourceState->GetItem(i);
@@ -476,8 +486,77 @@ void TclInternetItem::StartTakeOver(TclCustomThreader& AEndingThreader) {
         } catch (const std::exception& e) {
             HandleError(e.what(), 0);
         }
-        return;
+        return true;
     }
+    return false;
+}
+
+bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
+    using clock = std::chrono::steady_clock;
+    const auto seconds = [](clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); };
+    // Every write of the item's workers and every move of a stop happen
+    // under this lock; without it (or on one shared connection, where
+    // closing a straggler's connection would close the others') no range
+    // is split.
+    std::mutex* accessor = AEndingThreader.DataAccessor();
+    const TclThreaderHolder* own = FindHolder(&AEndingThreader);
+    if (!accessor || !own || own->Straggler || own->FirstData == clock::time_point{} || UsesSharedConnection() ||
+        !FResourceInfo || !FResourceInfo->AllowsRandomAccess() || FResourceState->ResourceSize() <= 0) {
+        return false;
+    }
+    // A request costs what the finished worker waited for its first bytes.
+    const double cost = seconds(own->FirstData - own->Started);
+    const auto running = std::count_if(FThreaderList.begin(), FThreaderList.end(),
+                                       [](const TclThreaderHolder& h) { return h.StateItem != nullptr; });
+    const double newSpeed = FResourceState->Speed() / static_cast<double>(std::max<std::ptrdiff_t>(running, 1));
+    const auto now = clock::now();
+
+    TclThreaderHolder* chosen = nullptr;
+    TclRangeSplitPlan plan;
+    int64_t stop = 0;
+    {
+        std::lock_guard<std::mutex> guard(*accessor);
+        double longest = -1;
+        for (TclThreaderHolder& h : FThreaderList) {
+            auto* worker = dynamic_cast<TclDownLoadThreader*>(h.Threader);
+            if (&h == own || !h.StateItem || h.Straggler || !worker || worker->BytesToProceed() < 0 ||
+                worker->Status() != psProcess || worker->Terminated()) {
+                continue;
+            }
+            // A worker younger than a request has not shown its speed yet.
+            const double age = seconds(now - h.Started);
+            if (age <= 2 * cost) continue;
+            const int64_t remaining = worker->StopPos() - worker->ResourcePos();
+            const double speed = static_cast<double>(worker->DownloadedBytes()) / age;
+            const TclRangeSplitPlan candidate =
+                PlanRangeSplit(remaining, speed, newSpeed, cost, FControl.BatchSize());
+            if (candidate.Kind == TclRangeSplitPlan::skNone) continue;
+            const double left = speed > 0 ? static_cast<double>(remaining) / speed : 1e300;
+            if (left <= longest) continue;
+            longest = left;
+            chosen = &h;
+            plan = candidate;
+        }
+        if (!chosen) return false;
+        auto* worker = static_cast<TclDownLoadThreader*>(chosen->Threader);
+        stop = worker->ResourcePos() + (plan.Kind == TclRangeSplitPlan::skSplit ? plan.Keep : 0);
+        worker->StopAt(stop, plan.Kind == TclRangeSplitPlan::skTakeRest);
+    }
+    // The rest becomes a range of its own, which progress and resume see
+    // like any other; a straggler that wrote nothing hands its range on whole.
+    TclResourceStateItem* rest = FResourceState->Split(chosen->StateItem, stop);
+    if (!rest) {
+        rest = chosen->StateItem;
+        chosen->StateItem = nullptr;
+        chosen->Retired = true;
+    }
+    chosen->Straggler = plan.Kind == TclRangeSplitPlan::skTakeRest;
+    try {
+        CreateThreader(rest, false, FResourceInfo.get(), &AEndingThreader.URLParser());
+    } catch (const std::exception& e) {
+        HandleError(e.what(), 0);
+    }
+    return true;
 }
 
 void TclInternetItem::RemoveHolder(const TclCustomThreader& AThreader) {

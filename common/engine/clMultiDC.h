@@ -9,6 +9,7 @@
 // so nothing here needs a lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,6 +73,15 @@ using TclItemGetCertificateEvent =
 struct TclThreaderHolder {
     TclCustomThreader* Threader = nullptr;
     TclResourceStateItem* StateItem = nullptr;
+    // When the worker started and when its first chunk came: its speed,
+    // and what a request costs, for splitting a straggling range.
+    std::chrono::steady_clock::time_point Started{};
+    std::chrono::steady_clock::time_point FirstData{};
+    // Stopped as a straggler: it splits nothing when it ends.
+    bool Straggler = false;
+    // Stopped before it wrote a byte, its range handed whole to another
+    // worker: its status no longer concerns any range.
+    bool Retired = false;
 };
 
 // A start held back by MaxStartedItems.
@@ -210,8 +220,13 @@ protected:
     // Stops the workers and waits for their end (before destruction).
     void StopAndWait();
     TclInternetConnection* SharedConnection();
-    // A worker that ended well takes over a failed range of another one.
-    void StartTakeOver(TclCustomThreader& AEndingThreader);
+    // A worker that ended well takes over a failed range of another one;
+    // false when there was none to take.
+    bool StartTakeOver(TclCustomThreader& AEndingThreader);
+    // A worker that ended well and took nothing over splits the running
+    // range that would end last, or takes all of its rest from a straggler
+    // (stopped where it is); false when no range is worth it.
+    bool StartSplit(TclCustomThreader& AEndingThreader);
     // Discards the ranges (resume state); running workers forget theirs.
     void ClearResourceState();
     // The item's own stream, freed (and its file closed) here.

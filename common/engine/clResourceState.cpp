@@ -7,6 +7,39 @@
 
 namespace cl {
 
+// --- the split of a running range ---
+
+namespace {
+// A running worker this many times slower than a new one is a straggler.
+constexpr double cStragglerFactor = 4;
+// The smallest part a split gives to a new request, in batches.
+constexpr int64_t cMinNewPartBatches = 4;
+}  // namespace
+
+TclRangeSplitPlan PlanRangeSplit(int64_t ARemaining, double ARunningSpeed, double ANewSpeed, double ARequestCost,
+                                 int ABatchSize) {
+    TclRangeSplitPlan plan;
+    if (ARemaining <= 0 || ANewSpeed <= 0 || ABatchSize <= 0) return plan;
+    const double remaining = static_cast<double>(ARemaining);
+    const double cost = std::max(ARequestCost, 0.0);
+    const double newTime = cost + remaining / ANewSpeed;
+    if (ARunningSpeed * cStragglerFactor < ANewSpeed) {
+        // Alone, the straggler would need more than twice what a new request needs.
+        if (ARunningSpeed <= 0 || remaining / ARunningSpeed > 2 * newTime) plan.Kind = TclRangeSplitPlan::skTakeRest;
+        return plan;
+    }
+    const double runningTime = remaining / ARunningSpeed;
+    // Both end together: Keep / v = cost + (R - Keep) / w.
+    const double keep = ARunningSpeed * (cost * ANewSpeed + remaining) / (ANewSpeed + ARunningSpeed);
+    const int64_t batch = ABatchSize;
+    const int64_t kept = std::max<int64_t>(static_cast<int64_t>(keep), batch);
+    if (ARemaining - kept < cMinNewPartBatches * batch) return plan;
+    if (runningTime - static_cast<double>(kept) / ARunningSpeed < cost) return plan;
+    plan.Kind = TclRangeSplitPlan::skSplit;
+    plan.Keep = kept;
+    return plan;
+}
+
 // --- TclResourceStateItem ---
 
 void TclResourceStateItem::Assign(const TclResourceStateItem& ASource) {
@@ -67,6 +100,22 @@ void TclResourceStateList::Delete(int AIndex) {
     if (AIndex < 0 || AIndex >= Count()) return;
     FItems.erase(FItems.begin() + AIndex);
     CollectionChanged();
+}
+
+TclResourceStateItem* TclResourceStateList::Split(TclResourceStateItem* AItem, int64_t APos) {
+    const int index = IndexOf(AItem);
+    if (index < 0 || AItem->BytesToProceed() <= 0) return nullptr;
+    const int64_t end = AItem->ResourcePos() + AItem->BytesToProceed();
+    const int64_t written = AItem->ResourcePos() + AItem->BytesProceed();
+    if (APos <= AItem->ResourcePos() || APos < written || APos >= end) return nullptr;
+    auto upper = std::make_unique<TclResourceStateItem>(this);
+    upper->SetResourcePos(APos);
+    upper->SetBytesToProceed(end - APos);
+    AItem->SetBytesToProceed(APos - AItem->ResourcePos());
+    TclResourceStateItem* item = upper.get();
+    FItems.insert(FItems.begin() + index + 1, std::move(upper));
+    CollectionChanged();
+    return item;
 }
 
 void TclResourceStateList::Clear() {

@@ -59,6 +59,32 @@ private:
     int64_t FBytesProceed = 0;
 };
 
+// What a worker that finished its range does with a running one that still
+// has a remainder (see PlanRangeSplit).
+struct TclRangeSplitPlan {
+    enum TKind : uint8_t {
+        skNone,      // leave the running worker alone
+        skSplit,     // the running worker stops at its position + Keep; a new one fetches the rest
+        skTakeRest,  // the running worker stops where it is; a new one fetches all of the rest
+    };
+    TKind Kind = skNone;
+    int64_t Keep = 0;  // bytes the running worker still fetches
+};
+
+// A running worker has ARemaining bytes to go at ARunningSpeed (bytes per
+// second so far; 0 when nothing came yet); a new request would start after
+// ARequestCost seconds (what the finished worker waited for its first
+// bytes) and then go at ANewSpeed (the item's speed per connection).
+// - A running worker much slower than a new one, which a new request
+//   would overtake, gives all of its rest away (the end game): however
+//   small, a remainder is never left to a straggler.
+// - Otherwise the remainder is split so that both end together, when the
+//   new part is worth a request (at least four batches, and the running
+//   worker would need more than the request's cost longer alone). Neither
+//   part is ever below one batch.
+TclRangeSplitPlan PlanRangeSplit(int64_t ARemaining, double ARunningSpeed, double ANewSpeed, double ARequestCost,
+                                 int ABatchSize);
+
 class TclResourceStateList : public TObject {
 public:
     TclResourceStateList() = default;
@@ -80,6 +106,13 @@ public:
     TclResourceStateItem* Add();
     void Delete(int AIndex);
     void Clear();
+    // Ends AItem at APos and inserts the rest, up to AItem's old end, as a
+    // new range right after it (not started, nothing written): the ranges
+    // stay contiguous and in order, and their lengths still add up to the
+    // resource. Null (and nothing changed) unless APos lies strictly inside
+    // AItem and not below the bytes it has written (an empty range would
+    // read as a whole body). Fires OnChanged.
+    TclResourceStateItem* Split(TclResourceStateItem* AItem, int64_t APos);
 
     // Restarts the statistics. An empty list then takes AResourceSize and is
     // split into AThreadCount ranges (at least one); existing ranges are

@@ -2,7 +2,8 @@
 // it answers GET with the whole body or a byte range, on keep-alive
 // connections, and can be told to misbehave the ways real servers do (no
 // length and no ranges, a connection dropped mid-body, a short body, a 500
-// for a given range, a slow pace, a stall). It records each request's Range.
+// for a given range, a slow pace, one slow range, a stall). It records each
+// request's Range.
 #pragma once
 
 #include <sys/socket.h>
@@ -30,6 +31,8 @@ struct TRangeServerOptions {
     bool RangeWithoutLength = false;  // 206 answers end with the connection
     std::map<int64_t, int> FailRangeStarts;  // range start -> number of 500 answers
     int PaceMs = 0;            // pause between 8 KiB pieces of a body
+    int64_t SlowRangeStart = -1;  // the first answer to a range starting here ...
+    int SlowPaceMs = 0;           // ... pauses this long between its pieces
     bool Stall = false;        // read the request, never answer
     int FailAllWith = 0;       // answer every request with this status
 };
@@ -96,6 +99,7 @@ private:
         }
         bool fail = false;
         int drop = -1;
+        int slowPace = 0;
         {
             std::lock_guard<std::mutex> guard(FLock);
             FRanges.push_back(range);
@@ -104,6 +108,10 @@ private:
             if (ranged && it != FOptions.FailRangeStarts.end() && it->second > 0) {
                 --it->second;
                 fail = true;
+            }
+            if (ranged && first == FOptions.SlowRangeStart) {
+                slowPace = FOptions.SlowPaceMs;
+                FOptions.SlowRangeStart = -1;
             }
             if (ranged && FOptions.DropCount > 0) {
                 --FOptions.DropCount;
@@ -143,7 +151,7 @@ private:
             const int64_t piece = std::min<int64_t>(8192, limit - sent);
             if (send(AFd, FBody.data() + first + sent, static_cast<size_t>(piece), MSG_NOSIGNAL) != piece) return false;
             sent += piece;
-            const int pace = FPaceMs.load() ? FPaceMs.load() : FOptions.PaceMs;
+            const int pace = slowPace ? slowPace : FPaceMs.load() ? FPaceMs.load() : FOptions.PaceMs;
             if (pace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace));
         }
         return limit == count && length;

@@ -1,7 +1,7 @@
 // The download component end to end over loopback servers: admission and the
 // delayed queue, the order of completion, the two phases, ranges and resume,
-// the take-over of a failed range, local file naming, the commit step, and
-// servers and disks that fail.
+// the take-over of a failed range, splitting a straggling range, local file
+// naming, the commit step, and servers and disks that fail.
 #include "engine/clMultiDownLoader.h"
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -548,6 +549,109 @@ TEST_F(MultiDownLoader, AnItemThatKeepsItsConnectionUsesOneWorkerOnIt) {
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
     EXPECT_EQ(DataRanges(server), (std::vector<std::string>{"bytes=0-49999"}));
     EXPECT_EQ(ReadFile(File("kept.bin")), body);
+}
+
+// --- straggling ranges ---
+
+// How often the data events reported each byte of the resource.
+struct TEventLedger {
+    explicit TEventLedger(size_t ASize) : Seen(ASize) {}
+    void Record(const cl::TclResourceStateItem* ARange, int ASize) {
+        const int64_t end = ARange->ResourcePos() + ARange->BytesProceed();
+        for (int64_t p = end - ASize; p < end; ++p) ++Seen.at(static_cast<size_t>(p));
+    }
+    bool EachOnce() const { return std::all_of(Seen.begin(), Seen.end(), [](int n) { return n == 1; }); }
+    std::vector<int> Seen;
+};
+
+// Contiguous ranges in order from 0 to the resource's end, none empty,
+// each written whole.
+void ExpectRangesAddUp(const cl::TclResourceStateList& AState) {
+    int64_t next = 0;
+    for (int i = 0; i < AState.Count(); ++i) {
+        const cl::TclResourceStateItem* range = AState.Items(i);
+        EXPECT_EQ(range->ResourcePos(), next) << i;
+        EXPECT_GT(range->BytesToProceed(), 0) << i;
+        EXPECT_EQ(range->BytesProceed(), range->BytesToProceed()) << i;
+        next = range->ResourcePos() + range->BytesToProceed();
+    }
+    EXPECT_EQ(next, AState.ResourceSize());
+}
+
+// Five ranges of 400000 bytes; the one at 400000 is served at 80 KiB/s the
+// first time it is asked for (five seconds alone).
+TRangeServerOptions SlowSecondRange(TRangeServerOptions AOptions = {}) {
+    AOptions.SlowRangeStart = 400000;
+    AOptions.SlowPaceMs = 100;
+    return AOptions;
+}
+
+TEST_F(MultiDownLoader, AStragglingRangeIsSplitOrTakenOverAndEveryByteComesOnce) {
+    const std::string body = RandomBody(2000000);
+    const std::pair<const char*, TRangeServerOptions> servers[] = {
+        {"one slow range", SlowSecondRange()},
+        {"and dropped connections", SlowSecondRange(With([](TRangeServerOptions& o) {
+             o.DropAfterBytes = 50000;
+             o.DropCount = 4;
+         }))},
+        // Three times slower than the others: split, not taken over.
+        {"and an even pace", SlowSecondRange(With([](TRangeServerOptions& o) { o.PaceMs = 10; }))},
+    };
+    Loader.SetTryCount(3);
+    for (const auto& [name, options] : servers) {
+        SCOPED_TRACE(name);
+        TRangeServerOptions served = options;
+        if (served.PaceMs) served.SlowPaceMs = 30;
+        TRangeServer server(body, served);
+        cl::TclDownLoadItem& item = AddItem(server.Url("/straggler.bin"));
+        TEventLedger ledger(body.size());
+        Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
+                                       cl::TclResourceStateItem* ARange, const uint8_t*, int ASize) {
+            ledger.Record(ARange, ASize);
+        };
+        const auto started = std::chrono::steady_clock::now();
+        item.Start(true);
+        WaitIdle();
+        if (!served.PaceMs) {
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+        }
+        EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+        EXPECT_EQ(ReadFile(File("straggler.bin")), body);
+        EXPECT_TRUE(ledger.EachOnce());
+        ExpectRangesAddUp(item.ResourceState());
+        // The slow range's rest was asked for again, by another worker.
+        const std::vector<std::string> ranges = server.Ranges();
+        EXPECT_GE(std::count_if(ranges.begin(), ranges.end(),
+                                [](const std::string& r) { return r.ends_with("-799999"); }),
+                  2);
+        Loader.DownLoadList().Clear();
+        fs::remove(File("straggler.bin"));
+    }
+}
+
+TEST_F(MultiDownLoader, AStopAfterASplitResumesEveryRangeAtItsNextByte) {
+    const std::string body = RandomBody(2000000);
+    TRangeServer server(body, SlowSecondRange());
+    cl::TclDownLoadItem& item = AddItem(server.Url("/split-resume.bin"));
+    TEventLedger ledger(body.size());
+    bool stopAtSplit = true;
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem* AItem, cl::TclResourceInfo*,
+                                   cl::TclResourceStateItem* ARange, const uint8_t*, int ASize) {
+        ledger.Record(ARange, ASize);
+        if (stopAtSplit && AItem->ResourceState().Count() > 5) AItem->Stop();
+    };
+    item.Start(true);
+    WaitIdle();
+    ASSERT_EQ(item.ResourceState().LastStatus(), cl::psTerminated);
+    ASSERT_GT(item.ResourceState().Count(), 5);
+
+    stopAtSplit = false;
+    item.Start(true);
+    WaitIdle();
+    EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
+    EXPECT_EQ(ReadFile(File("split-resume.bin")), body);
+    EXPECT_TRUE(ledger.EachOnce());
+    ExpectRangesAddUp(item.ResourceState());
 }
 
 // --- failures that must not look like success ---

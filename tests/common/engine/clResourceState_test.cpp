@@ -1,5 +1,5 @@
-// Byte ranges of a download item: the split, keeping ranges across runs, the
-// aggregated status and the speed figures of a run.
+// Byte ranges of a download item: the split, keeping ranges across runs,
+// splitting a running range, the aggregated status and the speed figures.
 #include "engine/clResourceState.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +74,61 @@ TEST(ResourceStateSplit, InitKeepsExistingRangesButRestartsTheRun) {
     EXPECT_EQ(list.LastStatus(), psUnknown);
     EXPECT_EQ(list.Speed(), 0);
     EXPECT_EQ(list.ElapsedTime(), 0);
+}
+
+TEST(ResourceStateSplit, ARunningRangeSplitsInPlaceKeepingWhatItWroteAndTheListAddsUp) {
+    TManualClockList list;
+    list.Init(2, 100);
+    list.UpdateProceed(list.Items(0), 20);
+    int changes = 0;
+    list.OnChanged = [&](TObject*) { ++changes; };
+
+    TclResourceStateItem* rest = list.Split(list.Items(0), 30);
+    ASSERT_NE(rest, nullptr);
+    EXPECT_EQ(rest->Index(), 1);
+    EXPECT_EQ(Ranges(list), (std::vector<std::pair<int64_t, int64_t>>{{0, 30}, {30, 20}, {50, 50}}));
+    EXPECT_EQ(rest->BytesProceed(), 0);
+    EXPECT_EQ(rest->Status(), psUnknown);
+    EXPECT_EQ(list.BytesProceed(), 20);
+    EXPECT_EQ(changes, 1);
+    // Stopping where the range has written is allowed; below it, at its
+    // start (an empty range) or at or past its end is not.
+    EXPECT_NE(list.Split(list.Items(0), 20), nullptr);
+    for (const int64_t pos : {0, 19, 30, 31}) EXPECT_EQ(list.Split(list.Items(0), pos), nullptr) << pos;
+    EXPECT_EQ(Ranges(list), (std::vector<std::pair<int64_t, int64_t>>{{0, 20}, {20, 10}, {30, 20}, {50, 50}}));
+}
+
+TEST(ResourceStateSplit, AStragglerGivesAllItsRestAwayAndAnEvenRangeIsSplitSoBothEndTogether) {
+    using enum TclRangeSplitPlan::TKind;
+    const int batch = 8192;
+    // Nothing came yet, or it goes at a tenth of a new connection: all of
+    // the rest goes, even a remainder of one batch.
+    EXPECT_EQ(PlanRangeSplit(10 << 20, 0, 1e8, 0.01, batch).Kind, skTakeRest);
+    EXPECT_EQ(PlanRangeSplit(batch, 1e6, 1e7, 0.0001, batch).Kind, skTakeRest);
+    // ... unless it would be done before a new request got going.
+    EXPECT_EQ(PlanRangeSplit(batch, 1e6, 1e7, 0.5, batch).Kind, skNone);
+
+    // Equal speeds and a free request: halves.
+    const TclRangeSplitPlan half = PlanRangeSplit(100 * batch, 1e6, 1e6, 0, batch);
+    EXPECT_EQ(half.Kind, skSplit);
+    EXPECT_EQ(half.Keep, 50 * batch);
+    // A request that costs time leaves more to the running worker.
+    EXPECT_GT(PlanRangeSplit(100 * batch, 1e6, 1e6, 0.1, batch).Keep, 50 * batch);
+
+    // Never a part below one batch, nor a new request for less than four.
+    for (int64_t remaining = 0; remaining < 12 * batch; remaining += 1000) {
+        for (const double cost : {0.0, 0.001, 0.05}) {
+            const TclRangeSplitPlan plan = PlanRangeSplit(remaining, 1e6, 2e6, cost, batch);
+            if (plan.Kind != skSplit) continue;
+            EXPECT_GE(plan.Keep, batch) << remaining;
+            EXPECT_GE(remaining - plan.Keep, 4 * batch) << remaining;
+        }
+    }
+    EXPECT_EQ(PlanRangeSplit(5 * batch, 1e6, 1e6, 0, batch).Kind, skNone);
+    // Not worth a request that costs more than it saves.
+    EXPECT_EQ(PlanRangeSplit(100 * batch, 1e6, 1e6, 1.0, batch).Kind, skNone);
+    // Nothing known of a new connection's speed: nothing.
+    EXPECT_EQ(PlanRangeSplit(100 * batch, 0, 0, 0, batch).Kind, skNone);
 }
 
 TEST(ResourceStateItem, NegativeSizesAreIgnored) {
