@@ -42,7 +42,7 @@ constexpr const char* kHelp =
 
 // Digits only, at most nine of them.
 bool ParsePartNumber(const std::string& AText, int& ANumber) {
-    return clbench::ParseNumber(AText, 1, 999999999, ANumber);
+    return clcmdline::ParseNumber(AText, 1, 999999999, ANumber);
 }
 
 struct TOptionRule {
@@ -90,9 +90,9 @@ std::string Apply(const TOptionRule& ASpec, const std::string& AValue, TCommandL
         if (!parts) return "--parts: '" + AValue + "' is not a list of part numbers such as 1,3-5";
         o.Parts = *parts;
     } else if (name == "threads") {
-        if (!clbench::ParseNumber(AValue, 1, 10, o.Threads)) return "--threads: '" + AValue + "' is not 1 to 10";
+        if (!clcmdline::ParseNumber(AValue, 1, 10, o.Threads)) return "--threads: '" + AValue + "' is not 1 to 10";
     } else if (name == "jobs") {
-        if (!clbench::ParseNumber(AValue, 1, 20, o.Jobs)) return "--jobs: '" + AValue + "' is not 1 to 20";
+        if (!clcmdline::ParseNumber(AValue, 1, 20, o.Jobs)) return "--jobs: '" + AValue + "' is not 1 to 20";
     } else if (name == "comments") {
         o.Comments = true;
     } else if (name == "ass") {
@@ -109,7 +109,9 @@ std::string Apply(const TOptionRule& ASpec, const std::string& AValue, TCommandL
         o.CaFiles.push_back(AValue);
     } else if (name == "connect-to") {
         cl::TclHostOverride entry;
-        if (!clbench::ParseConnectTo(AValue, entry)) return "--connect-to: '" + AValue + "' is not HOST:PORT:ADDR:PORT";
+        if (!clcmdline::ParseConnectTo(AValue, entry)) {
+            return "--connect-to: '" + AValue + "' is not HOST:PORT:ADDR:PORT";
+        }
         o.ConnectTo.push_back(entry);
     } else if (name == "json") {
         o.Json = true;
@@ -242,7 +244,7 @@ bool ApplyNetworkOptions(const TOptions& AOptions, std::string& AError) {
         }
     }
     try {
-        clbench::ApplyNetworkOptions(AOptions.CaFiles, AOptions.ConnectTo);
+        clcmdline::ApplyNetworkOptions(AOptions.CaFiles, AOptions.ConnectTo);
     } catch (const std::exception& e) {
         AError = std::string("--cacert: ") + e.what();
         return false;

@@ -1,4 +1,5 @@
-// What the command-line front ends share: numbers and ports from their
+// What the command-line front ends (flvdl, and httpget and mdl in
+// support/tools) share: numbers and ports from their
 // arguments, the --connect-to entries, and applying --cacert and
 // --connect-to to the process-wide trust anchors and host override table.
 #pragma once
@@ -9,7 +10,7 @@
 #include "transport/clCertificate.h"
 #include "transport/clIpAddress.h"
 
-namespace clbench {
+namespace clcmdline {
 
 // A decimal number from AMin to AMax, nothing else.
 inline bool ParseNumber(const std::string& AText, int AMin, int AMax, int& AValue) {
@@ -52,4 +53,4 @@ inline void ApplyNetworkOptions(const std::vector<std::string>& ACaFiles,
     }
 }
 
-}  // namespace clbench
+}  // namespace clcmdline

@@ -28,7 +28,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "CommandLine.h"
+#include "flvdl/CommandLine.h"
 #include "http/clHttp.h"
 #include "transport/clIpAddress.h"
 #include "transport/clSspi.h"
@@ -77,15 +77,15 @@ private:
     int64_t FPosition = 0;
 };
 
-using clbench::ParseConnectTo;
-using clbench::ParsePort;
+using clcmdline::ParseConnectTo;
+using clcmdline::ParsePort;
 
 // HOST:PORT, HOST possibly a bracketed IPv6 address.
 bool ParseHostPort(const std::string& AText, std::string& AHost, int& APort) {
     const size_t colon = AText.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     AHost = AText.substr(0, colon);
-    AHost = clbench::Unbracketed(AHost);
+    AHost = clcmdline::Unbracketed(AHost);
     return !AHost.empty() && ParsePort(AText.substr(colon + 1), APort);
 }
 
@@ -155,7 +155,7 @@ int Report(const std::exception& AError, std::optional<int> AErrorCode) {
 }
 
 int Run(const TOptions& AOptions) {
-    clbench::ApplyNetworkOptions(AOptions.CaFiles, AOptions.ConnectTo);
+    clcmdline::ApplyNetworkOptions(AOptions.CaFiles, AOptions.ConnectTo);
     cl::TStringList requestHeader;
     for (const std::string& line : AOptions.Headers) requestHeader.Add(line);
     cl::TStringStream requestBody(AOptions.Data.value_or(std::string()));

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "flvdl/CommandLine.h"
 #include "engine/clDCUtils.h"
 #include "engine/clMultiDownLoader.h"
 #include "http/clUriUtils.h"
@@ -49,8 +49,8 @@ struct TOptions {
     std::vector<std::string> Urls;
 };
 
-using clbench::ParseConnectTo;
-using clbench::ParseNumber;
+using clcmdline::ParseConnectTo;
+using clcmdline::ParseNumber;
 
 bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
     for (int i = 1; i < argc; ++i) {
@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        clbench::ApplyNetworkOptions(options.CaFiles, options.ConnectTo);
+        clcmdline::ApplyNetworkOptions(options.CaFiles, options.ConnectTo);
         TDownloadRun run(options);
         return run.Execute();
     } catch (const std::exception& e) {
