@@ -5,7 +5,7 @@
 //   http_bench --serve [SIZE_MIB]                   for profiling by hand
 //
 // It starts nginx on loopback ports the way the interoperability tests do
-// (tests/support/NginxServer). Per case, each round runs DOWNLOADS
+// (support/NginxServer). Per case, each round runs DOWNLOADS
 // sequential downloads of a SIZE_MIB file by each tool, the tools taking
 // turns (which one goes first alternates), each download under
 // /usr/bin/time. On a shared machine the load changes from minute to minute,

@@ -3,7 +3,7 @@
 //
 //   inet_bench [ROUNDS [SIZE_MIB [CALLS]]]      defaults: 5 256 200000
 //
-// The first half starts nginx on loopback (tests/support/NginxServer) and, over
+// The first half starts nginx on loopback (support/NginxServer) and, over
 // plain HTTP and over TLS, downloads one SIZE_MIB file per round through the
 // actions of this layer (open, connect, request, send, then reads of 8 KiB
 // into a file, as a download worker does) and with curl into another file;
