@@ -1,7 +1,6 @@
-// Reading a response of the HTTP client: the status line and header (interim
-// answers passed over, sizes bounded), the body framed by chunked coding,
-// Content-Length or the end of the connection and decoded from gzip, and
-// whether the connection can carry another exchange.
+// Reading a response of the HTTP client: status line and header (interim
+// answers passed over, sizes bounded), the body by chunks, length or close,
+// gunzipped, and whether the connection can carry another exchange.
 #include "http/clHttp.h"
 
 #include <algorithm>
