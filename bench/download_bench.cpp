@@ -1,8 +1,14 @@
 // download_bench: one large file from a local nginx, over plain HTTP and
 // over TLS, with mdl (the download component, five connections), curl (one
 // connection) and aria2c (five connections), all in the same run.
+// Then the straggler case: a 64 MiB file from a server of the benchmark's
+// own that sends the first response to one range (the first request whose
+// range does not start the file) at 256 KiB/s and everything else at full
+// speed; mdl -x5 against aria2c -x5 on it, and against mdl's own time when
+// no range is slowed.
 //
 //   download_bench [SIZE_MIB [ROUNDS]]      defaults: 256 1
+//   download_bench straggler [ROUNDS]       the straggler case alone
 //
 // nginx is started on loopback ports the way the interoperability tests do
 // (tests/support/NginxServer). Every download runs under /usr/bin/time and
@@ -16,14 +22,21 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/NginxServer.h"
+#include "support/clLoopbackServer.h"
 
 extern char** environ;
 
@@ -46,6 +59,7 @@ struct TTool {
 
 std::vector<std::string> MdlCommand(const std::string& AUrl, const std::string& ACaFile,
                                     const std::string& AFolder, const std::string&) {
+    if (ACaFile.empty()) return {MDL_PATH, "-x", "5", "-d", AFolder, AUrl};
     return {MDL_PATH, "-x", "5", "-d", AFolder, "--cacert", ACaFile, AUrl};
 }
 
@@ -56,8 +70,10 @@ std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string&
 
 std::vector<std::string> Aria2Command(const std::string& AUrl, const std::string& ACaFile,
                                       const std::string& AFolder, const std::string& AFileName) {
-    return {"aria2c", "-q", "-x", "5", "-s", "5", "--ca-certificate=" + ACaFile, "--allow-overwrite=true",
-            "--auto-file-renaming=false", "-d", AFolder, "-o", AFileName, AUrl};
+    std::vector<std::string> command = {"aria2c", "-q", "-x", "5", "-s", "5", "--allow-overwrite=true",
+                                        "--auto-file-renaming=false", "-d", AFolder, "-o", AFileName, AUrl};
+    if (!ACaFile.empty()) command.insert(command.begin() + 6, "--ca-certificate=" + ACaFile);
+    return command;
 }
 
 // Runs ACommand under /usr/bin/time (killed after two minutes); false when
@@ -113,9 +129,145 @@ TMeasure Median(std::vector<TMeasure> AValues) {
     return AValues[AValues.size() / 2];
 }
 
+// Plain HTTP/1.1 with keep-alive and byte ranges, one file held in memory.
+// While slowing is on, the first response to a range that does not start
+// at 0 goes at 256 KiB/s (8 KiB every 31.25 ms); all others at full speed.
+class TStragglerServer {
+public:
+    explicit TStragglerServer(std::string ABody) : FBody(std::move(ABody)), FServer([this](int AFd) { Serve(AFd); }) {}
+
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(FServer.Port()) + "/straggler.bin"; }
+    // Slows the next first range again (or, false, none).
+    void SetSlow(bool AValue) { FSlowDone = !AValue; }
+
+private:
+    void Serve(int AFd) {
+        std::string pending;
+        char buf[4096];
+        while (!FServer.Stopping()) {
+            const size_t end = pending.find("\r\n\r\n");
+            if (end == std::string::npos) {
+                const ssize_t n = recv(AFd, buf, sizeof buf, 0);
+                if (n <= 0) return;
+                pending.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            std::string head = pending.substr(0, end);
+            pending.erase(0, end + 4);
+            for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (!Answer(AFd, head)) return;
+        }
+    }
+
+    // False when the connection is gone.
+    bool Answer(int AFd, const std::string& ALowerHead) {
+        const int64_t size = static_cast<int64_t>(FBody.size());
+        int64_t first = 0;
+        int64_t last = size - 1;
+        const std::string rangeField = "\r\nrange: bytes=";
+        const size_t at = ALowerHead.find(rangeField);
+        const bool ranged = at != std::string::npos;
+        if (ranged) {
+            char* next = nullptr;
+            first = std::strtoll(ALowerHead.c_str() + at + rangeField.size(), &next, 10);
+            if (*next == '-' && std::isdigit(static_cast<unsigned char>(next[1]))) {
+                last = std::min<int64_t>(last, std::strtoll(next + 1, nullptr, 10));
+            }
+        }
+        bool expected = false;
+        const bool slow = ranged && first > 0 && FSlowDone.compare_exchange_strong(expected, true);
+        std::string reply = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
+                                         "-" + std::to_string(last) + "/" + std::to_string(size) + "\r\n"
+                                   : std::string("HTTP/1.1 200 OK\r\n");
+        reply += "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\n"
+                 "Last-Modified: Tue, 03 Feb 2026 04:05:06 GMT\r\nContent-Length: " +
+                 std::to_string(last - first + 1) + "\r\n\r\n";
+        cltest::TLoopbackServer::SendAll(AFd, reply);
+        const int64_t piece = slow ? 8192 : 1 << 20;
+        for (int64_t pos = first; pos <= last && !FServer.Stopping(); pos += piece) {
+            const size_t count = static_cast<size_t>(std::min(piece, last + 1 - pos));
+            if (send(AFd, FBody.data() + pos, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count)) return false;
+            if (slow) std::this_thread::sleep_for(std::chrono::microseconds(31250));
+        }
+        return true;
+    }
+
+    std::string FBody;
+    std::atomic<bool> FSlowDone{true};
+    cltest::TLoopbackServer FServer;  // last: its threads use the fields above
+};
+
+// mdl -x5 and aria2c -x5 on a file with one straggling range, and mdl on the
+// same file with none; false when a download failed or came out wrong.
+bool RunStragglerCase(const std::string& AFolder, int ARounds) {
+    constexpr int64_t cSizeMiB = 64;
+    std::string body(static_cast<size_t>(cSizeMiB << 20), '\0');
+    std::mt19937_64 random(30);
+    for (size_t i = 0; i + 8 <= body.size(); i += 8) {
+        const uint64_t r = random();
+        std::memcpy(body.data() + i, &r, 8);
+    }
+    const std::string source = AFolder + "/straggler-source.bin";
+    std::ofstream(source, std::ios::binary).write(body.data(), static_cast<std::streamsize>(body.size()));
+    TStragglerServer server(std::move(body));
+    const std::string timeFile = AFolder + "/time.txt";
+    const std::string fileName = "straggler.bin";
+
+    struct TCase {
+        const char* Name;
+        TTool Tool;
+        bool Slow;
+    };
+    const TCase cases[] = {{"mdl -x5", {"mdl", MdlCommand}, true},
+                           {"aria2c -x5", {"aria2c", Aria2Command}, true},
+                           {"mdl -x5, none slow", {"mdl", MdlCommand}, false}};
+    std::printf("\nstraggler: one %lld MiB file over HTTP, one range's first response at 256 KiB/s, median of %d rounds\n",
+                static_cast<long long>(cSizeMiB), ARounds);
+    std::printf("%-20s %9s %12s %10s %8s\n", "tool", "wall s", "/ none slow", "/ aria2c", "CPU s");
+    TMeasure results[std::size(cases)];
+    bool ok[std::size(cases)];
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        std::vector<TMeasure> runs;
+        ok[c] = true;
+        for (int r = 0; r < ARounds && ok[c]; ++r) {
+            const std::string out = AFolder + "/" + fileName;
+            std::error_code ec;
+            fs::remove(out, ec);
+            server.SetSlow(cases[c].Slow);
+            TMeasure m;
+            ok[c] = RunMeasured(cases[c].Tool.Command(server.Url(), "", AFolder, fileName), timeFile, m) &&
+                    SameBytes(out, source);
+            fs::remove(out, ec);
+            runs.push_back(m);
+        }
+        if (ok[c]) results[c] = Median(runs);
+    }
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        if (!ok[c]) {
+            std::printf("%-20s %9s   failed, timed out or wrong bytes\n", cases[c].Name, "-");
+            continue;
+        }
+        const TMeasure& m = results[c];
+        std::printf("%-20s %9.3f %12.2f %10.2f %8.2f\n", cases[c].Name, m.Wall,
+                    ok[2] && results[2].Wall > 0 ? m.Wall / results[2].Wall : 0.0,
+                    ok[1] && results[1].Wall > 0 ? m.Wall / results[1].Wall : 0.0, m.Cpu);
+    }
+    std::error_code ec;
+    fs::remove(source, ec);
+    return ok[0] && ok[1] && ok[2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "straggler") {
+        char folder[] = "/tmp/download-bench-XXXXXX";
+        if (!mkdtemp(folder)) return 1;
+        const bool ok = RunStragglerCase(folder, argc > 2 ? std::max(1, std::atoi(argv[2])) : 1);
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        return ok ? 0 : 1;
+    }
     const int64_t sizeMiB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 256;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
 
@@ -165,5 +317,6 @@ int main(int argc, char** argv) {
                         curlWall > 0 ? m.Wall / curlWall : 0.0, m.Cpu, m.PeakKiB);
         }
     }
+    if (!RunStragglerCase(folder, rounds)) ++failures;
     return failures == 0 ? 0 : 1;
 }
