@@ -130,11 +130,16 @@ public:
     // The download queue's hand-over: a part whose ACount segments are all
     // in AFolder (with trailing "/") under ABaseName joins the merge queue.
     void AddMergeRow(const QString& ABaseName, const QString& AFolder, int ACount);
+    // A finished video of one segment (AFile) joins the merge queue for its
+    // conversion when chk5 is checked.
+    void AddConversionRow(const QString& AFile);
     // The joining worker's end, on this thread.
     void JoinFinished();
     // Our own joining tool only; no other process of that name.
     bool IsJoinerRunning() const;
     void TerminateJoinerProcesses();
+    // A conversion into an MP4 file runs.
+    bool IsConverting() const;
 
     // --- Comment files (BlComments.cpp). ---
     // The comment queue: its rows, finished files and restriction state.
@@ -221,6 +226,9 @@ public:
     QLabel* lbl5 = nullptr;
     QComboBox* cbb2 = nullptr;
     QCheckBox* chk3 = nullptr;
+    // Each finished video also becomes an MP4 file (its FLV goes once the
+    // MP4 is checked).
+    QCheckBox* chk5 = nullptr;
     QLabel* lbl6 = nullptr;
     QComboBox* cbb3 = nullptr;
     QTreeWidget* lv1 = nullptr;

@@ -1,5 +1,8 @@
 // The window's merge queue as a view of the merge flow: the rows of lv3, the
-// merge tick (tmr2) and the worker's end.
+// merge tick (tmr2), the workers' ends, and the box (chk5) that sends
+// finished videos on to become MP4 files.
+#include <QCheckBox>
+#include <QFileInfo>
 #include <QTreeWidget>
 
 #include "Bl.h"
@@ -20,6 +23,16 @@ void TForm1::SetUpMerging() {
         if (QTreeWidgetItem* item = lv3->topLevelItem(ARow)) item->setText(3, MergeStateText(FMerge->Row(ARow).State));
     };
     FMerge->OnRowRemoved = [this](int ARow) { delete lv3->takeTopLevelItem(ARow); };
+    if (chk5) {
+        FMerge->ConvertToMp4 = chk5->isChecked();
+        connect(chk5, &QCheckBox::toggled, this, [this](bool AChecked) { FMerge->ConvertToMp4 = AChecked; });
+    }
+}
+
+void TForm1::AddConversionRow(const QString& AFile) {
+    const QFileInfo file(AFile);
+    if (!chk5 || !chk5->isChecked() || file.suffix() != QLatin1String("flv")) return;
+    FMerge->AddConversion(file.completeBaseName(), file.path() + QLatin1Char('/'));
 }
 
 void TForm1::AddMergeRow(const QString& ABaseName, const QString& AFolder, int ACount) {
@@ -35,5 +48,7 @@ void TForm1::JoinFinished() { FMerge->JoinFinished(); }
 bl::GatFlv* TForm1::Joiner() const { return FMerge->Joiner(); }
 
 bool TForm1::IsJoinerRunning() const { return FMerge->IsJoinerRunning(); }
+
+bool TForm1::IsConverting() const { return FMerge->IsConverting(); }
 
 void TForm1::TerminateJoinerProcesses() { FMerge->TerminateJoinerProcesses(); }

@@ -49,6 +49,7 @@ void TForm1::SetUpVideos() {
     FVideos.OnPartReady = [this](const QString& ABaseName, const QString& AFolder, int ACount) {
         if (chk3->isChecked()) AddMergeRow(ABaseName, AFolder, ACount);
     };
+    FVideos.OnVideoReady = [this](const QString& AFile) { AddConversionRow(AFile); };
 }
 
 void TForm1::ShowVideoRow(int ARow) {
