@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +17,7 @@
 
 #include "Remux.h"
 #include "site/FlvSegments.h"
+#include "support/CommandOutput.h"
 
 namespace fs = std::filesystem;
 
@@ -31,28 +31,11 @@ std::string Slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs a shell command line; its standard output and error together.
-struct Ran {
-  int status = -1;
-  std::string text;
-};
-Ran Shell(const std::string& line) {
-  Ran ran;
-  if (FILE* out = ::popen((line + " 2>&1").c_str(), "r")) {
-    char piece[4096];
-    for (size_t n; (n = std::fread(piece, 1, sizeof piece, out)) > 0;)
-      ran.text.append(piece, n);
-    const int status = ::pclose(out);
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  return ran;
-}
-
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 // ffprobe's answer for one entry of each stream, one line per stream.
 std::string Probe(const std::string& file, const std::string& entries) {
-  return Shell("ffprobe -v error -count_packets -show_entries stream=" + entries + " -of csv=p=0 " + Quoted(file)).text;
+  return cltest::RunCommandLine("ffprobe -v error -count_packets -show_entries stream=" + entries + " -of csv=p=0 " + Quoted(file)).Text;
 }
 
 // The top-level boxes of an MP4 file, in order.
@@ -97,8 +80,8 @@ protected:
       std::ofstream(name, std::ios::binary) << segment;
       line += " " + Quoted(name);
     }
-    const Ran join = Shell(line);
-    EXPECT_EQ(join.status, 0) << join.text;
+    const cltest::TCommandOutput join = cltest::RunCommandLine(line);
+    EXPECT_EQ(join.Status, 0) << join.Text;
     for (int k = 0; k < kSegments; ++k)
       fs::remove(Path("s" + std::to_string(k) + ".flv"));
     return Path("joined.flv");
@@ -135,9 +118,9 @@ TEST_F(Remux, AJoinedVideoBecomesAnMp4OfTheSameStreamsAndPacketsWithTheIndexFirs
     EXPECT_NEAR(seconds, kSegments * kSegmentMs / 1000.0, 0.1);
   EXPECT_NEAR(result.mp4Seconds, result.sourceSeconds, 0.1);
 
-  const Ran decode = Shell("ffmpeg -nostdin -v error -i " + Quoted(mp4) + " -f null -");
-  EXPECT_EQ(decode.status, 0);
-  EXPECT_EQ(decode.text, "");
+  const cltest::TCommandOutput decode = cltest::RunCommandLine("ffmpeg -nostdin -v error -i " + Quoted(mp4) + " -f null -");
+  EXPECT_EQ(decode.Status, 0);
+  EXPECT_EQ(decode.Text, "");
   const std::vector<std::string> boxes = TopBoxes(mp4);
   const auto at = [&](const char* box) { return std::find(boxes.begin(), boxes.end(), box) - boxes.begin(); };
   EXPECT_LT(at("moov"), at("mdat"));
@@ -160,7 +143,7 @@ TEST_F(Remux, ACutShortSourceConvertsWhatItHoldsAndSaysSo) {
   EXPECT_NE(result.note.find("cut short"), std::string::npos) << result.note;
   EXPECT_GT(result.mp4Seconds, 2.5);
   EXPECT_LT(result.mp4Seconds, 5.0);
-  EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i " + Quoted(Path("cut.mp4")) + " -f null -").text, "");
+  EXPECT_EQ(cltest::RunCommandLine("ffmpeg -nostdin -v error -i " + Quoted(Path("cut.mp4")) + " -f null -").Text, "");
 }
 
 TEST_F(Remux, CodecsMp4CannotCarryAreRefusedAndNothingIsWritten) {
@@ -201,24 +184,24 @@ TEST_F(Remux, AStopHalfWayOrAFolderThatCannotBeWrittenLeaveTheFlvAndNoMp4) {
   // write anywhere).
   ::chmod(dir_.c_str(), 0555);
   const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  const Ran ran = Shell(asUser + Quoted(FLV2MP4_PATH) + " " + Quoted(flv));
-  EXPECT_EQ(ran.status, 1) << ran.text;
-  EXPECT_NE(ran.text.find("cannot create"), std::string::npos) << ran.text;
+  const cltest::TCommandOutput ran = cltest::RunCommandLine(asUser + Quoted(FLV2MP4_PATH) + " " + Quoted(flv));
+  EXPECT_EQ(ran.Status, 1) << ran.Text;
+  EXPECT_NE(ran.Text.find("cannot create"), std::string::npos) << ran.Text;
   EXPECT_EQ(Names(), std::vector<std::string>{"joined.flv"});
   EXPECT_EQ(Slurp(flv), before);
 }
 
 TEST_F(Remux, Flv2mp4ExitsZeroWhenConvertedOneWhenNotTwoOnBadUsage) {
   const std::string flv = JoinedVideo();
-  Ran ran = Shell(Quoted(FLV2MP4_PATH) + " " + Quoted(flv));
-  EXPECT_EQ(ran.status, 0) << ran.text;
-  EXPECT_NE(ran.text.find("joined.mp4: 6."), std::string::npos) << ran.text;
-  ran = Shell(Quoted(FLV2MP4_PATH) + " " + Quoted(flv) + " " + Quoted(Path("other.mp4")));
-  EXPECT_EQ(ran.status, 0) << ran.text;
-  ran = Shell(Quoted(FLV2MP4_PATH) + " " + Quoted(flv)); // joined.mp4 exists
-  EXPECT_EQ(ran.status, 1) << ran.text;
-  EXPECT_EQ(Shell(Quoted(FLV2MP4_PATH) + " -f " + Quoted(flv)).status, 0);
+  cltest::TCommandOutput ran = cltest::RunCommandLine(Quoted(FLV2MP4_PATH) + " " + Quoted(flv));
+  EXPECT_EQ(ran.Status, 0) << ran.Text;
+  EXPECT_NE(ran.Text.find("joined.mp4: 6."), std::string::npos) << ran.Text;
+  ran = cltest::RunCommandLine(Quoted(FLV2MP4_PATH) + " " + Quoted(flv) + " " + Quoted(Path("other.mp4")));
+  EXPECT_EQ(ran.Status, 0) << ran.Text;
+  ran = cltest::RunCommandLine(Quoted(FLV2MP4_PATH) + " " + Quoted(flv)); // joined.mp4 exists
+  EXPECT_EQ(ran.Status, 1) << ran.Text;
+  EXPECT_EQ(cltest::RunCommandLine(Quoted(FLV2MP4_PATH) + " -f " + Quoted(flv)).Status, 0);
   for (const std::string args : {"", "--bogus x.flv", "a.flv b.mp4 c.mp4", "a.flv a.flv"})
-    EXPECT_EQ(Shell(Quoted(FLV2MP4_PATH) + " " + args).status, 2) << args;
+    EXPECT_EQ(cltest::RunCommandLine(Quoted(FLV2MP4_PATH) + " " + args).Status, 2) << args;
   EXPECT_EQ(Names(), (std::vector<std::string>{"joined.flv", "joined.mp4", "other.mp4"}));
 }

@@ -17,6 +17,7 @@
 #include "LaneLayout.h"
 #include "StageSize.h"
 #include "site/FlvSegments.h"
+#include "support/CommandOutput.h"
 
 using namespace subtitles;
 namespace fs = std::filesystem;
@@ -89,16 +90,8 @@ ToolRun RunTool(const std::string& path, const std::vector<std::string>& args) {
   std::string command = "'" + path + "'";
   for (const std::string& a : args)
     command += " '" + a + "'";
-  ToolRun run;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe)
-    return run;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  const cltest::TCommandOutput ran = cltest::RunCommandLine(command);
+  return {ran.Status, ran.Text};
 }
 
 // A comment as placed: where its lanes are and when it is on the stage.
