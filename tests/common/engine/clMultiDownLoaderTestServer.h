@@ -32,7 +32,7 @@ struct TRangeServerOptions {
     std::map<int64_t, int> FailRangeStarts;  // range start -> number of 500 answers
     int PaceMs = 0;            // pause between 8 KiB pieces of a body
     int64_t SlowRangeStart = -1;  // the first answer to a range starting here ...
-    int SlowPaceMs = 0;           // ... pauses this long between its pieces
+    int SlowPaceMs = 0;           // ... pauses this long between its pieces (negative: never answers)
     bool Stall = false;        // read the request, never answer
     int FailAllWith = 0;       // answer every request with this status
 };
@@ -118,7 +118,7 @@ private:
                 drop = FOptions.DropAfterBytes;
             }
         }
-        if (FOptions.Stall) {
+        if (FOptions.Stall || slowPace < 0) {
             while (!FServer.Stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return false;
         }

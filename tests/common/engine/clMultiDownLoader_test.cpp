@@ -578,11 +578,12 @@ void ExpectRangesAddUp(const cl::TclResourceStateList& AState) {
     EXPECT_EQ(next, AState.ResourceSize());
 }
 
-// Five ranges of 400000 bytes; the one at 400000 is served at 80 KiB/s the
-// first time it is asked for (five seconds alone).
-TRangeServerOptions SlowSecondRange(TRangeServerOptions AOptions = {}) {
+// Five ranges of 400000 bytes; the one at 400000 is served with a pause of
+// APaceMs between its 8 KiB pieces the first time it is asked for (by
+// default at 80 KiB/s: five seconds alone).
+TRangeServerOptions SlowSecondRange(TRangeServerOptions AOptions = {}, int APaceMs = 100) {
     AOptions.SlowRangeStart = 400000;
-    AOptions.SlowPaceMs = 100;
+    AOptions.SlowPaceMs = APaceMs;
     return AOptions;
 }
 
@@ -595,14 +596,15 @@ TEST_F(MultiDownLoader, AStragglingRangeIsSplitOrTakenOverAndEveryByteComesOnce)
              o.DropCount = 4;
          }))},
         // Three times slower than the others: split, not taken over.
-        {"and an even pace", SlowSecondRange(With([](TRangeServerOptions& o) { o.PaceMs = 10; }))},
+        {"and an even pace", SlowSecondRange(With([](TRangeServerOptions& o) { o.PaceMs = 10; }), 30)},
+        // Its worker waits for an answer until the time-out: the call is
+        // abandoned, and the range handed on whole.
+        {"that never answers", SlowSecondRange({}, -1)},
     };
     Loader.SetTryCount(3);
     for (const auto& [name, options] : servers) {
         SCOPED_TRACE(name);
-        TRangeServerOptions served = options;
-        if (served.PaceMs) served.SlowPaceMs = 30;
-        TRangeServer server(body, served);
+        TRangeServer server(body, options);
         cl::TclDownLoadItem& item = AddItem(server.Url("/straggler.bin"));
         TEventLedger ledger(body.size());
         Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
@@ -612,7 +614,7 @@ TEST_F(MultiDownLoader, AStragglingRangeIsSplitOrTakenOverAndEveryByteComesOnce)
         const auto started = std::chrono::steady_clock::now();
         item.Start(true);
         WaitIdle();
-        if (!served.PaceMs) {
+        if (!options.PaceMs) {
             EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
         }
         EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
