@@ -1,8 +1,9 @@
 // The generic multi-item download component: items with their workers, the
 // admission of started items (MaxStartedItems and the delayed queue), the
 // busy count, the handling of worker events on the starting thread, the
-// take-over of failed ranges and the completion of an item in its fixed
-// order. The download component of clMultiDownLoader is built on it.
+// take-over of failed ranges, the split of straggling ones and the
+// completion of an item in its fixed order. The download component of
+// clMultiDownLoader is built on it.
 //
 // Components and items are used on one thread only, the one that starts
 // the items; workers reach them through synchronized calls to that thread,

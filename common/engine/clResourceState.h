@@ -2,6 +2,8 @@
 // one range per worker, each range's progress and status, the aggregated
 // status of the item and its transfer statistics. The list stays with its
 // item for the program run, so that a stopped item resumes where it stopped.
+// A running range may be split in place when a worker that finished its own
+// would fetch its rest sooner (PlanRangeSplit decides).
 //
 // Used on the item's thread only (workers reach it through their
 // synchronized events), so it takes no lock.
