@@ -118,8 +118,6 @@ using TclUrlParsingEvent = std::function<void(TObject* Sender, TclUrlParser& AUR
 // CurrentDataSize bytes followed by a zero byte.
 using TclDataItemProceedEvent = std::function<void(TObject* Sender, TclResourceInfo* ResourceInfo, int64_t BytesProceed,
                                                    const uint8_t* CurrentData, int CurrentDataSize)>;
-using TclGetCertificateEvent =
-    std::function<void(TObject* Sender, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts, bool& Handled)>;
 
 // The base of the workers: settings, the thread, the run with its attempts,
 // the request cycle, resource information and the sending of requests.

@@ -6,6 +6,7 @@
 #include <openssl/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +114,12 @@ private:
     std::vector<TclCertificate*> FList;
     std::vector<bool> FOwned;
 };
+
+// Asked when the server wants a client certificate: set ACertificate (it
+// stays the handler's; it must live until the handler's caller returns) and
+// add any chain certificates to AExtraCerts.
+using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificate*& ACertificate,
+                                                  TclCertificateList& AExtraCerts, bool& Handled)>;
 
 // Extra trust anchors: certificates trusted besides the system store
 // (/etc/ssl/certs), process-wide, empty until something adds them. Adding

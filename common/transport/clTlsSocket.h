@@ -19,11 +19,6 @@
 
 namespace cl {
 
-// Asked when the server wants a client certificate: set ACertificate (it
-// stays the handler's; it must live until the handler's caller returns) and
-// add any chain certificates to AExtraCerts.
-using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificate*& ACertificate,
-                                                  TclCertificateList& AExtraCerts, bool& Handled)>;
 // Lets the owner accept (AVerified true) or refuse the peer's certificate.
 using TclVerifyPeerEvent = std::function<void(TObject* Sender, TclCertificate* ACertificate,
                                               const std::string& AStatusText, int32_t AStatusCode, bool& AVerified)>;
