@@ -1,6 +1,6 @@
 // download_bench: one large file from a local nginx, over plain HTTP and
-// over TLS, with mdl (the download component, five connections), curl (one
-// connection) and aria2c (five connections), all in the same run.
+// over TLS, with mdl (the download component, five connections and one),
+// curl (one connection) and aria2c (five connections), all in the same run.
 // Then the straggler case: a 64 MiB file from a server of the benchmark's
 // own that sends the first response to one range (the first request whose
 // range does not start the file) at 256 KiB/s and everything else at full
@@ -57,10 +57,21 @@ struct TTool {
                                         const std::string& AFolder, const std::string& AFileName);
 };
 
+std::vector<std::string> MdlCommandWith(const char* AThreads, const std::string& AUrl, const std::string& ACaFile,
+                                        const std::string& AFolder) {
+    if (ACaFile.empty()) return {MDL_PATH, "-x", AThreads, "-d", AFolder, AUrl};
+    return {MDL_PATH, "-x", AThreads, "-d", AFolder, "--cacert", ACaFile, AUrl};
+}
+
 std::vector<std::string> MdlCommand(const std::string& AUrl, const std::string& ACaFile,
                                     const std::string& AFolder, const std::string&) {
-    if (ACaFile.empty()) return {MDL_PATH, "-x", "5", "-d", AFolder, AUrl};
-    return {MDL_PATH, "-x", "5", "-d", AFolder, "--cacert", ACaFile, AUrl};
+    return MdlCommandWith("5", AUrl, ACaFile, AFolder);
+}
+
+// One connection: the engine's cost per byte alone, against curl's.
+std::vector<std::string> MdlOneCommand(const std::string& AUrl, const std::string& ACaFile,
+                                       const std::string& AFolder, const std::string&) {
+    return MdlCommandWith("1", AUrl, ACaFile, AFolder);
 }
 
 std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string& ACaFile,
@@ -280,7 +291,9 @@ int main(int argc, char** argv) {
     const std::string timeFile = folder + "/time.txt";
     const std::string fileName = "large.bin";
 
-    const TTool tools[] = {{"mdl -x5", MdlCommand}, {"curl", CurlCommand}, {"aria2c -x5", Aria2Command}};
+    // curl second: the ratios are to its time.
+    const TTool tools[] = {
+        {"mdl -x5", MdlCommand}, {"curl", CurlCommand}, {"aria2c -x5", Aria2Command}, {"mdl -x1", MdlOneCommand}};
     std::printf("one %lld MiB file, median of %d rounds\n", static_cast<long long>(sizeMiB), rounds);
     std::printf("%-6s %-11s %9s %9s %10s %8s %14s\n", "case", "tool", "wall s", "MiB/s", "/ curl", "CPU s",
                 "peak RSS KiB");
