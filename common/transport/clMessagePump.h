@@ -193,6 +193,24 @@ public:
         TclPumpCall call(AFunc);
         SendCall(call);
     }
+    // The same, and while the pump's thread runs AFunc the sender does
+    // AWhileWaiting (work of its own that AFunc cannot see, such as taking
+    // in what the network has sent); the sender's thread may then find the
+    // call done instead of sleeping for it. What AWhileWaiting throws is lost.
+    template <class F, class W>
+    void Send(F&& AFunc, W&& AWhileWaiting) {
+        if (IsOwnerThread()) {
+            AFunc();
+            return;
+        }
+        TclPumpCall call(AFunc);
+        PostCall(call);
+        try {
+            AWhileWaiting();
+        } catch (...) {
+        }
+        call.WaitDone();
+    }
     void SendCall(TclPumpCall& ACall);
 
     // Owner thread: runs what is pending (sent calls, due timers, and on Qt
@@ -220,6 +238,9 @@ public:
 
 protected:
     TclMessagePump();
+
+    // Queues ACall for the pump's thread; the sender then waits for it.
+    void PostCall(TclPumpCall& ACall);
 
     // Owner thread: runs every call queued so far; returns how many.
     int RunPendingCalls();

@@ -33,11 +33,18 @@ TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
     std::atomic<int> step{0};
     TclEvent finished;
     std::thread::id ranOn;
+    std::thread::id waitedOn;
     bool caught = false;
     std::thread worker([&] {
         pump->Send([&] { ranOn = std::this_thread::get_id(); });
         try {
-            pump->Send([] { throw std::runtime_error("handler failed"); });
+            // Work done while the call runs stays on the sender; what it
+            // throws is lost, what the call throws is not.
+            pump->Send([] { throw std::runtime_error("handler failed"); },
+                       [&] {
+                           waitedOn = std::this_thread::get_id();
+                           throw std::logic_error("lost");
+                       });
         } catch (const std::runtime_error& e) {
             caught = std::string(e.what()) == "handler failed";
         }
@@ -49,6 +56,8 @@ TEST(MessagePump, SentCallRunsOnTheWaitingThreadAndReturnsItsException) {
     }
     worker.join();
     EXPECT_EQ(ranOn, owner);
+    EXPECT_NE(waitedOn, owner);
+    EXPECT_NE(waitedOn, std::thread::id());
     EXPECT_TRUE(caught);
 }
 
