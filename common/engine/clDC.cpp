@@ -874,9 +874,14 @@ void TclDownLoadThreader::ReadData(HINTERNET AFile, int64_t ASkipBytes) {
         }
         FLastChunkSize = size;
         if (OnDataItemProceed) {
-            Synchronize([this, offset, size] {
-                OnDataItemProceed(this, ResourceInfo(), ResourcePos(), FBuffer.data() + offset, static_cast<int>(size));
-            });
+            // While the event runs, the transport takes in what the network
+            // has sent: often the event is then over without a wait.
+            Synchronize(
+                [this, offset, size] {
+                    OnDataItemProceed(this, ResourceInfo(), ResourcePos(), FBuffer.data() + offset,
+                                      static_cast<int>(size));
+                },
+                [AFile] { InternetReadAhead(AFile); });
         }
         if (Terminated() || RemainingBytes() == 0) break;
     }

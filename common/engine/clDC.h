@@ -275,6 +275,11 @@ protected:
     void Synchronize(F&& AMethod) {
         FSynchronizer.Synchronize(std::forward<F>(AMethod));
     }
+    // The same, doing AWhileWaiting on this thread meanwhile.
+    template <class F, class W>
+    void Synchronize(F&& AMethod, W&& AWhileWaiting) {
+        FSynchronizer.Synchronize(std::forward<F>(AMethod), std::forward<W>(AWhileWaiting));
+    }
 
     TclInternetOpenAction* FOpenAction = nullptr;
     TclConnectAction* FConnectAction = nullptr;

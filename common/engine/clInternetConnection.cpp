@@ -236,6 +236,30 @@ bool TclInternetReadFileAction::TryRunAtOnce() {
     return true;
 }
 
+TclInternetAction::THereOutcome TclInternetReadFileAction::RunHere(int ATimeOut, TclEvent& ATerminate) {
+    // Waiting for bytes on the caller's thread spares two thread switches
+    // per read; the terminate event and the time-out are watched as the
+    // caller of the action thread would watch them.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ATimeOut, 0));
+    for (;;) {
+        int left = -1;
+        if (ATimeOut >= 0) {
+            left = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+            if (left <= 0) return THereOutcome::TimedOut;
+        }
+        lpdwNumberOfBytesRead = 0;
+        if (InternetReadFileUntil(FFile, FBuffer, dwNumberOfBytesToRead, &lpdwNumberOfBytesRead, ATerminate.Handle(),
+                                  left))
+            return THereOutcome::Done;
+        if (GetLastError() != ERROR_IO_PENDING) {
+            SetErrorFromLastError();
+            return THereOutcome::Done;
+        }
+        if (ATerminate.TryReset()) return THereOutcome::Terminated;
+    }
+}
+
 TclFtpOpenFileAction::TclFtpOpenFileAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hConnect,
                                            const std::string& lpszFileName, uint32_t dwAccess, uint32_t dwFlags)
     : TclInternetResourceAction(AOwner, hInet),
@@ -373,6 +397,19 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
     if (AAction->TryRunAtOnce()) {
         DoAfterFireAction(AAction);
         return false;
+    }
+    const TclInternetAction::THereOutcome here = AAction->RunHere(ATimeOut, FTerminateEvent);
+    if (here == TclInternetAction::THereOutcome::Done) {
+        DoAfterFireAction(AAction);
+        return false;
+    }
+    if (here != TclInternetAction::THereOutcome::NotHere) {
+        // As a call abandoned on the action thread: its handle is closed and
+        // it fails as cancelled.
+        AbandonAction(AAction);
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        AAction->SetErrorFromLastError();
+        return here == TclInternetAction::THereOutcome::TimedOut;
     }
 
     FBeginEvent.Signal();

@@ -84,6 +84,12 @@ protected:
     // Completes the call on the caller's thread when that cannot block
     // (a read whose bytes have already arrived); false: run it on the thread.
     virtual bool TryRunAtOnce() { return false; }
+    // How a call that waits only for the network went on the caller's thread.
+    enum class THereOutcome { NotHere, Done, Terminated, TimedOut };
+    // Runs the call on the caller's thread when its wait can watch ATerminate
+    // and the time-out itself (a read); NotHere: run it on the action thread.
+    // Terminated and TimedOut leave the call undone, to be abandoned.
+    virtual THereOutcome RunHere(int /*ATimeOut*/, TclEvent& /*ATerminate*/) { return THereOutcome::NotHere; }
     // Stores the calling thread's last error code and its text.
     void SetErrorFromLastError();
     void ClearError();
@@ -198,6 +204,7 @@ public:
 protected:
     void RunAction() override;
     bool TryRunAtOnce() override;
+    THereOutcome RunHere(int ATimeOut, TclEvent& ATerminate) override;
 
 private:
     HINTERNET FFile;

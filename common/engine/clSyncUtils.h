@@ -70,6 +70,11 @@ public:
     void Synchronize(F&& AMethod) {
         FPump->Send(std::forward<F>(AMethod));
     }
+    // The same, with work of the caller's own done while AMethod runs.
+    template <class F, class W>
+    void Synchronize(F&& AMethod, W&& AWhileWaiting) {
+        FPump->Send(std::forward<F>(AMethod), std::forward<W>(AWhileWaiting));
+    }
 
     std::thread::id SyncBaseThreadID() const { return FSyncBaseThreadID; }
 

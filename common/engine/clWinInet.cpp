@@ -207,10 +207,17 @@ uint32_t InternetSetFilePointer(HINTERNET AFile, int32_t ADistanceToMove, int32_
 }
 
 namespace {
-bool ReadFileImpl(HINTERNET AFile, void* ABuffer, uint32_t ACount, uint32_t* ARead, bool ABlocking) {
-    if (ARead == nullptr || (ABuffer == nullptr && ACount > 0)) return Fail(ERROR_INVALID_PARAMETER);
+std::shared_ptr<TTransferHandle> ReadableHandle(HINTERNET AFile, void* ABuffer, uint32_t ACount, uint32_t* ARead) {
+    if (ARead == nullptr || (ABuffer == nullptr && ACount > 0)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     *ARead = 0;
-    auto handle = FindHandle<TTransferHandle>(AFile, {hkRequest, hkFtpFile});
+    return FindHandle<TTransferHandle>(AFile, {hkRequest, hkFtpFile});
+}
+
+bool ReadFileImpl(HINTERNET AFile, void* ABuffer, uint32_t ACount, uint32_t* ARead, bool ABlocking) {
+    auto handle = ReadableHandle(AFile, ABuffer, ACount, ARead);
     if (!handle) return false;
     return handle->Transfer.Read(static_cast<uint8_t*>(ABuffer), ACount, ARead, ABlocking);
 }
@@ -223,6 +230,20 @@ bool InternetReadFile(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToR
 bool InternetReadFileNoWait(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
                             uint32_t* ANumberOfBytesRead) {
     return ReadFileImpl(AFile, ABuffer, ANumberOfBytesToRead, ANumberOfBytesRead, false);
+}
+
+bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
+                           uint32_t* ANumberOfBytesRead, int AWakeFd, int ATimeOutMs) {
+    auto handle = ReadableHandle(AFile, ABuffer, ANumberOfBytesToRead, ANumberOfBytesRead);
+    if (!handle) return false;
+    return handle->Transfer.ReadUntil(static_cast<uint8_t*>(ABuffer), ANumberOfBytesToRead, ANumberOfBytesRead,
+                                      AWakeFd, ATimeOutMs);
+}
+
+void InternetReadAhead(HINTERNET AFile) {
+    std::shared_ptr<THandle> handle = THandleTable::Get().Find(AFile);
+    if (handle && (handle->Kind() == hkRequest || handle->Kind() == hkFtpFile))
+        static_cast<TTransferHandle&>(*handle).Transfer.ReadAhead();
 }
 
 bool InternetCloseHandle(HINTERNET AInternet) {

@@ -177,6 +177,14 @@ bool InternetReadFile(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToR
 constexpr uint32_t ERROR_IO_PENDING = 997;
 bool InternetReadFileNoWait(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
                             uint32_t* ANumberOfBytesRead);
+// The same, but waits on the calling thread for the first byte (or the end)
+// until AWakeFd becomes readable or ATimeOutMs passed (-1: no limit); those
+// two end it with ERROR_IO_PENDING, nothing read.
+bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
+                           uint32_t* ANumberOfBytesRead, int AWakeFd, int ATimeOutMs);
+// Takes in what the network has already sent for AFile, without waiting
+// and within the file's buffer; a read later finds it there.
+void InternetReadAhead(HINTERNET AFile);
 // Closes AInternet; calls blocked on it or on handles derived from it fail.
 bool InternetCloseHandle(HINTERNET AInternet);
 

@@ -2,7 +2,9 @@
 // and maps how it ended to the library's error codes.
 #include "engine/clWinInetTransfer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "engine/clWinInetGlobal.h"
 #include "engine/clWinInetProxy.h"
@@ -63,6 +65,10 @@ void TTransfer::PrepareTls(const std::string& AHost) {
                                                        SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_REVOCATION));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, peerChecks ? 1L : 0L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, (options.SecurityFlags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+    // The context callback puts in the process's trust store, built once:
+    // libcurl is given no bundle or folder to load for every connection.
+    curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &SslContextSetup);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &FTls);
     if (options.ClientCertificate) {
@@ -92,6 +98,7 @@ bool TTransfer::Start(const std::string& AServer, bool AHasCredentials, bool AHa
     FRing.Clear();
     FCollected.clear();
     FPaused = false;
+    FBodyWanted = false;
     FDone = false;
     FResult = CURLE_OK;
     FHeadersDone = false;
@@ -120,6 +127,7 @@ bool TTransfer::Read(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, bool AB
     if (!Started()) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     if (FOwner.IsClosed()) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
     if (ACount == 0) return true;
+    FBodyWanted = true;
     if (FRing.Size() < ACount && !FDone) {
         Resume();
         if (Drive(false, [&] { return FRing.Size() >= ACount; }) == TDrive::Closed)
@@ -137,6 +145,31 @@ bool TTransfer::Read(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, bool AB
     }
     if (FResult != CURLE_OK) return Fail(FailureCode());
     return true;  // the end of the body
+}
+
+void TTransfer::ReadAhead() {
+    if (!Started() || FDone || FCollect || FRing.Free() < kResumeRoom) return;
+    FBodyWanted = true;
+    Resume();
+    Drive(false, [] { return false; });
+}
+
+bool TTransfer::ReadUntil(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, int AWakeFd, int ATimeOutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(ATimeOutMs, 0));
+    for (;;) {
+        if (Read(ABuffer, ACount, ARead, false)) return true;
+        if (GetLastError() != ERROR_IO_PENDING) return false;
+        int wait = 1000;  // as Drive: a close wakes the poll, the loop looks again
+        if (ATimeOutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Fail(ERROR_IO_PENDING);
+            wait = static_cast<int>(std::min<int64_t>(left, wait));
+        }
+        curl_waitfd wake{AWakeFd, CURL_WAIT_POLLIN, 0};
+        curl_multi_poll(FMulti.get(), &wake, 1, wait, nullptr);
+        if (wake.revents != 0) return Fail(ERROR_IO_PENDING);
+    }
 }
 
 curl_off_t TTransfer::ContentLength() const {

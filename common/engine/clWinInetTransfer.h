@@ -105,6 +105,10 @@ public:
 
     // Reads up to ACount body bytes; see InternetReadFile.
     bool Read(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, bool ABlocking);
+    // Takes in what the network has sent while the ring has room.
+    void ReadAhead();
+    // Waits for bytes on this thread; see InternetReadFileUntil.
+    bool ReadUntil(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, int AWakeFd, int ATimeOutMs);
 
     curl_off_t ContentLength() const;
 
@@ -148,6 +152,8 @@ private:
 
     TRing FRing{kRingCapacity};
     bool FPaused = false;
+    // Whether the body was asked for (a read, or a read ahead).
+    bool FBodyWanted = false;
     bool FCollect = false;
     std::string FCollected;
     bool FDone = false;

@@ -115,6 +115,13 @@ size_t TTransfer::WriteCallback(char* AData, size_t ASize, size_t ACount, void* 
         self->FCollected.append(AData, count);
         return count;
     }
+    if (!self->FBodyWanted && self->ContentLength() > static_cast<curl_off_t>(kRingCapacity)) {
+        // Nobody has read yet, and the body would not fit: it waits for the
+        // first read. A request closed unread (the information request) then
+        // does not take in bytes only to throw them away.
+        self->FPaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     if (count > self->FRing.Free()) {
         if (self->FRing.Size() > 0) {
             self->FPaused = true;

@@ -99,6 +99,40 @@ TEST(InternetConnection, ATerminateSignalGivenWhileIdleAbandonsTheNextCallAtOnce
     stopper.join();
 }
 
+// Reads wait for the network on the caller's thread: the time-out and the
+// terminate signal must still abandon them as on the action thread.
+TEST(InternetConnection, AReadStalledMidBodyIsAbandonedByItsTimeOutOrTheTerminateSignal) {
+    const std::string stalledBody = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789";
+    TScriptedHttpServer server({TScriptedReply(stalledBody), TScriptedReply(stalledBody)});
+    TclInternetConnection connection;
+    std::vector<char> buffer(64);
+    for (const bool byTerminate : {false, true}) {
+        THttpActions actions(connection, server.Port(), "/stall");
+        ASSERT_TRUE(actions.Send->FireAction(5000));
+        TclInternetReadFileAction read(&connection, actions.Open->hResource(), actions.Request->hResource(),
+                                       buffer.data());
+        read.dwNumberOfBytesToRead = 64;
+        read.FireAction(5000);
+        EXPECT_EQ(std::string(buffer.data(), read.lpdwNumberOfBytesRead), "0123456789");
+        std::thread stopper([&] {
+            if (!byTerminate) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            connection.SignalTerminate();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        int code = 0;
+        try {
+            read.FireAction(byTerminate ? -1 : 300);
+        } catch (const EclInternetError& e) {
+            code = e.ErrorCode();
+        }
+        stopper.join();
+        EXPECT_EQ(code, byTerminate ? static_cast<int>(ERROR_INTERNET_OPERATION_CANCELLED) : 258);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+        EXPECT_EQ(actions.Open->hResource(), 0u);  // abandoned: the root handle was closed
+    }
+}
+
 TEST(InternetConnection, BodyReadThroughActionsAndCloseIsHarmlessTwice) {
     std::string body(100000, 'b');
     for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
