@@ -1,15 +1,12 @@
 #include "transport/clMessagePump.h"
 
-#include <linux/futex.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 
 namespace cl {
 
@@ -105,27 +102,11 @@ TclWaitResult WaitUnpumped(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATim
 
 // The words senders sleep on, shared by calls whose addresses fall on the same
 // slot (a completion then wakes its neighbours, which look and sleep again).
-// Process-wide, so a completer never wakes memory that a call owned. Each
-// counts its sleepers, so that a completion nobody sleeps for makes no
-// system call. A sender sleeps on the futex at once: the spinning and
-// yielding of std::atomic::wait cost more than the sleep on two busy cores.
-struct alignas(64) TclWakeWord {
-    std::atomic<uint32_t> Word{0};
-    std::atomic<uint32_t> Sleepers{0};
-};
-
-TclWakeWord& WakeWordOf(const TclPumpCall* ACall) {
+// Process-wide, so a completer never wakes memory that a call owned.
+std::atomic<uint32_t>& WakeWordOf(const TclPumpCall* ACall) {
     constexpr size_t cSlots = 64;
-    static TclWakeWord words[cSlots];
+    static std::atomic<uint32_t> words[cSlots];
     return words[(reinterpret_cast<uintptr_t>(ACall) / alignof(std::max_align_t)) % cSlots];
-}
-
-void FutexWait(std::atomic<uint32_t>& AWord, uint32_t ASeen) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAIT_PRIVATE, ASeen, nullptr, nullptr, 0);
-}
-
-void FutexWakeAll(std::atomic<uint32_t>& AWord) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -163,25 +144,20 @@ void TclPumpCall::Fail(std::exception_ptr AError) noexcept {
 void TclPumpCall::Complete() noexcept {
     // Once the flag is stored the sender may return and free the call, so the
     // wake-up goes to a word that outlives it, chosen before the store.
-    TclWakeWord& wake = WakeWordOf(this);
+    std::atomic<uint32_t>& word = WakeWordOf(this);
     FDone.store(1);
-    wake.Word.fetch_add(1);
-    // A sender counted after this read sees the flag before it sleeps.
-    if (wake.Sleepers.load() != 0) FutexWakeAll(wake.Word);
+    word.fetch_add(1);
+    word.notify_all();
 }
 
 void TclPumpCall::WaitDone() {
-    if (FDone.load() == 0) {
-        TclWakeWord& wake = WakeWordOf(this);
-        wake.Sleepers.fetch_add(1);
-        for (;;) {
-            // Read the word before the flag: a completion after this read
-            // changes the word, so the wait below cannot sleep through it.
-            const uint32_t seen = wake.Word.load();
-            if (FDone.load() != 0) break;
-            FutexWait(wake.Word, seen);
-        }
-        wake.Sleepers.fetch_sub(1);
+    std::atomic<uint32_t>& word = WakeWordOf(this);
+    for (;;) {
+        // Read the word before the flag: a completion after this read changes
+        // the word, so the wait below cannot sleep through it.
+        const uint32_t seen = word.load();
+        if (FDone.load() != 0) break;
+        word.wait(seen);
     }
     if (FError) {
         std::rethrow_exception(FError);
