@@ -128,18 +128,27 @@ bool TTransfer::Read(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, bool AB
     if (FOwner.IsClosed()) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
     if (ACount == 0) return true;
     FBodyWanted = true;
-    if (FRing.Size() < ACount && !FDone) {
+    // Bytes that come while the ring is empty go straight into ABuffer (one
+    // copy fewer); the ring takes what does not fit, after them.
+    FDirect = {ABuffer, ACount, 0};
+    struct TDirectEnd {
+        TDirectTarget& Direct;
+        ~TDirectEnd() { Direct = {}; }
+    } directEnd{FDirect};
+    const auto have = [this] { return FDirect.Got + FRing.Size(); };
+    if (have() < ACount && !FDone) {
         Resume();
-        if (Drive(false, [&] { return FRing.Size() >= ACount; }) == TDrive::Closed)
+        if (Drive(false, [&] { return have() >= ACount; }) == TDrive::Closed)
             return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
-        if (FRing.Size() == 0 && !FDone) {
+        if (have() == 0 && !FDone) {
             if (!ABlocking) return Fail(ERROR_IO_PENDING);
-            if (Drive(true, [&] { return FRing.Size() > 0; }) == TDrive::Closed)
+            if (Drive(true, [&] { return have() > 0; }) == TDrive::Closed)
                 return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
         }
     }
-    if (FRing.Size() > 0) {
-        *ARead = static_cast<uint32_t>(FRing.Take(ABuffer, ACount));
+    if (have() > 0) {
+        const size_t direct = FDirect.Got;
+        *ARead = static_cast<uint32_t>(direct + FRing.Take(ABuffer + direct, ACount - direct));
         if (FPaused && FRing.Free() >= kResumeRoom) Resume();
         return true;
     }

@@ -151,6 +151,13 @@ private:
     std::string FSlot;
 
     TRing FRing{kRingCapacity};
+    // The buffer of the read in progress, filled while the ring is empty.
+    struct TDirectTarget {
+        uint8_t* Data = nullptr;
+        size_t Room = 0;
+        size_t Got = 0;
+    };
+    TDirectTarget FDirect;
     bool FPaused = false;
     // Whether the body was asked for (a read, or a read ahead).
     bool FBodyWanted = false;

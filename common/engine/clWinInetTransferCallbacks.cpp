@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -122,14 +123,25 @@ size_t TTransfer::WriteCallback(char* AData, size_t ASize, size_t ACount, void* 
         self->FPaused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (count > self->FRing.Free()) {
+    const auto* data = reinterpret_cast<const uint8_t*>(AData);
+    size_t rest = count;
+    TDirectTarget& direct = self->FDirect;
+    if (direct.Data != nullptr && self->FRing.Size() == 0) {
+        // A read waits with the ring empty: its bytes skip the ring.
+        const size_t n = std::min(rest, direct.Room - direct.Got);
+        std::memcpy(direct.Data + direct.Got, data, n);
+        direct.Got += n;
+        data += n;
+        rest -= n;
+    }
+    if (rest > self->FRing.Free()) {
         if (self->FRing.Size() > 0) {
             self->FPaused = true;
             return CURL_WRITEFUNC_PAUSE;
         }
-        self->FRing.Reserve(count);  // a piece larger than the ring
+        self->FRing.Reserve(rest);  // a piece larger than the ring
     }
-    self->FRing.Put(reinterpret_cast<const uint8_t*>(AData), count);
+    self->FRing.Put(data, rest);
     self->NotifyCount(INTERNET_STATUS_RESPONSE_RECEIVED, static_cast<uint32_t>(count));
     return count;
 }
