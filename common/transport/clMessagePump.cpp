@@ -1,6 +1,7 @@
 #include "transport/clMessagePump.h"
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -174,6 +175,7 @@ TclCallQueue::~TclCallQueue() {
 }
 
 bool TclCallQueue::Push(TclPumpCall& ACall) {
+    bool awake = false;
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -188,10 +190,15 @@ bool TclCallQueue::Push(TclPumpCall& ACall) {
             FTail->FNext = &ACall;
         }
         FTail = &ACall;
+        FHasCalls.store(true, std::memory_order_release);
     }
+    // Pairs with SetOwnerAwake: either the owner going to sleep sees this
+    // call, or this sees that it sleeps and signals.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    awake = FOwnerAwake.load(std::memory_order_relaxed);
     // The owner clears the signal before it drains, so one write per empty ->
     // non-empty transition is enough to wake it.
-    if (wasEmpty) {
+    if (wasEmpty && !awake) {
         SignalEventFd(FWakeFd);
     }
     return true;
@@ -204,6 +211,7 @@ TclPumpCall* TclCallQueue::Pop() {
         FHead = call->FNext;
         if (!FHead) {
             FTail = nullptr;
+            FHasCalls.store(false, std::memory_order_relaxed);
         }
         call->FNext = nullptr;
     }
@@ -219,6 +227,7 @@ void TclCallQueue::Close(std::exception_ptr AError) {
         FClosed = true;
         pending = FHead;
         FHead = FTail = nullptr;
+        FHasCalls.store(false, std::memory_order_relaxed);
     }
     while (pending) {
         TclPumpCall* next = pending->FNext;
@@ -393,6 +402,29 @@ int TclPlainMessagePump::ProcessMessages() {
     return count;
 }
 
+int TclPlainMessagePump::YieldForCalls() {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds cStreamGap{2};
+    constexpr int cYields = 4;
+    if (FLastCall == Clock::time_point{} || Clock::now() - FLastCall > cStreamGap) return 0;
+    FQueue.SetOwnerAwake(true);
+    bool came = false;
+    for (int i = 0; i < cYields && !came; ++i) {
+        sched_yield();
+        came = FQueue.HasCalls();
+    }
+    FQueue.SetOwnerAwake(false);
+    // A push while awake did not signal: the queue is drained without
+    // clearing the signal (a stale one only makes the next poll return).
+    int count = 0;
+    while (TclPumpCall* call = FQueue.Pop()) {
+        call->Run();
+        ++count;
+    }
+    if (count > 0) FLastCall = Clock::now();
+    return count;
+}
+
 TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* AAbort, int ATimeOutMs) {
     ClAssert(IsOwnerThread(), "clMessagePump", 2);
     constexpr size_t cInline = 8;
@@ -424,6 +456,12 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
             timeout = timerLeft;
             timerFirst = true;
         }
+        int pumped = timeout != 0 ? YieldForCalls() : 0;
+        // Calls that ran while yielding end the wait, but the descriptors,
+        // the abort and the timers are still looked at, without sleeping.
+        if (pumped > 0 || FQueue.HasCalls()) {
+            timeout = 0;
+        }
         const int rc = poll(set, n, timeout);
         if (rc < 0) {
             if (errno == EINTR) {
@@ -431,9 +469,12 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
             }
             throw Exception(SysErrorMessage(errno), errno);
         }
-        int pumped = 0;
-        if (set[queueIndex].revents) {
-            pumped += RunPendingCalls();
+        if (set[queueIndex].revents || FQueue.HasCalls()) {
+            const int ran = RunPendingCalls();
+            if (ran > 0) {
+                FLastCall = std::chrono::steady_clock::now();
+            }
+            pumped += ran;
         }
         if (!FTimers.empty()) {
             pumped += RunDueTimers();

@@ -111,7 +111,8 @@ private:
 };
 
 // The first-in first-out queue of calls sent to one thread, with an eventfd
-// that is readable while calls are waiting.
+// that is readable while calls are waiting. While the owner says it is awake
+// (looking for calls by itself) a push does not signal.
 class TclCallQueue {
 public:
     TclCallQueue();
@@ -125,6 +126,14 @@ public:
     TclPumpCall* Pop();
     // Owner: consumes the wake-up signal (before draining with Pop).
     void ClearSignal();
+    // Owner: whether a call is waiting (no lock).
+    bool HasCalls() const { return FHasCalls.load(std::memory_order_acquire); }
+    // Owner: while awake, pushes do not signal. Going to sleep, the owner
+    // looks for calls once more after this returns.
+    void SetOwnerAwake(bool AValue) {
+        FOwnerAwake.store(AValue, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
     // Refuses later pushes and fails every pending call with AError.
     void Close(std::exception_ptr AError);
     int Handle() const { return FWakeFd; }
@@ -135,6 +144,8 @@ private:
     TclPumpCall* FTail = nullptr;
     bool FClosed = false;
     int FWakeFd = -1;
+    std::atomic<bool> FHasCalls{false};
+    std::atomic<bool> FOwnerAwake{false};
 };
 
 class TclMessagePump;
@@ -276,6 +287,13 @@ private:
     // Runs due timers; returns how many ran. ANext gets the earliest due time.
     int RunDueTimers();
     int MsToNextTimer() const;
+    // While calls come in a stream (one ran a moment ago), yields the core a
+    // few times looking for the next one before sleeping in poll: a sender
+    // on this core then runs and its call is taken without a wake-up.
+    // Returns the calls run.
+    int YieldForCalls();
+
+    std::chrono::steady_clock::time_point FLastCall{};
 
     std::vector<TclPumpTimer*> FTimers;
 };
