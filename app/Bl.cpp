@@ -277,6 +277,8 @@ void TForm1::BuildDownloadTab(QWidget* ATab) {
     pnl4 = MakePanel(ATab, "pnl4", 150);
     auto* bottom = MakeColumn(pnl4);
     pnl5 = MakeCaptionBar(pnl4, "pnl5", "正在合并的视频：");
+    // At the right of the merge list's caption: its conversions show in it.
+    chk5 = Place(new QCheckBox(Tr("合并后转为MP4"), pnl5), "chk5", 460, 1, 130, 18);
     bottom->addWidget(pnl5);
     lv3 = MakeListView(pnl4, "lv3", {{"视频名称", 390}, {"路径", 0}, {"视频个数", 0}, {"状态", 80}});
     bottom->addWidget(lv3, 1);
