@@ -89,6 +89,7 @@ TEST_F(Layout, EveryControlCarriesItsCaption) {
         {"chk3", "分段视频下载后自动合并"},                 {"lbl6", "优先等级："},
         {"pnl5", "正在合并的视频："},                       {"btn4", "全部开始下载"},
         {"btn5", "全部停止下载"}, {"btn3", "清空下载列表"}, {"chk2", "受限制后全部停止下载"}, {"chk4", "同时生成ASS字幕"},
+        {"chk5", "合并后转为MP4"},
         {"pnl10", "已经下载完成的XML弹幕："},               {"lbl7", "捐助"},
         {"lbl8", "连续下载XML弹幕过多时会触发安全风控策略，一但触发官网就拒绝下载弹幕，可以等待10分钟以后再重试！"},
         {"lbl9", "捐助是自愿的，表示对本工具的支持；在捐助前需要知道软件可能不会一直更新。"},
@@ -115,7 +116,7 @@ TEST_F(Layout, EveryControlCarriesItsCaption) {
 TEST_F(Layout, EveryCaptionFitsItsControlInTheWindowsFont) {
     // Labels and check boxes by their size hint; buttons by their text, since
     // a style's size hint also asks for a minimum button width.
-    for (const char* name : {"lbl1", "lbl2", "lbl4", "lbl5", "lbl6", "lbl7", "chk1", "chk2", "chk3", "chk4"}) {
+    for (const char* name : {"lbl1", "lbl2", "lbl4", "lbl5", "lbl6", "lbl7", "chk1", "chk2", "chk3", "chk4", "chk5"}) {
         auto* control = Find<QWidget>(name);
         EXPECT_LE(control->sizeHint().width(), control->width()) << name;
         EXPECT_LE(control->sizeHint().height(), control->height() + 2) << name;
@@ -168,6 +169,7 @@ TEST_F(Layout, SettingsStartAtTheirDefaults) {
     EXPECT_EQ(Find<QComboBox>("cbb3")->x(), 678);
     for (const char* box : {"chk1", "chk3", "chk2"}) EXPECT_TRUE(Find<QCheckBox>(box)->isChecked()) << box;
     EXPECT_FALSE(Find<QCheckBox>("chk4")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("chk5")->isChecked());
 
     EXPECT_EQ(FForm.ParseState, 0);
     EXPECT_FALSE(FForm.Closing);

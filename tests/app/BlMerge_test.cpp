@@ -1,9 +1,10 @@
 // The merge queue in the window: parts joined one after the other by the
 // real joining tool, the joined files read back tag by tag, failed joins
-// keeping their segments, names the shell would mangle, and closing during
-// a join. Stand-in tools (small scripts written as RuvErov.exe before
-// start-up, which keeps an existing file) show what the worker passes and
-// how it treats a tool that runs long or lies about its result.
+// keeping their segments, names the shell would mangle, closing during a
+// join, and the conversion into an MP4 file that may follow a join. Stand-in
+// tools (small scripts written as RuvErov.exe before start-up, which keeps an
+// existing file) show what the worker passes and how it treats a tool that
+// runs long or lies about its result.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -13,10 +14,12 @@
 #include <QTreeWidget>
 
 #include "GatThread.h"
+#include "ConvertWorker.h"
 #include "VideoSiteFixture.h"
 #include "JoinedFlv.h"
 #include "flvAmf.h"
 #include "flvFormat.h"
+#include "site/FlvSegments.h"
 #include "transport/clMessagePump.h"
 
 namespace {
@@ -270,6 +273,60 @@ TEST_F(Merge, ClosingAsksTheToolToEndAndKillsOneThatLingers) {
     const QString proc = "/proc/" + QString::fromLatin1(pidFile.readAll().trimmed());
     EXPECT_FALSE(QFile::exists(proc)) << "the tool still runs";
     EXPECT_TRUE(SegmentsPresent("06 z", 2));
+}
+
+// Segments of the stand-in as ffmpeg makes them (H.264 and AAC, or the old
+// H.263 and MP3), cached between runs, under the names a download gives them.
+void WritePlayableSegments(const QString& AFolder, const QString& ABase, int ACount, bool AOldCodecs,
+                           int AQuality = 16) {
+    const std::string cache = QDir::temp().filePath(QStringLiteral("blmerge-test-segments")).toStdString();
+    for (int k = 1; k <= ACount; ++k) {
+        const std::string bytes = vidsite::MakePlayableSegment(
+            cache, {.Quality = AQuality, .DurationMs = 2000, .Seed = uint32_t(k), .OldCodecs = AOldCodecs});
+        ASSERT_FALSE(bytes.empty()) << "ffmpeg made no segment";
+        QFile file(AFolder + ABase + QStringLiteral(" %1-%2.flv").arg(ACount).arg(k));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    }
+}
+
+TEST_F(Merge, ConversionToMp4IsOneMoreStepOfTheRowAndAFailureKeepsTheFlv) {
+    StartWindow();
+    FForm.chk5->setChecked(true);
+    const QString h264 = QStringLiteral("07 新");
+    const QString h263 = QStringLiteral("08 旧");
+    WritePlayableSegments(Folder(), h264, 2, false);
+    WritePlayableSegments(Folder(), h263, 2, true);
+    FForm.AddMergeRow(h264, Folder(), 2);
+    FForm.AddMergeRow(h263, Folder(), 2);
+
+    bool sawConverting = false;
+    const QString failed = QString::fromUtf8(bl::kConvertFailed);
+    ASSERT_TRUE(WaitFor([&] {
+        sawConverting = sawConverting || Statuses().contains(QString::fromUtf8(bl::kConverting));
+        return Idle() && !FForm.IsConverting() && Statuses() == QStringList{failed};
+    }));
+    EXPECT_TRUE(sawConverting);
+    // The converted video left its row like a join; the refused one keeps
+    // its row and its joined FLV.
+    EXPECT_EQ(FForm.lv3->topLevelItem(0)->text(0), h263);
+    EXPECT_EQ(QDir(Folder()).entryList({"*.flv", "*.mp4", "*.part-*"}, QDir::Files, QDir::Name),
+              QStringList({h264 + ".mp4", h263 + ".flv"}));
+}
+
+TEST_F(Merge, ClosingDuringAConversionStopsItAndLeavesTheFlvWithoutAnMp4) {
+    StartWindow();
+    FForm.chk5->setChecked(true);
+    WritePlayableSegments(Folder(), QStringLiteral("09 长"), 60, false, 80);
+    FForm.AddMergeRow(QStringLiteral("09 长"), Folder(), 60);
+    ASSERT_TRUE(WaitFor([&] { return FForm.IsConverting(); }));
+    const qint64 size = QFileInfo(Folder() + QStringLiteral("09 长.flv")).size();
+
+    EXPECT_TRUE(FForm.FormCloseQuery());
+    EXPECT_FALSE(FForm.IsConverting());
+    EXPECT_EQ(QDir(Folder()).entryList({"*.flv", "*.mp4", "*.part-*"}, QDir::Files),
+              QStringList{QStringLiteral("09 长.flv")});
+    EXPECT_EQ(QFileInfo(Folder() + QStringLiteral("09 长.flv")).size(), size);
 }
 
 }  // namespace
