@@ -23,15 +23,13 @@ void TForm1::SetUpMerging() {
         if (QTreeWidgetItem* item = lv3->topLevelItem(ARow)) item->setText(3, MergeStateText(FMerge->Row(ARow).State));
     };
     FMerge->OnRowRemoved = [this](int ARow) { delete lv3->takeTopLevelItem(ARow); };
-    if (chk5) {
-        FMerge->ConvertToMp4 = chk5->isChecked();
-        connect(chk5, &QCheckBox::toggled, this, [this](bool AChecked) { FMerge->ConvertToMp4 = AChecked; });
-    }
+    FMerge->ConvertToMp4 = chk5->isChecked();
+    connect(chk5, &QCheckBox::toggled, this, [this](bool AChecked) { FMerge->ConvertToMp4 = AChecked; });
 }
 
 void TForm1::AddConversionRow(const QString& AFile) {
     const QFileInfo file(AFile);
-    if (!chk5 || !chk5->isChecked() || file.suffix() != QLatin1String("flv")) return;
+    if (!chk5->isChecked() || file.suffix() != QLatin1String("flv")) return;
     FMerge->AddConversion(file.completeBaseName(), file.path() + QLatin1Char('/'));
 }
 
