@@ -293,11 +293,11 @@ Result ConvertFile(const std::string& flvPath, const std::string& mp4Path, const
     mender.Mend(size_t(from), dts, pts);
     packet->dts = dts;
     packet->pts = pts == SeamMender::kNone ? dts : pts;
-    const AVRational from_tb = input->streams[from]->time_base;
-    span.Add(packet->pts, packet->duration, from_tb);
+    const AVRational timeBase = input->streams[from]->time_base;
+    span.Add(packet->pts, packet->duration, timeBase);
     packet->stream_index = target[size_t(from)];
     packet->pos = -1;
-    av_packet_rescale_ts(packet.get(), from_tb, output->streams[packet->stream_index]->time_base);
+    av_packet_rescale_ts(packet.get(), timeBase, output->streams[packet->stream_index]->time_base);
     error = av_interleaved_write_frame(output.get(), packet.get()); // takes the packet's data
     if (error < 0)
       return Fail(Stopping(options) ? Outcome::Stopped : Outcome::Failed,
