@@ -66,10 +66,11 @@ QTreeWidget* MakeListView(QWidget* AParent, const char* AName, std::initializer_
     list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     // Grid lines between rows and columns; a style sheet rule for items
     // replaces the style's selection colours, so they are named again.
-    list->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid #d4d4d4;"
-                                       " border-bottom: 1px solid #d4d4d4; }"
-                                       "QTreeView::item:selected { background: palette(highlight);"
-                                       " color: palette(highlighted-text); }"));
+    list->setStyleSheet(
+        QStringLiteral("QTreeView::item { border-right: 1px solid #d4d4d4;"
+                       " border-bottom: 1px solid #d4d4d4; }"
+                       "QTreeView::item:selected { background: palette(highlight);"
+                       " color: palette(highlighted-text); }"));
     QStringList captions;
     for (const TColumn& column : AColumns) captions << Tr(column.Caption);
     list->setColumnCount(static_cast<int>(captions.size()));
@@ -143,8 +144,7 @@ QAction* AddMenuItem(QMenu* AMenu, const char* AName, const char* ACaption) {
 
 TForm1::TForm1(const QString& AProgramFolder, QWidget* AParent)
     : QWidget(AParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                           Qt::MSWindowsFixedSizeDialogHint),
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       FProgramFolder(AProgramFolder.isEmpty() ? WithTrailingSeparator(QCoreApplication::applicationDirPath())
                                               : WithTrailingSeparator(AProgramFolder)),
       FJoinerFolder(FProgramFolder) {
@@ -164,9 +164,7 @@ TForm1::~TForm1() = default;
 
 QString TForm1::Caption() { return Tr(kProductTitle) + QLatin1Char(' ') + Tr(kVersion); }
 
-void TForm1::SetUpHttp() {
-    SetUpSiteHttp(clhtp1, clhtprqst1);
-}
+void TForm1::SetUpHttp() { SetUpSiteHttp(clhtp1, clhtprqst1); }
 
 // --- The form -------------------------------------------------------------
 
@@ -253,18 +251,18 @@ void TForm1::BuildDownloadTab(QWidget* ATab) {
                  136, 12, 50, 22);
     cbb1->setMaxVisibleItems(10);
     lbl5 = Place(new QLabel(Tr("每个任务线程数："), pnl1), "lbl5", 204, 16, 96, 16);
-    cbb2 = Place(MakeDropDownList(pnl1, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 4), "cbb2", 300, 12,
-                 50, 22);
+    cbb2 =
+        Place(MakeDropDownList(pnl1, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, 4), "cbb2", 300, 12, 50, 22);
     chk3 = Place(new QCheckBox(Tr("分段视频下载后自动合并"), pnl1), "chk3", 372, 14, 170, 18);
     chk3->setChecked(true);
     // Beyond the panel's right edge at the window's fixed size: not visible,
     // so the default applies.
     lbl6 = Place(new QLabel(Tr("优先等级："), pnl1), "lbl6", 620, 16, 58, 16);
-    cbb3 = Place(MakeDropDownList(pnl1,
-                                  {"偏低（下载线程在系统中优先权限低，先给其它线程让道）",
-                                   "正常（下载线程在系统中由系统正常调度）",
-                                   "最高（下载线程在系统中优先权限最高，系统内核级别）"},
-                                  1),
+    cbb3 = Place(MakeDropDownList(
+                     pnl1,
+                     {"偏低（下载线程在系统中优先权限低，先给其它线程让道）", "正常（下载线程在系统中由系统正常调度）",
+                      "最高（下载线程在系统中优先权限最高，系统内核级别）"},
+                     1),
                  "cbb3", 678, 12, 120, 22);
     layout->addWidget(pnl1);
 
@@ -366,7 +364,6 @@ void TForm1::BuildMenus() {
 
     pm3 = MakeMenu(this, "pm3");
     N11 = AddMenuItem(pm3, "N11", "清空列表");
-
 }
 
 void TForm1::ConnectHandlers() {
@@ -391,13 +388,11 @@ void TForm1::ConnectHandlers() {
     for (const auto& [list, menu] : popups) {
         // Copied by init-capture: clang before 16 cannot capture a structured binding.
         connect(list, &QWidget::customContextMenuRequested, menu,
-                [list = list, menu = menu](const QPoint& APos) {
-                    menu->popup(list->viewport()->mapToGlobal(APos));
-                });
+                [list = list, menu = menu](const QPoint& APos) { menu->popup(list->viewport()->mapToGlobal(APos)); });
     }
     const std::pair<QAction*, void (TForm1::*)()> items[] = {
-        {N1, &TForm1::N1Click}, {N2, &TForm1::N2Click}, {N9, &TForm1::N9Click}, {XML1, &TForm1::XML1Click},
-        {N3, &TForm1::N3Click}, {N4, &TForm1::N4Click}, {N5, &TForm1::N5Click}, {N6, &TForm1::N6Click},
+        {N1, &TForm1::N1Click}, {N2, &TForm1::N2Click}, {N9, &TForm1::N9Click},   {XML1, &TForm1::XML1Click},
+        {N3, &TForm1::N3Click}, {N4, &TForm1::N4Click}, {N5, &TForm1::N5Click},   {N6, &TForm1::N6Click},
         {N7, &TForm1::N7Click}, {N8, &TForm1::N8Click}, {N11, &TForm1::N11Click},
     };
     for (const auto& [action, handler] : items) connect(action, &QAction::triggered, this, handler);

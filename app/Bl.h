@@ -50,7 +50,7 @@ class QTreeWidgetItem;
 namespace bl {
 class GatFlv;
 class TCommentQueue;
-}
+}  // namespace bl
 
 class TForm1 : public QWidget {
     Q_OBJECT

@@ -63,8 +63,8 @@ QString SanitizeFileName(const QString& AName) {
 
 QString CutToUtf8Bytes(QString AText, int AMaxBytes) {
     while (!AText.isEmpty() && AText.toUtf8().size() > AMaxBytes) {
-        const bool pair = AText.size() >= 2 && AText.back().isLowSurrogate() &&
-                          AText.at(AText.size() - 2).isHighSurrogate();
+        const bool pair =
+            AText.size() >= 2 && AText.back().isLowSurrogate() && AText.at(AText.size() - 2).isHighSurrogate();
         AText.chop(pair ? 2 : 1);
     }
     return AText;

@@ -54,8 +54,7 @@ std::optional<QByteArray> InflateCommentBody(const std::vector<uint8_t>& ABody) 
     }
 }
 
-QString CommentFileName(const QString& ACaption, const QString& AName, bool ANumbered, int ARowCount,
-                        int ARowIndex) {
+QString CommentFileName(const QString& ACaption, const QString& AName, bool ANumbered, int ARowCount, int ARowIndex) {
     QString name = SanitizeFileName(AName);
     if (ANumbered) {
         const QString number = ACaption == QStringLiteral("×") ? PadNumber(ARowCount, ARowIndex) : ACaption;
@@ -72,21 +71,38 @@ QString CommentUrl(const QString& ACid) {
 QString CommentStatusText(TCommentStatus AStatus) {
     const char* text = kCommentWaiting;
     switch (AStatus) {
-        case TCommentStatus::Waiting: text = kCommentWaiting; break;
-        case TCommentStatus::Running: text = kCommentRunning; break;
-        case TCommentStatus::Done: text = kCommentDone; break;
-        case TCommentStatus::Errors: text = kCommentErrors; break;
-        case TCommentStatus::Stopped: text = kCommentStopped; break;
-        case TCommentStatus::Restricted: text = kCommentRestricted; break;
-        case TCommentStatus::UnknownError: text = kCommentUnknownError; break;
-        case TCommentStatus::StoreFailed: text = kCommentStoreFailed; break;
-        case TCommentStatus::SubtitlesFailed: text = kCommentSubtitlesFailed; break;
+        case TCommentStatus::Waiting:
+            text = kCommentWaiting;
+            break;
+        case TCommentStatus::Running:
+            text = kCommentRunning;
+            break;
+        case TCommentStatus::Done:
+            text = kCommentDone;
+            break;
+        case TCommentStatus::Errors:
+            text = kCommentErrors;
+            break;
+        case TCommentStatus::Stopped:
+            text = kCommentStopped;
+            break;
+        case TCommentStatus::Restricted:
+            text = kCommentRestricted;
+            break;
+        case TCommentStatus::UnknownError:
+            text = kCommentUnknownError;
+            break;
+        case TCommentStatus::StoreFailed:
+            text = kCommentStoreFailed;
+            break;
+        case TCommentStatus::SubtitlesFailed:
+            text = kCommentSubtitlesFailed;
+            break;
     }
     return QString::fromUtf8(text);
 }
 
-TCommentQueue::TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest,
-                             QTimer* ARestrictTimer)
+TCommentQueue::TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest, QTimer* ARestrictTimer)
     : FDownLoader(ADownLoader), FRequest(ARequest), FRestrictTimer(ARestrictTimer) {
     if (!FRestrictTimer) {
         FOwnTimer = std::make_unique<QTimer>();

@@ -44,8 +44,7 @@ std::optional<QByteArray> InflateCommentBody(const std::vector<uint8_t>& ABody);
 // The file name of a part's comments: its cleaned name plus ".xml", with
 // the row's number and a blank in front when ANumbered. A row without play
 // addresses ("×") is numbered by its position instead.
-QString CommentFileName(const QString& ACaption, const QString& AName, bool ANumbered, int ARowCount,
-                        int ARowIndex);
+QString CommentFileName(const QString& ACaption, const QString& AName, bool ANumbered, int ARowCount, int ARowIndex);
 QString CommentUrl(const QString& ACid);
 
 enum class TCommentStatus {
@@ -105,8 +104,7 @@ public:
     // Takes the downloader's events; its settings are the owner's.
     // ARestrictTimer: the restriction stop's timer, set up here; its owner
     // runs RestrictStop() when it fires. Without one the queue keeps its own.
-    TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest,
-                  QTimer* ARestrictTimer = nullptr);
+    TCommentQueue(cl::TclMultiDownLoader& ADownLoader, cl::TclHttpRequest& ARequest, QTimer* ARestrictTimer = nullptr);
     ~TCommentQueue();
     TCommentQueue(const TCommentQueue&) = delete;
     TCommentQueue& operator=(const TCommentQueue&) = delete;

@@ -20,11 +20,7 @@ std::string Mp4FileName(const std::string& AFolder, const std::string& ABaseName
 
 TConvertWorker::TConvertWorker(std::string AFlv, std::string AMp4, const std::atomic<bool>& AClosing,
                                std::function<void()> AOnEnd)
-    : Flv(std::move(AFlv)),
-      Mp4(std::move(AMp4)),
-      FClosing(AClosing),
-      FOnEnd(std::move(AOnEnd)),
-      FThread([this] {
+    : Flv(std::move(AFlv)), Mp4(std::move(AMp4)), FClosing(AClosing), FOnEnd(std::move(AOnEnd)), FThread([this] {
           Execute();
           if (FOnEnd) FOnEnd();
       }) {}

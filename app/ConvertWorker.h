@@ -24,8 +24,7 @@ public:
     // AFlv: the finished video; AMp4: the file to make. AOnEnd runs on the
     // worker's thread as its last step. The worker starts at once and stops,
     // leaving no MP4 behind, when AClosing turns true.
-    TConvertWorker(std::string AFlv, std::string AMp4, const std::atomic<bool>& AClosing,
-                   std::function<void()> AOnEnd);
+    TConvertWorker(std::string AFlv, std::string AMp4, const std::atomic<bool>& AClosing, std::function<void()> AOnEnd);
     // Waits for the thread.
     ~TConvertWorker();
     TConvertWorker(const TConvertWorker&) = delete;

@@ -102,7 +102,10 @@ void TMergeQueue::TickElapsed() {
         if (OnRowChanged) OnRowChanged(i);
         FJoiner = std::make_unique<GatFlv>(
             FileName(row.Folder), FileName(row.BaseName), row.Count,
-            [this] { QMetaObject::invokeMethod(&FContext, [this] { JoinFinished(); }, Qt::QueuedConnection); },
+            [this] {
+                QMetaObject::invokeMethod(
+                    &FContext, [this] { JoinFinished(); }, Qt::QueuedConnection);
+            },
             FileName(FJoinerProgram), FClosing, FileName(row.JoinedName));
         return;
     }
@@ -141,9 +144,10 @@ void TMergeQueue::StartConversion(int ARow) {
     const QString base = row.JoinedName.isEmpty() ? row.BaseName : row.JoinedName;
     row.Mp4File = QFile::decodeName(QByteArray::fromStdString(Mp4FileName(FileName(row.Folder), FileName(base))));
     SetState(ARow, TMergeState::Converting);
-    FConverter = std::make_unique<TConvertWorker>(
-        FileName(row.SourceFile()), FileName(row.Mp4File), FClosing,
-        [this] { QMetaObject::invokeMethod(&FContext, [this] { ConvertFinished(); }, Qt::QueuedConnection); });
+    FConverter = std::make_unique<TConvertWorker>(FileName(row.SourceFile()), FileName(row.Mp4File), FClosing, [this] {
+        QMetaObject::invokeMethod(
+            &FContext, [this] { ConvertFinished(); }, Qt::QueuedConnection);
+    });
 }
 
 void TMergeQueue::ConvertFinished() {

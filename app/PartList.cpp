@@ -154,8 +154,7 @@ void TPartList::RequestPlayAddresses(const QString& AQualityCode) {
     FRequests.clear();
     for (int i = 0; i < Count(); ++i) {
         const QString& cid = FParts[static_cast<size_t>(i)].Cid;
-        const QString address =
-            FState == psEpisodes ? PgcPlayUrl(cid, AQualityCode) : SignedPlayUrl(cid, AQualityCode);
+        const QString address = FState == psEpisodes ? PgcPlayUrl(cid, AQualityCode) : SignedPlayUrl(cid, AQualityCode);
         cl::TclDownLoadItem& item = FLoader.DownLoadList().Add();
         item.SetThreadCount(1);
         item.SetURL(address.toStdString());

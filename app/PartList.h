@@ -26,7 +26,7 @@ namespace bl {
 
 // One video or episode of the page.
 struct TPart {
-    QString Caption;    // its zero-padded number, or "×" when no play address could be had
+    QString Caption;  // its zero-padded number, or "×" when no play address could be had
     QString Name;
     QString Cid;
     QString Addresses;  // segment addresses in playing order joined with "|"; empty until answered

@@ -52,7 +52,8 @@ QString UserDownloadFolder() {
 TStartFolderRules TStartFolderRules::ForProgram(const QString& AProgramFolder) {
     TStartFolderRules rules;
     rules.ProgramFolder = WithTrailingSeparator(AProgramFolder);
-    rules.PackagedJoinerFolder = WithTrailingSeparator(QDir::cleanPath(rules.ProgramFolder + QStringLiteral("../lib/flvdownloader")));
+    rules.PackagedJoinerFolder =
+        WithTrailingSeparator(QDir::cleanPath(rules.ProgramFolder + QStringLiteral("../lib/flvdownloader")));
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (!data.isEmpty()) rules.DataFolder = data + QStringLiteral("/flvdownloader/");
     rules.DownloadFolder = UserDownloadFolder();

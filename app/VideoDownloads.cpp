@@ -112,8 +112,9 @@ void TVideoDownloads::StatusChanged(TclInternetItem& AItem, cl::TclProcessStatus
     // A resumed item has ranges and keeps its file; a fresh one never
     // overwrites a file that exists.
     if (AItem.ResourceState().Count() == 0) {
-        const auto clash = ResolveNameClash(QString::fromStdString(AItem.LocalFile()),
-                                            [this, &AItem](const QString& AName) { return IsNameTaken(AName, &AItem); });
+        const auto clash =
+            ResolveNameClash(QString::fromStdString(AItem.LocalFile()),
+                             [this, &AItem](const QString& AName) { return IsNameTaken(AName, &AItem); });
         if (clash) {
             AItem.SetLocalFile(clash->LocalFile.toStdString());
             row.Name = clash->DisplayName;
@@ -359,9 +360,8 @@ void TVideoDownloads::TakeBackRunningItems(int ALimit) {
     // until an item is known to be in the list still.
     const auto& list = FLoader.DownLoadList();
     const auto takenBackEnded = [&] {
-        return std::all_of(taken.begin(), taken.end(), [&](const TclInternetItem* AItem) {
-            return list.IndexOf(AItem) < 0 || !AItem->IsBusy();
-        });
+        return std::all_of(taken.begin(), taken.end(),
+                           [&](const TclInternetItem* AItem) { return list.IndexOf(AItem) < 0 || !AItem->IsBusy(); });
     };
     ProcessMessagesUntil([&] { return !FLoader.IsBusy() || (RunningCount <= ALimit && takenBackEnded()); });
 }

@@ -34,7 +34,7 @@ struct TSegmentRow {
     QString Name;       // display name, without folder
     int64_t Size = -1;  // the resource size, set when the first data came; -1 before
     int64_t BytesDone = 0;
-    double Speed = 0;   // bytes per second
+    double Speed = 0;  // bytes per second
 };
 
 // How a video's segments are named and downloaded when queued.

@@ -20,8 +20,7 @@ inline constexpr char kPartialExtension[] = ".pxr";
 // and a blank in front. Shortened at a character boundary so that every name
 // derived from it for ASegmentCount segments with extensions of up to
 // AExtensionBytes bytes fits in kMaxNameBytes.
-QString BaseName(const QString& AName, const QString& ACaption, bool ANumbered, int ASegmentCount,
-                 int AExtensionBytes);
+QString BaseName(const QString& AName, const QString& ACaption, bool ANumbered, int ASegmentCount, int AExtensionBytes);
 // The "URL" column split at "|" (every field counts, empty ones too).
 QStringList SegmentAddresses(const QString& AUrlColumn);
 // n = 1: the base name; otherwise base name, blank, n, "-", k (k from 1).

@@ -53,8 +53,8 @@ struct TMeasure {
 struct TTool {
     const char* Name;
     // The command that downloads AUrl into AFolder/AFileName.
-    std::vector<std::string> (*Command)(const std::string& AUrl, const std::string& ACaFile,
-                                        const std::string& AFolder, const std::string& AFileName);
+    std::vector<std::string> (*Command)(const std::string& AUrl, const std::string& ACaFile, const std::string& AFolder,
+                                        const std::string& AFileName);
 };
 
 std::vector<std::string> MdlCommandWith(const char* AThreads, const std::string& AUrl, const std::string& ACaFile,
@@ -63,26 +63,27 @@ std::vector<std::string> MdlCommandWith(const char* AThreads, const std::string&
     return {MDL_PATH, "-x", AThreads, "-d", AFolder, "--cacert", ACaFile, AUrl};
 }
 
-std::vector<std::string> MdlCommand(const std::string& AUrl, const std::string& ACaFile,
-                                    const std::string& AFolder, const std::string&) {
+std::vector<std::string> MdlCommand(const std::string& AUrl, const std::string& ACaFile, const std::string& AFolder,
+                                    const std::string&) {
     return MdlCommandWith("5", AUrl, ACaFile, AFolder);
 }
 
 // One connection: the engine's cost per byte alone, against curl's.
-std::vector<std::string> MdlOneCommand(const std::string& AUrl, const std::string& ACaFile,
-                                       const std::string& AFolder, const std::string&) {
+std::vector<std::string> MdlOneCommand(const std::string& AUrl, const std::string& ACaFile, const std::string& AFolder,
+                                       const std::string&) {
     return MdlCommandWith("1", AUrl, ACaFile, AFolder);
 }
 
-std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string& ACaFile,
-                                     const std::string& AFolder, const std::string& AFileName) {
+std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string& ACaFile, const std::string& AFolder,
+                                     const std::string& AFileName) {
     return {"curl", "-sS", "--fail", "--cacert", ACaFile, "-o", AFolder + "/" + AFileName, AUrl};
 }
 
-std::vector<std::string> Aria2Command(const std::string& AUrl, const std::string& ACaFile,
-                                      const std::string& AFolder, const std::string& AFileName) {
-    std::vector<std::string> command = {"aria2c", "-q", "-x", "5", "-s", "5", "--allow-overwrite=true",
-                                        "--auto-file-renaming=false", "-d", AFolder, "-o", AFileName, AUrl};
+std::vector<std::string> Aria2Command(const std::string& AUrl, const std::string& ACaFile, const std::string& AFolder,
+                                      const std::string& AFileName) {
+    std::vector<std::string> command = {
+        "aria2c", "-q",    "-x", "5",       "-s", "5", "--allow-overwrite=true", "--auto-file-renaming=false",
+        "-d",     AFolder, "-o", AFileName, AUrl};
     if (!ACaFile.empty()) command.insert(command.begin() + 6, "--ca-certificate=" + ACaFile);
     return command;
 }
@@ -190,9 +191,10 @@ private:
         std::string reply = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
                                          "-" + std::to_string(last) + "/" + std::to_string(size) + "\r\n"
                                    : std::string("HTTP/1.1 200 OK\r\n");
-        reply += "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\n"
-                 "Last-Modified: Tue, 03 Feb 2026 04:05:06 GMT\r\nContent-Length: " +
-                 std::to_string(last - first + 1) + "\r\n\r\n";
+        reply +=
+            "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\n"
+            "Last-Modified: Tue, 03 Feb 2026 04:05:06 GMT\r\nContent-Length: " +
+            std::to_string(last - first + 1) + "\r\n\r\n";
         cltest::TLoopbackServer::SendAll(AFd, reply);
         const int64_t piece = slow ? 8192 : 1 << 20;
         for (int64_t pos = first; pos <= last && !FServer.Stopping(); pos += piece) {
@@ -232,8 +234,9 @@ bool RunStragglerCase(const std::string& AFolder, int ARounds) {
     const TCase cases[] = {{"mdl -x5", {"mdl", MdlCommand}, true},
                            {"aria2c -x5", {"aria2c", Aria2Command}, true},
                            {"mdl -x5, none slow", {"mdl", MdlCommand}, false}};
-    std::printf("\nstraggler: one %lld MiB file over HTTP, one range's first response at 256 KiB/s, median of %d rounds\n",
-                static_cast<long long>(cSizeMiB), ARounds);
+    std::printf(
+        "\nstraggler: one %lld MiB file over HTTP, one range's first response at 256 KiB/s, median of %d rounds\n",
+        static_cast<long long>(cSizeMiB), ARounds);
     std::printf("%-20s %9s %12s %10s %8s\n", "tool", "wall s", "/ none slow", "/ aria2c", "CPU s");
     TMeasure results[std::size(cases)];
     bool ok[std::size(cases)];
@@ -315,8 +318,10 @@ int main(int argc, char** argv) {
                 fs::remove(out, ec);
                 runs.push_back(m);
             }
-            if (ok[t]) results[t] = Median(runs);
-            else ++failures;
+            if (ok[t])
+                results[t] = Median(runs);
+            else
+                ++failures;
         }
         const double curlWall = ok[1] ? results[1].Wall : 0;
         for (size_t t = 0; t < std::size(tools); ++t) {

@@ -39,8 +39,8 @@ void WriteBody(const std::string& AName) {
     }
     z_stream z{};
     deflateInit2(&z, 1, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    static const char* const kWords[] = {"video", "part", "hello", "2333", "segment", "nice", "up", "again",
-                                         "comment", "wow", "first", "haha", "episode", "download", "sub", "ok"};
+    static const char* const kWords[] = {"video",   "part", "hello", "2333", "segment", "nice",     "up",  "again",
+                                         "comment", "wow",  "first", "haha", "episode", "download", "sub", "ok"};
     uint64_t x = 88172645463325252ull;
     auto next = [&x] {
         x ^= x << 13;
@@ -57,8 +57,9 @@ void WriteBody(const std::string& AName) {
             const uint64_t r = next();
             char line[160];
             std::snprintf(line, sizeof line, "<d p=\"%u.%03u,1,25,%u,%u,0,%08x,%u\">", unsigned(r % 3000),
-                          unsigned((r >> 12) % 1000), unsigned((r >> 20) % 16777216), unsigned(1600000000 + (r >> 40) % 99999999),
-                          unsigned(r >> 32), unsigned((r >> 8) % 100000000));
+                          unsigned((r >> 12) % 1000), unsigned((r >> 20) % 16777216),
+                          unsigned(1600000000 + (r >> 40) % 99999999), unsigned(r >> 32),
+                          unsigned((r >> 8) % 100000000));
             text += line;
             for (int w = 0; w < 1 + int(r % 5); ++w) text += std::string(kWords[(next() >> 30) % 16]) + ' ';
             text += "</d>\n";

@@ -58,16 +58,14 @@ std::vector<std::string> HttpgetCommand(const std::string& AUrl, const std::stri
     return {HTTPGET_PATH, "--cacert", ACaFile, "-o", AOutFile, AUrl};
 }
 
-std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string& ACaFile,
-                                     const std::string& AOutFile) {
+std::vector<std::string> CurlCommand(const std::string& AUrl, const std::string& ACaFile, const std::string& AOutFile) {
     return {"curl", "-sS", "--fail", "--cacert", ACaFile, "-o", AOutFile, AUrl};
 }
 
 // Runs ACommand under /usr/bin/time, killed after a minute; false when it
 // did not exit with 0.
 bool RunTimed(const std::vector<std::string>& ACommand, const std::string& ATimeFile, TRun& ARun) {
-    std::vector<std::string> args = {"/usr/bin/time", "-f", "%M %U %S", "-o", ATimeFile,
-                                     "timeout",       "-s", "KILL",     "60"};
+    std::vector<std::string> args = {"/usr/bin/time", "-f", "%M %U %S", "-o", ATimeFile, "timeout", "-s", "KILL", "60"};
     args.insert(args.end(), ACommand.begin(), ACommand.end());
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(s.data());
@@ -106,8 +104,7 @@ int Serve(int64_t ASizeMiB) {
     cltest::TNginxServer server(options);
     std::printf("http:  %s/static/large.bin\nhttps: %s/static/large.bin\nCA:    %s\n", server.HttpBase().c_str(),
                 server.HttpsBase().c_str(), server.CaFile().c_str());
-    std::printf("serving %lld MiB; a line or the end of input stops the server\n",
-                static_cast<long long>(ASizeMiB));
+    std::printf("serving %lld MiB; a line or the end of input stops the server\n", static_cast<long long>(ASizeMiB));
     std::fflush(stdout);
     std::string line;
     std::getline(std::cin, line);
@@ -117,8 +114,7 @@ int Serve(int64_t ASizeMiB) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--serve") == 0)
-        return Serve(argc > 2 ? std::max(1, std::atoi(argv[2])) : 64);
+    if (argc > 1 && std::strcmp(argv[1], "--serve") == 0) return Serve(argc > 2 ? std::max(1, std::atoi(argv[2])) : 64);
     const int downloads = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const int64_t sizeMiB = argc > 3 ? std::max(1, std::atoi(argv[3])) : 64;
@@ -172,8 +168,7 @@ int main(int argc, char** argv) {
             }
             const double median = Median(result.Seconds);
             std::printf("%-6s %-8s %10.3f %10.1f %10.3f %14ld\n", caseName, tools[t].Name.c_str(), median,
-                        static_cast<double>(sizeMiB * downloads) / median, Median(result.CpuSeconds),
-                        result.PeakKiB);
+                        static_cast<double>(sizeMiB * downloads) / median, Median(result.CpuSeconds), result.PeakKiB);
         }
         if (!results[0].Failed && !results[1].Failed) {
             std::vector<double> wall, cpu;

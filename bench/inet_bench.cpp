@@ -46,9 +46,7 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-double SecondsSince(TClock::time_point AStart) {
-    return std::chrono::duration<double>(TClock::now() - AStart).count();
-}
+double SecondsSince(TClock::time_point AStart) { return std::chrono::duration<double>(TClock::now() - AStart).count(); }
 
 double Median(std::vector<double> AValues) {
     std::sort(AValues.begin(), AValues.end());
@@ -57,8 +55,8 @@ double Median(std::vector<double> AValues) {
 }
 
 bool RunCurl(const std::string& AUrl, const std::string& ACaFile, const std::string& AOutFile) {
-    std::vector<std::string> args = {"timeout", "-s", "KILL", "120", "curl", "-sS", "--fail",
-                                     "--cacert", ACaFile, "-o", AOutFile, AUrl};
+    std::vector<std::string> args = {"timeout", "-s",       "KILL",  "120", "curl",   "-sS",
+                                     "--fail",  "--cacert", ACaFile, "-o",  AOutFile, AUrl};
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -76,14 +74,15 @@ bool RunLayer(int APort, bool ATls, const std::string& AOutFile) {
     bool ok = false;
     try {
         TclInternetConnection connection;
-        auto* openAction = new TclInternetOpenAction(&connection, "inet_bench", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0);
+        auto* openAction =
+            new TclInternetOpenAction(&connection, "inet_bench", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0);
         openAction->FireAction(-1);
         auto* connect = new TclConnectAction(&connection, openAction->hResource(), "127.0.0.1",
                                              static_cast<uint16_t>(APort), "", "", INTERNET_SERVICE_HTTP, 0);
         connect->FireAction(5000);
-        auto* request = new TclHttpOpenRequestAction(
-            &connection, openAction->hResource(), connect->hResource(), "GET", "/static/large.bin", "", "", "",
-            INTERNET_FLAG_RELOAD | (ATls ? INTERNET_FLAG_SECURE : 0));
+        auto* request = new TclHttpOpenRequestAction(&connection, openAction->hResource(), connect->hResource(), "GET",
+                                                     "/static/large.bin", "", "", "",
+                                                     INTERNET_FLAG_RELOAD | (ATls ? INTERNET_FLAG_SECURE : 0));
         request->FireAction(5000);
         TclHttpSendRequestAction send(&connection, openAction->hResource(), request->hResource(), "");
         send.FireAction(5000);
@@ -93,7 +92,8 @@ bool RunLayer(int APort, bool ATls, const std::string& AOutFile) {
             read.dwNumberOfBytesToRead = 8192;
             read.FireAction(5000);
             if (read.lpdwNumberOfBytesRead == 0) break;
-            if (write(out, buffer.data(), read.lpdwNumberOfBytesRead) != static_cast<ssize_t>(read.lpdwNumberOfBytesRead))
+            if (write(out, buffer.data(), read.lpdwNumberOfBytesRead) !=
+                static_cast<ssize_t>(read.lpdwNumberOfBytesRead))
                 throw EclInternetError("write failed", errno);
         }
         ok = true;

@@ -29,30 +29,29 @@ namespace {
 constexpr int kComments = 20000;
 constexpr int kRounds = 15;
 
-
-} // namespace
+}  // namespace
 
 using clbench::Median;
 
 int main(int argc, char** argv) {
-  const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "subtitles-bench";
-  fs::create_directories(dir);
-  const std::string xml = (dir / "comments.xml").string(), ass = (dir / "comments.ass").string();
-  std::ofstream(xml, std::ios::binary) << vidsite::CommentDocument(20240601, kComments);
+    const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "subtitles-bench";
+    fs::create_directories(dir);
+    const std::string xml = (dir / "comments.xml").string(), ass = (dir / "comments.ass").string();
+    std::ofstream(xml, std::ios::binary) << vidsite::CommentDocument(20240601, kComments);
 
-  const std::vector<std::string> lint = {"xmllint", "--noout", xml};
-  const std::vector<std::string> convert = {CMT2ASS_PATH, "-o", ass, xml};
-  clbench::TPairedRounds rounds;
-  if (!clbench::RunPairedRounds(lint, convert, kRounds, rounds))
-    return 1;
-  const long lintRss = clbench::MaxRssKiB(lint, "/dev/null", dir);
-  const long convertRss = clbench::MaxRssKiB(convert, "/dev/null", dir);
-  std::printf("subtitles_bench: %d comments, %.1f MiB of XML, %.1f MiB of ASS, median of %d rounds\n", kComments,
-              fs::file_size(xml) / 1048576.0, fs::file_size(ass) / 1048576.0, kRounds);
-  std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds), Median(rounds.PeerCpu), lintRss);
-  std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds), Median(rounds.ToolCpu),
-              convertRss);
-  rounds.PrintRatio("cmt2ass", "xmllint", 3.0);
-  fs::remove_all(dir);
-  return 0;
+    const std::vector<std::string> lint = {"xmllint", "--noout", xml};
+    const std::vector<std::string> convert = {CMT2ASS_PATH, "-o", ass, xml};
+    clbench::TPairedRounds rounds;
+    if (!clbench::RunPairedRounds(lint, convert, kRounds, rounds)) return 1;
+    const long lintRss = clbench::MaxRssKiB(lint, "/dev/null", dir);
+    const long convertRss = clbench::MaxRssKiB(convert, "/dev/null", dir);
+    std::printf("subtitles_bench: %d comments, %.1f MiB of XML, %.1f MiB of ASS, median of %d rounds\n", kComments,
+                fs::file_size(xml) / 1048576.0, fs::file_size(ass) / 1048576.0, kRounds);
+    std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds),
+                Median(rounds.PeerCpu), lintRss);
+    std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds),
+                Median(rounds.ToolCpu), convertRss);
+    rounds.PrintRatio("cmt2ass", "xmllint", 3.0);
+    fs::remove_all(dir);
+    return 0;
 }

@@ -224,9 +224,8 @@ public:
         if (queuedForJoin) Screenshot("demo-4-merge-queue.png");
         Check(ServeUntil([this] { return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy(); }),
               "every segment downloaded");
-        Check(ServeUntil([this] {
-                  return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner() && !FForm.tmr2->isActive();
-              }),
+        Check(ServeUntil(
+                  [this] { return FForm.lv3->topLevelItemCount() == 0 && !FForm.Joiner() && !FForm.tmr2->isActive(); }),
               "every join finished and its row gone");
         Screenshot("demo-5-downloads.png");
         Check(ServeUntil([this] { return FForm.lv4->topLevelItemCount() == 0 && !FForm.clMdloader3.IsBusy(); }),

@@ -61,8 +61,7 @@ ZURARE_API bool Flv_WriteTag(FlvWriteFile* file, const FlvTag* tag);
    the unshifted timestamp of the last tag read, whatever its type (0 without
    one). A last tag cut short is dropped as Flv_ReadTag drops it. Returns
    false when writing failed; a read error shows in Flv_ReadFailed. */
-ZURARE_API bool Flv_AppendMediaTags(FlvReadFile* source, FlvWriteFile* dest, uint32_t offset,
-                                    uint32_t* lastTimestamp);
+ZURARE_API bool Flv_AppendMediaTags(FlvReadFile* source, FlvWriteFile* dest, uint32_t offset, uint32_t* lastTimestamp);
 /* Sets the timestamp, in the fields and in the raw bytes. */
 ZURARE_API void Flv_SetTagTimestamp(FlvTag* tag, uint32_t timestamp);
 ZURARE_API void Flv_FreeTag(FlvTag* tag);

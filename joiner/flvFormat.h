@@ -18,7 +18,7 @@ constexpr size_t kPrevTagSizeSize = 4;
 
 // A tag and its raw bytes live in one block; Flv_FreeTag releases it.
 struct TagDeleter {
-  void operator()(FlvTag* tag) const;
+    void operator()(FlvTag* tag) const;
 };
 using TagPtr = std::unique_ptr<FlvTag, TagDeleter>;
 TagPtr AllocateTag(uint32_t rawSize);
@@ -36,4 +36,4 @@ void SetTagTimestamp(FlvTag& tag, uint32_t timestamp);
 // with its PreviousTagSize.
 std::vector<uint8_t> EncodeTag(uint8_t type, const std::vector<uint8_t>& data);
 
-} // namespace cl::flv
+}  // namespace cl::flv

@@ -12,11 +12,11 @@ namespace cl::flv {
 
 // Video codec ids of the FLV format.
 enum : uint8_t {
-  kCodecSorensonH263 = 2,
-  kCodecScreenVideo = 3,
-  kCodecVp6 = 4,
-  kCodecVp6Alpha = 5,
-  kCodecAvc = 7,
+    kCodecSorensonH263 = 2,
+    kCodecScreenVideo = 3,
+    kCodecVp6 = 4,
+    kCodecVp6Alpha = 5,
+    kCodecAvc = 7,
 };
 
 // The most data bytes the decoding below looks at.
@@ -26,4 +26,4 @@ constexpr size_t kMediaProbeSize = 16;
 // min(dataSize, kMediaProbeSize) bytes of its data; other tags are left alone.
 void DecodeMediaInfo(FlvTag& tag, const uint8_t* data, size_t size);
 
-} // namespace cl::flv
+}  // namespace cl::flv

@@ -13,8 +13,8 @@
 namespace cl::flv {
 
 struct MediaCopyResult {
-  uint32_t lastTimestamp = 0; // unshifted, of the last whole tag read, whatever its type
-  uint64_t mediaTags = 0;     // audio and video tags written
+    uint32_t lastTimestamp = 0;  // unshifted, of the last whole tag read, whatever its type
+    uint64_t mediaTags = 0;      // audio and video tags written
 };
 
 // Reads whole tags from `in`, which stands at a tag boundary, to its end (a
@@ -25,4 +25,4 @@ struct MediaCopyResult {
 // the writer's flags.
 MediaCopyResult CopyMediaTags(FileReader& in, FileWriter& out, uint32_t offset);
 
-} // namespace cl::flv
+}  // namespace cl::flv

@@ -8,8 +8,8 @@ namespace remux {
 namespace {
 
 struct NamedCodec {
-  AVCodecID codec;
-  const char* name;
+    AVCodecID codec;
+    const char* name;
 };
 
 // The codecs an FLV file can declare.
@@ -32,17 +32,16 @@ constexpr NamedCodec kFlvCodecs[] = {
     {AV_CODEC_ID_SPEEX, "Speex"},
 };
 
-} // namespace
+}  // namespace
 
 bool Mp4Carries(AVCodecID codec) {
-  return codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_AAC || codec == AV_CODEC_ID_MP3;
+    return codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_AAC || codec == AV_CODEC_ID_MP3;
 }
 
 std::string CodecName(AVCodecID codec) {
-  for (const NamedCodec& named : kFlvCodecs)
-    if (named.codec == codec)
-      return named.name;
-  return avcodec_get_name(codec);
+    for (const NamedCodec& named : kFlvCodecs)
+        if (named.codec == codec) return named.name;
+    return avcodec_get_name(codec);
 }
 
-} // namespace remux
+}  // namespace remux

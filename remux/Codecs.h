@@ -17,4 +17,4 @@ bool Mp4Carries(AVCodecID codec);
 // "Nellymoser", ...), else FFmpeg's own name for it.
 std::string CodecName(AVCodecID codec);
 
-} // namespace remux
+}  // namespace remux

@@ -16,27 +16,24 @@ namespace remux {
 // squeeze them together, dropping them would cut sound, and moving one
 // stream alone would let it drift further from the other at every seam.
 void SeamMender::Mend(std::size_t stream, int64_t& dts, int64_t& pts) {
-  Stream& s = streams_[stream];
-  if (dts == kNone && pts == kNone) {
-    dts = s.last == kNone ? shift_ : s.last + s.step; // a time written already, shift and all
-  } else {
-    if (dts == kNone)
-      dts = pts;
-    dts += shift_;
-    if (pts != kNone)
-      pts += shift_;
-  }
-  if (s.last != kNone && dts <= s.last) {
-    const int64_t forward = s.last + s.step - dts;
-    shift_ += forward;
-    dts += forward;
-    if (pts != kNone)
-      pts += forward;
-    ++seams_;
-  } else if (s.last != kNone) {
-    s.step = dts - s.last;
-  }
-  s.last = dts;
+    Stream& s = streams_[stream];
+    if (dts == kNone && pts == kNone) {
+        dts = s.last == kNone ? shift_ : s.last + s.step;  // a time written already, shift and all
+    } else {
+        if (dts == kNone) dts = pts;
+        dts += shift_;
+        if (pts != kNone) pts += shift_;
+    }
+    if (s.last != kNone && dts <= s.last) {
+        const int64_t forward = s.last + s.step - dts;
+        shift_ += forward;
+        dts += forward;
+        if (pts != kNone) pts += forward;
+        ++seams_;
+    } else if (s.last != kNone) {
+        s.step = dts - s.last;
+    }
+    s.last = dts;
 }
 
-} // namespace remux
+}  // namespace remux

@@ -9,10 +9,26 @@ namespace vidsite {
 namespace {
 
 const char* const kTexts[] = {
-    "前方高能",        "哈哈哈哈哈哈",       "这里的配乐太好听了", "第一次看到这么美的夜景", "打卡",
-    "来了来了",        "前排围观",           "画质好清晰",         "已收藏",                 "准时到场",
-    "这是哪个城市？", "4K画质真好",         "泪目",               "好家伙",                 "名场面",
-    "&lt;转载请注明&gt;", "23333",           "awsl",               "我回来了，你们呢",       "完结撒花",
+    "前方高能",
+    "哈哈哈哈哈哈",
+    "这里的配乐太好听了",
+    "第一次看到这么美的夜景",
+    "打卡",
+    "来了来了",
+    "前排围观",
+    "画质好清晰",
+    "已收藏",
+    "准时到场",
+    "这是哪个城市？",
+    "4K画质真好",
+    "泪目",
+    "好家伙",
+    "名场面",
+    "&lt;转载请注明&gt;",
+    "23333",
+    "awsl",
+    "我回来了，你们呢",
+    "完结撒花",
 };
 
 // Deterministic per content id, so two fetches give the same bytes.
@@ -31,10 +47,12 @@ private:
 }  // namespace
 
 std::string CommentDocument(int64_t ACid, int AEntries) {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><i><chatserver>chat.vidsite.example</chatserver>"
-                      "<chatid>" + std::to_string(ACid) +
-                      "</chatid><mission>0</mission><maxlimit>1000</maxlimit><state>0</state><real_name>0</real_name>"
-                      "<source>k-v</source>";
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><i><chatserver>chat.vidsite.example</chatserver>"
+        "<chatid>" +
+        std::to_string(ACid) +
+        "</chatid><mission>0</mission><maxlimit>1000</maxlimit><state>0</state><real_name>0</real_name>"
+        "<source>k-v</source>";
     TSequence random(static_cast<uint64_t>(ACid));
     static const int kModes[] = {1, 1, 1, 1, 4, 5};
     static const uint32_t kColours[] = {16777215, 16777215, 16707842, 16738740, 4546550, 14811775};

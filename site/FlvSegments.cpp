@@ -27,7 +27,7 @@ constexpr uint8_t kVideoTag = 9;
 constexpr uint8_t kScriptTag = 18;
 constexpr uint8_t kH263 = 2;
 constexpr uint8_t kAac = 10;
-constexpr uint32_t kFrameMs = 40;          // 25 frames a second
+constexpr uint32_t kFrameMs = 40;           // 25 frames a second
 constexpr uint32_t kKeyFrameInterval = 25;  // one key frame a second
 constexpr uint32_t kAacFrameSamples = 1024;
 constexpr uint32_t kSampleRate = 44100;
@@ -78,10 +78,14 @@ void AppendTag(std::string& AOut, uint8_t AType, uint32_t ATimestamp, const std:
 // Bytes per video frame, as a stream of this quality would have.
 size_t VideoFrameBytes(int AQuality) {
     switch (AQuality) {
-        case 80: return 6000;
-        case 64: return 3500;
-        case 32: return 1800;
-        default: return 900;
+        case 80:
+            return 6000;
+        case 64:
+            return 3500;
+        case 32:
+            return 1800;
+        default:
+            return 900;
     }
 }
 
@@ -116,10 +120,14 @@ bool RunQuietly(std::vector<std::string> AArguments) {
 
 TPictureSize PictureSizeOf(int AQuality) {
     switch (AQuality) {
-        case 80: return {960, 540};
-        case 64: return {640, 360};
-        case 32: return {480, 270};
-        default: return {320, 180};
+        case 80:
+            return {960, 540};
+        case 64:
+            return {640, 360};
+        case 32:
+            return {480, 270};
+        default:
+            return {320, 180};
     }
 }
 
@@ -165,10 +173,9 @@ std::string MakeSyntheticSegment(const TSegmentShape& AShape) {
 
 std::string MakePlayableSegment(const std::string& AFolder, const TSegmentShape& AShape) {
     namespace fs = std::filesystem;
-    const fs::path file = fs::path(AFolder) / ("q" + std::to_string(AShape.Quality) + "-" +
-                                               std::to_string(AShape.DurationMs) + "ms-" +
-                                               std::to_string(AShape.Seed % 6) +
-                                               (AShape.OldCodecs ? "-h263" : "-h264") + ".flv");
+    const fs::path file =
+        fs::path(AFolder) / ("q" + std::to_string(AShape.Quality) + "-" + std::to_string(AShape.DurationMs) + "ms-" +
+                             std::to_string(AShape.Seed % 6) + (AShape.OldCodecs ? "-h263" : "-h264") + ".flv");
     std::error_code error;
     if (fs::exists(file, error)) return Read(file);
     fs::create_directories(AFolder, error);
@@ -176,12 +183,20 @@ std::string MakePlayableSegment(const std::string& AFolder, const TSegmentShape&
     const std::string seconds = std::to_string(AShape.DurationMs / 1000.0);
     const std::string partial = file.string() + ".part" + std::to_string(getpid());
     std::vector<std::string> arguments{
-        "ffmpeg", "-nostdin", "-y", "-f", "lavfi", "-i",
+        "ffmpeg",
+        "-nostdin",
+        "-y",
+        "-f",
+        "lavfi",
+        "-i",
         "testsrc2=size=" + std::to_string(picture.Width) + "x" + std::to_string(picture.Height) +
             ":rate=25:duration=" + seconds,
-        "-f", "lavfi", "-i",
+        "-f",
+        "lavfi",
+        "-i",
         "sine=frequency=" + std::to_string(330 + 110 * (AShape.Seed % 6)) + ":sample_rate=44100:duration=" + seconds,
-        "-vf", "hue=h=" + std::to_string(60 * (AShape.Seed % 6))};
+        "-vf",
+        "hue=h=" + std::to_string(60 * (AShape.Seed % 6))};
     if (AShape.OldCodecs) {
         arguments.insert(arguments.end(), {"-c:v", "flv", "-q:v", "5", "-c:a", "libmp3lame", "-b:a", "96k"});
     } else {
@@ -189,9 +204,9 @@ std::string MakePlayableSegment(const std::string& AFolder, const TSegmentShape&
         // The sound ends with the last picture, as in a segment cut from one
         // encoding: the encoder's own delay would carry it a few frames on.
         const double soundEnd = std::max(0.0, AShape.DurationMs / 1000.0 - 0.05);
-        arguments.insert(arguments.end(), {"-c:v", "libx264", "-preset", "veryfast", "-crf", "28", "-g", "25",
-                                           "-pix_fmt", "yuv420p", "-af", "atrim=end=" + std::to_string(soundEnd),
-                                           "-c:a", "aac", "-b:a", "96k"});
+        arguments.insert(arguments.end(),
+                         {"-c:v", "libx264", "-preset", "veryfast", "-crf", "28", "-g", "25", "-pix_fmt", "yuv420p",
+                          "-af", "atrim=end=" + std::to_string(soundEnd), "-c:a", "aac", "-b:a", "96k"});
     }
     arguments.insert(arguments.end(), {"-f", "flv", partial});
     const bool made = RunQuietly(arguments);

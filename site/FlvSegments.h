@@ -19,7 +19,7 @@ namespace vidsite {
 struct TSegmentShape {
     int Quality = 80;  // quality code; sets the picture size and tag sizes
     uint32_t DurationMs = 2000;
-    uint32_t Seed = 0;  // makes the payloads of different segments differ
+    uint32_t Seed = 0;       // makes the payloads of different segments differ
     bool OldCodecs = false;  // playable: H.263 and MP3 instead of H.264 and AAC
 };
 

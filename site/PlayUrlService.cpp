@@ -13,19 +13,27 @@ namespace {
 
 const char* FormatOf(int AQuality) {
     switch (AQuality) {
-        case 80: return "flv";
-        case 64: return "flv720";
-        case 32: return "flv480";
-        default: return "flv360";
+        case 80:
+            return "flv";
+        case 64:
+            return "flv720";
+        case 32:
+            return "flv480";
+        default:
+            return "flv360";
     }
 }
 
 const char* DescriptionOf(int AQuality) {
     switch (AQuality) {
-        case 80: return "高清 1080P";
-        case 64: return "高清 720P";
-        case 32: return "清晰 480P";
-        default: return "流畅 360P";
+        case 80:
+            return "高清 1080P";
+        case 64:
+            return "高清 720P";
+        case 32:
+            return "清晰 480P";
+        default:
+            return "流畅 360P";
     }
 }
 
@@ -77,8 +85,8 @@ bool SignedQueryValid(const std::string& ARawQuery) {
     const std::string signedText = ARawQuery.substr(0, at);
     const std::string signature = ARawQuery.substr(at + kSign.size());
     const std::string key = std::string("appkey=") + kAppKey;
-    const bool keyPresent = signedText.compare(0, key.size() + 1, key + "&") == 0 ||
-                            signedText.find("&" + key + "&") != std::string::npos;
+    const bool keyPresent =
+        signedText.compare(0, key.size() + 1, key + "&") == 0 || signedText.find("&" + key + "&") != std::string::npos;
     return keyPresent && signature == SignatureOf(signedText);
 }
 

@@ -78,7 +78,7 @@ std::vector<TSiteVideo> DemoCatalogue() {
     series.PagePath = "/play/s2001/";
     series.Title = "山川纪行";
     series.Kind = TPageKind::Series;
-    static const char* const kEpisodeTitles[] = {"启程", "雪山",   "草原", "峡谷", "湖泊",
+    static const char* const kEpisodeTitles[] = {"启程", "雪山", "草原", "峡谷", "湖泊",
                                                  "森林", "沙漠", "海岸", "古城", "归途"};
     for (int i = 0; i < 10; ++i) {
         series.Parts.push_back(Episode(200101 + i, "第" + std::to_string(i + 1) + "话", kEpisodeTitles[i]));

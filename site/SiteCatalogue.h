@@ -21,9 +21,9 @@ enum class TPageKind {
 
 struct TSitePart {
     int64_t Cid = 0;
-    std::string Part;         // a normal video's part name
-    std::string TitleFormat;  // a series episode's numbering text
-    std::string LongTitle;    // and its title
+    std::string Part;                            // a normal video's part name
+    std::string TitleFormat;                     // a series episode's numbering text
+    std::string LongTitle;                       // and its title
     std::vector<int> Qualities{80, 64, 32, 16};  // quality codes the media exists in
     int SegmentCount = 1;
     uint32_t SegmentMs = 2000;  // playing time of each segment

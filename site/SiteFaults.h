@@ -14,15 +14,15 @@
 namespace vidsite {
 
 struct TSiteFault {
-    bool Stall = false;             // no answer at all until the site stops
-    int64_t StallAfterBytes = -1;   // the body stops after this many bytes, the connection stays open
-    int64_t DropAfterBytes = -1;    // the connection closes after this many body bytes
-    int64_t RateBytesPerSecond = 0; // the body trickles at this rate
-    int64_t LengthDelta = 0;        // Content-Length claims this many bytes more (or fewer)
-    int ServerErrorCount = 0;       // the first requests answered with ServerErrorStatus
+    bool Stall = false;              // no answer at all until the site stops
+    int64_t StallAfterBytes = -1;    // the body stops after this many bytes, the connection stays open
+    int64_t DropAfterBytes = -1;     // the connection closes after this many body bytes
+    int64_t RateBytesPerSecond = 0;  // the body trickles at this rate
+    int64_t LengthDelta = 0;         // Content-Length claims this many bytes more (or fewer)
+    int ServerErrorCount = 0;        // the first requests answered with ServerErrorStatus
     int ServerErrorStatus = 503;
-    bool CorruptBody = false;       // segments: a garbled tag; comments: a body that does not inflate
-    bool EndlessBody = false;       // the body repeats without end, chunked, until the client leaves
+    bool CorruptBody = false;  // segments: a garbled tag; comments: a body that does not inflate
+    bool EndlessBody = false;  // the body repeats without end, chunked, until the client leaves
 };
 
 class TSiteFaults {
@@ -42,8 +42,8 @@ struct TRequestRecord {
     std::string Host;         // without a port
     std::string RequestLine;  // "GET /path?query HTTP/1.1"
     std::string Path;
-    std::string Query;        // the raw query text, without "?"
-    std::vector<std::pair<std::string, std::string>> Headers;  // names as sent, in name order
+    std::string Query;                                                  // the raw query text, without "?"
+    std::vector<std::pair<std::string, std::string>> Headers;           // names as sent, in name order
     std::optional<std::string> Header(const std::string& AName) const;  // case-insensitive
 };
 

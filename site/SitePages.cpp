@@ -33,11 +33,20 @@ std::string HtmlEscape(const std::string& AText) {
     std::string out;
     for (char c : AText) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -86,8 +95,8 @@ std::string StateObject(const TSiteVideo& AVideo) {
                    ",\"originalTitle\":\"\",\"evaluate\":\"\",\"rating\":{\"score\":9.6,\"count\":1024},\"epList\":[" +
                    EpisodeEntries(AVideo) + "],\"seriesStatus\":2},\"isLogin\":false}";
         case TPageKind::NoList:
-            return "{\"videoInfo\":{\"title\":" + title + ",\"state\":-404,\"message\":" +
-                   Str(AVideo, "视频不存在或已被删除") + "},\"isLogin\":false}";
+            return "{\"videoInfo\":{\"title\":" + title +
+                   ",\"state\":-404,\"message\":" + Str(AVideo, "视频不存在或已被删除") + "},\"isLogin\":false}";
         case TPageKind::Normal:
         case TPageKind::ListWithoutCid:
             break;
@@ -133,8 +142,7 @@ std::string VideoPage(const TSiteVideo& AVideo) {
            "\">\n<link rel=\"stylesheet\" href=\"//static.vidsite.example/css/video.4f2a.css\">\n"
            "<script src=\"//static.vidsite.example/js/player.1b7d.js\"></script>\n</head>\n<body>\n"
            "<div id=\"app\"><div class=\"video-info\"><h1 class=\"video-title\">" +
-           title +
-           "</h1></div><div id=\"player\"></div></div>\n<script>window.__PAGE_STATE__=" + StateObject(AVideo) +
+           title + "</h1></div><div id=\"player\"></div></div>\n<script>window.__PAGE_STATE__=" + StateObject(AVideo) +
            ";(function(){var s;(s=document.currentScript||document.scripts[document.scripts.length-1])"
            ".parentNode.removeChild(s);}());</script>\n"
            "<script src=\"//static.vidsite.example/js/video.8c3e.js\" defer></script>\n</body>\n</html>\n";

@@ -89,8 +89,8 @@ TRangeAnswer ResolveRange(const std::string& ARangeHeader, int64_t ASize, TByteR
     return TRangeAnswer::Partial;
 }
 
-void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> ABody, int64_t AOffset,
-              int64_t ALength, const std::string& AContentType, const TBodyOptions& AOptions, TStopSignal& AStop) {
+void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> ABody, int64_t AOffset, int64_t ALength,
+              const std::string& AContentType, const TBodyOptions& AOptions, TStopSignal& AStop) {
     const TSiteFault fault = AOptions.Fault;
     const int64_t rate = fault.RateBytesPerSecond > 0 ? fault.RateBytesPerSecond : AOptions.RateBytesPerSecond;
     const int64_t declared = std::max<int64_t>(0, ALength + fault.LengthDelta);
@@ -101,12 +101,11 @@ void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> A
     if (fault.EndlessBody) {
         // Sent as plain bytes: cpp-httplib would compress a chunked text
         // body on its own for a client that accepts gzip.
-        AResponse.set_chunked_content_provider(
-            "application/octet-stream",
-            [ABody, AOffset, ALength, fault, rate, &AStop](size_t, httplib::DataSink& ASink) {
-                int64_t at = 0;
-                return ALength > 0 && WritePieces(*ABody, AOffset, at, ALength, fault, rate, ASink, AStop);
-            });
+        AResponse.set_chunked_content_provider("application/octet-stream", [ABody, AOffset, ALength, fault, rate,
+                                                                            &AStop](size_t, httplib::DataSink& ASink) {
+            int64_t at = 0;
+            return ALength > 0 && WritePieces(*ABody, AOffset, at, ALength, fault, rate, ASink, AStop);
+        });
         return;
     }
     // The provider is called with positions in the declared length; it

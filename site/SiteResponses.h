@@ -49,8 +49,8 @@ struct TBodyOptions {
 };
 
 // Sends bytes AOffset .. AOffset + ALength of ABody.
-void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> ABody, int64_t AOffset,
-              int64_t ALength, const std::string& AContentType, const TBodyOptions& AOptions, TStopSignal& AStop);
+void SendBody(httplib::Response& AResponse, std::shared_ptr<const std::string> ABody, int64_t AOffset, int64_t ALength,
+              const std::string& AContentType, const TBodyOptions& AOptions, TStopSignal& AStop);
 
 void SendText(httplib::Response& AResponse, std::string AText, const std::string& AContentType,
               const TBodyOptions& AOptions, TStopSignal& AStop);

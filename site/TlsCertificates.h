@@ -21,7 +21,7 @@ struct TLeafOptions {
     std::vector<std::string> DnsNames{"localhost"};
     std::vector<std::string> IpAddresses{"127.0.0.1"};
     std::string Email;
-    long NotBeforeSeconds = -3600;     // relative to now
+    long NotBeforeSeconds = -3600;      // relative to now
     long NotAfterSeconds = 30 * 86400;  // relative to now
     bool ServerAuth = true;
     bool ClientAuth = false;

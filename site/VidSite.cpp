@@ -60,9 +60,8 @@ bool RefererFromSite(const std::string& AReferer) {
         const std::string rest = AReferer.substr(prefix.size());
         const std::string host = HostWithoutPort(rest.substr(0, rest.find('/')));
         const std::string domain = kDomain;
-        return host == domain ||
-               (host.size() > domain.size() && host.compare(host.size() - domain.size() - 1, std::string::npos,
-                                                            "." + domain) == 0);
+        return host == domain || (host.size() > domain.size() &&
+                                  host.compare(host.size() - domain.size() - 1, std::string::npos, "." + domain) == 0);
     }
     return false;
 }
@@ -297,7 +296,8 @@ void TVidSite::TImpl::Dispatch(const httplib::Request& ARequest, httplib::Respon
     }
 
     switch (RoleOf(host)) {
-        case THostRole::Main: return ServePage(ARequest, AResponse, fault);
+        case THostRole::Main:
+            return ServePage(ARequest, AResponse, fault);
         case THostRole::Interface:
             if (ARequest.path == kPlayUrlPath) return ServePlayUrl(ARequest, AResponse, fault);
             break;
@@ -306,8 +306,10 @@ void TVidSite::TImpl::Dispatch(const httplib::Request& ARequest, httplib::Respon
                 return ServePlayAddresses(ARequest, AResponse, fault, PgcPlayUrlDocument);
             if (ARequest.path == kCommentPath) return ServeComments(ARequest, AResponse, fault);
             break;
-        case THostRole::Media: return ServeSegment(ARequest, AResponse, fault);
-        case THostRole::Unknown: break;
+        case THostRole::Media:
+            return ServeSegment(ARequest, AResponse, fault);
+        case THostRole::Unknown:
+            break;
     }
     SimpleAnswer(AResponse, 404, "Not Found");
 }
@@ -327,8 +329,9 @@ void TVidSite::TImpl::ServePage(const httplib::Request& ARequest, httplib::Respo
                                 const TSiteFault& AFault) {
     static const std::string kHtml = "text/html; charset=utf-8";
     if (ARequest.path == "/") {
-        std::string index = "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>vidsite</title>"
-                            "</head><body><ul>\n";
+        std::string index =
+            "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>vidsite</title>"
+            "</head><body><ul>\n";
         for (const TSiteVideo& video : FCatalogue.Videos())
             index += "<li><a href=\"" + video.PagePath + "\">" + video.Title + "</a></li>\n";
         return SendDocument(ARequest, AResponse, index + "</ul></body></html>\n", kHtml, AFault);

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
         std::string flvdl = "flvdl: --cacert " + site.CaCertificateFile();
         for (const vidsite::THostRoute& route : site.HostOverrides())
             if (route.Port == 443)
-                flvdl += " --connect-to " + route.Host + ":443:" + route.Address + ":" + std::to_string(route.TargetPort);
+                flvdl +=
+                    " --connect-to " + route.Host + ":443:" + route.Address + ":" + std::to_string(route.TargetPort);
         std::printf("%s %s\n", flvdl.c_str(), sample.c_str());
         std::printf("Ctrl-C stops the site.\n");
         std::fflush(stdout);

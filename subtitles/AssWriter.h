@@ -12,34 +12,34 @@
 namespace subtitles {
 
 struct AssLook {
-  int stageWidth = 1920;
-  int stageHeight = 1080;
-  std::string font = "sans-serif";
-  double fontPx = 50;   // a normal-size comment
-  double opacity = 0.8; // 1 opaque, 0 invisible
+    int stageWidth = 1920;
+    int stageHeight = 1080;
+    std::string font = "sans-serif";
+    double fontPx = 50;    // a normal-size comment
+    double opacity = 0.8;  // 1 opaque, 0 invisible
 };
 
 // Where and when one comment is shown. Scrolling comments move from
 // (x1, y) to (x2, y) with their top-left corner; top comments hang from
 // (x1, y) by their top centre, bottom ones stand on it by their bottom centre.
 struct AssEvent {
-  Mode mode = Mode::ScrollLeft;
-  double start = 0, end = 0;
-  double x1 = 0, x2 = 0, y = 0;
-  double fontPx = 0; // 0: the style's size
-  uint32_t colour = 0xFFFFFF;
-  std::string_view text;
+    Mode mode = Mode::ScrollLeft;
+    double start = 0, end = 0;
+    double x1 = 0, x2 = 0, y = 0;
+    double fontPx = 0;  // 0: the style's size
+    uint32_t colour = 0xFFFFFF;
+    std::string_view text;
 };
 
 class AssWriter {
 public:
-  explicit AssWriter(AssLook look);
+    explicit AssWriter(AssLook look);
 
-  void AppendHeader(std::string& out) const;
-  void AppendEvent(std::string& out, const AssEvent& event) const;
+    void AppendHeader(std::string& out) const;
+    void AppendEvent(std::string& out, const AssEvent& event) const;
 
 private:
-  AssLook FLook;
+    AssLook FLook;
 };
 
 // "H:MM:SS.cc", rounded to the centisecond.
@@ -49,4 +49,4 @@ void AppendAssTime(std::string& out, double seconds);
 // starts no tag, other control characters go.
 void AppendEscapedText(std::string& out, std::string_view text);
 
-} // namespace subtitles
+}  // namespace subtitles

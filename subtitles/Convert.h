@@ -12,24 +12,24 @@
 namespace subtitles {
 
 struct Stage {
-  int width = 1920;
-  int height = 1080;
+    int width = 1920;
+    int height = 1080;
 };
 
 struct Options {
-  Stage stage;
-  std::string font = "sans-serif";
-  double fontSize = 0;       // pixels of a normal-size comment; 0: scaled from the stage height
-  double alpha = 0.8;        // opacity of the text, 1 opaque
-  double scrollSeconds = 8;  // for a scrolling comment to cross the stage
-  double fixedSeconds = 4;   // for a top or bottom comment to stay
+    Stage stage;
+    std::string font = "sans-serif";
+    double fontSize = 0;       // pixels of a normal-size comment; 0: scaled from the stage height
+    double alpha = 0.8;        // opacity of the text, 1 opaque
+    double scrollSeconds = 8;  // for a scrolling comment to cross the stage
+    double fixedSeconds = 4;   // for a top or bottom comment to stay
 };
 
 struct Result {
-  bool ok = false;
-  std::string error;   // why nothing was written; empty when ok
-  size_t written = 0;  // Dialogue lines
-  SkipCounts skipped;
+    bool ok = false;
+    std::string error;   // why nothing was written; empty when ok
+    size_t written = 0;  // Dialogue lines
+    SkipCounts skipped;
 };
 
 // Options that cannot make a picture (a stage or size below one pixel, an
@@ -50,4 +50,4 @@ Result ConvertText(std::string_view xml, std::string& ass, const Options& option
 // FILE.xml -> FILE.ass; other names get ".ass" appended.
 std::string AssPathFor(const std::string& xmlPath);
 
-} // namespace subtitles
+}  // namespace subtitles

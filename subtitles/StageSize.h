@@ -12,4 +12,4 @@ namespace subtitles {
 // says nothing of its size.
 Stage StageOfVideo(const std::string& flvPath);
 
-} // namespace subtitles
+}  // namespace subtitles

@@ -34,7 +34,7 @@ std::string ShaPassword(const std::string& APassword) {
     return "{SHA}" + std::string(reinterpret_cast<char*>(b64), static_cast<size_t>(n));
 }
 
-const char* const cModules[] = {"mpm_prefork", "authn_core", "authn_file", "authz_core",
+const char* const cModules[] = {"mpm_prefork", "authn_core", "authn_file",  "authz_core",
                                 "authz_user",  "auth_basic", "auth_digest", "alias"};
 
 }  // namespace
@@ -55,9 +55,10 @@ TApacheServer::TApacheServer(const std::string& AUserName, const std::string& AP
                 FOtherPort = FreeLoopbackPort();
             } while (FOtherPort == FPort);
             WriteConfig(ARedirectHost);
-            if (FDaemon.Start({Binary, "-DFOREGROUND", "-d", FFolder, "-f", FFolder + "/apache.conf"}, FFolder + "/stderr.log",
-                              [this] { return AcceptsOnLoopback(FPort) && AcceptsOnLoopback(FOtherPort); },
-                              [this] { return ErrorLog(); }, error)) {
+            if (FDaemon.Start(
+                    {Binary, "-DFOREGROUND", "-d", FFolder, "-f", FFolder + "/apache.conf"}, FFolder + "/stderr.log",
+                    [this] { return AcceptsOnLoopback(FPort) && AcceptsOnLoopback(FOtherPort); },
+                    [this] { return ErrorLog(); }, error)) {
                 return;
             }
             // Only a port taken in the meantime is worth another attempt.

@@ -110,7 +110,9 @@ bool TDanteServer::Start(bool AWithPasswordFiles, std::string& AError) {
         return false;
     }
     int status = -1;
-    if (WaitForDaemon(FPid, [this] { return AcceptsOnLoopback(FPort); }, status)) return true;
+    if (WaitForDaemon(
+            FPid, [this] { return AcceptsOnLoopback(FPort); }, status))
+        return true;
     if (status == cDaemonMountFailed) {
         AError = "the private password files could not be mounted (this needs root)";
     } else if (status >= 0) {

@@ -78,8 +78,8 @@ inline Bytes Gzip(const Bytes& AOriginal, GzipOptions AOptions = {}) {
 
 // Text with enough repetition and variety for dynamic Huffman blocks.
 inline Bytes SampleText(size_t ASize, uint32_t ASeed = 1) {
-    static const char* const kWords[] = {"video ", "segment ", "comment ", "range ", "header ", "\r\n",
-                                         "download ", "0123 ", "<d p=\"1,2\">", "part "};
+    static const char* const kWords[] = {"video ", "segment ",  "comment ", "range ",        "header ",
+                                         "\r\n",   "download ", "0123 ",    "<d p=\"1,2\">", "part "};
     Bytes out;
     uint32_t x = ASeed;
     while (out.size() < ASize) {
@@ -111,10 +111,14 @@ public:
     }
     // The fixed-table code of a literal/length symbol.
     void FixedSymbol(int ASymbol) {
-        if (ASymbol < 144) Code(0x30 + ASymbol, 8);
-        else if (ASymbol < 256) Code(0x190 + ASymbol - 144, 9);
-        else if (ASymbol < 280) Code(ASymbol - 256, 7);
-        else Code(0xC0 + ASymbol - 280, 8);
+        if (ASymbol < 144)
+            Code(0x30 + ASymbol, 8);
+        else if (ASymbol < 256)
+            Code(0x190 + ASymbol - 144, 9);
+        else if (ASymbol < 280)
+            Code(ASymbol - 256, 7);
+        else
+            Code(0xC0 + ASymbol - 280, 8);
     }
     Bytes Finish() {
         if (FCount > 0) Bits(0, 8 - FCount);

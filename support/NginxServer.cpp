@@ -163,9 +163,10 @@ void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
 bool TNginxServer::Start(std::string& AError) {
     std::filesystem::remove(FFolder + "/error.log");
     const std::string prefix = FFolder + "/";
-    return FDaemon.Start({Binary, "-p", prefix, "-c", FFolder + "/nginx.conf", "-e", FFolder + "/error.log"},
-                         FFolder + "/stderr.log", [this] { return AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort); },
-                         [this] { return ErrorLog(); }, AError);
+    return FDaemon.Start(
+        {Binary, "-p", prefix, "-c", FFolder + "/nginx.conf", "-e", FFolder + "/error.log"}, FFolder + "/stderr.log",
+        [this] { return AcceptsOnLoopback(FHttpPort) && AcceptsOnLoopback(FHttpsPort); }, [this] { return ErrorLog(); },
+        AError);
 }
 
 void TNginxServer::Stop() { FDaemon.Stop(); }

@@ -80,8 +80,7 @@ int ExitStatusIfEnded(pid_t& APid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TToolRun RunTool(const std::string& AProgram, const std::vector<std::string>& AArguments,
-                 const std::string& AErrFile) {
+TToolRun RunTool(const std::string& AProgram, const std::vector<std::string>& AArguments, const std::string& AErrFile) {
     std::vector<std::string> args{AProgram};
     args.insert(args.end(), AArguments.begin(), AArguments.end());
     std::vector<char*> argv;

@@ -39,8 +39,7 @@ struct TToolRun {
 
 // Runs AProgram with AArguments (no shell) to its end; standard output is
 // dropped, standard error captured through the file AErrFile.
-TToolRun RunTool(const std::string& AProgram, const std::vector<std::string>& AArguments,
-                 const std::string& AErrFile);
+TToolRun RunTool(const std::string& AProgram, const std::vector<std::string>& AArguments, const std::string& AErrFile);
 
 // A loopback port that was free a moment ago (a daemon binds it a little
 // later, so another process may take it in between: retry then).
@@ -71,9 +70,8 @@ public:
     TLoopbackDaemon(const TLoopbackDaemon&) = delete;
     TLoopbackDaemon& operator=(const TLoopbackDaemon&) = delete;
 
-    bool Start(std::vector<std::string> AArguments, const std::string& AOutputFile,
-               const std::function<bool()>& AReady, const std::function<std::string()>& AErrorText,
-               std::string& AError);
+    bool Start(std::vector<std::string> AArguments, const std::string& AOutputFile, const std::function<bool()>& AReady,
+               const std::function<std::string()>& AErrorText, std::string& AError);
     // TERM, then KILL after two seconds.
     void Stop() { StopDaemon(FPid, true); }
 

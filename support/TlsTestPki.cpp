@@ -206,8 +206,8 @@ TOpensslServer::TOpensslServer(const std::string& ACertFile, const std::string& 
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     const std::string accept = "127.0.0.1:" + std::to_string(Port);
-    std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1", "-www",
-                                     "-cert", ACertFile, "-key", AKeyFile, "-accept", accept};
+    std::vector<std::string> args = {"openssl", "s_server", "-naccept", "1",       "-www", "-cert",
+                                     ACertFile, "-key",     AKeyFile,   "-accept", accept};
     args.insert(args.end(), AExtraArguments.begin(), AExtraArguments.end());
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(s.data());

@@ -52,10 +52,10 @@ struct TOptionRule {
 };
 
 constexpr TOptionRule kRules[] = {
-    {"dir", 'd', true},      {"quality", 'q', true},  {"parts", 'p', true},   {"threads", 'x', true},
-    {"jobs", 'j', true},     {"comments", 0, false},  {"ass", 0, false},      {"no-join", 0, false},
-    {"no-number", 0, false}, {"cacert", 0, true},     {"connect-to", 0, true}, {"json", 0, false},
-    {"help", 'h', false},    {"version", 0, false},    {"mp4", 0, false},
+    {"dir", 'd', true},      {"quality", 'q', true}, {"parts", 'p', true},    {"threads", 'x', true},
+    {"jobs", 'j', true},     {"comments", 0, false}, {"ass", 0, false},       {"no-join", 0, false},
+    {"no-number", 0, false}, {"cacert", 0, true},    {"connect-to", 0, true}, {"json", 0, false},
+    {"help", 'h', false},    {"version", 0, false},  {"mp4", 0, false},
 };
 
 const TOptionRule* FindLong(const std::string& AName) {

@@ -75,17 +75,15 @@ void TLineProgress::Event(const QString& ALine) {
 }
 
 std::vector<QString> TTerminalProgress::Render(const std::vector<TSegmentProgress>& ASegments,
-                                                const TTotalProgress& ATotal, int AColumns) {
+                                               const TTotalProgress& ATotal, int AColumns) {
     std::vector<QString> lines;
     // The figures take a fixed 36 columns at the right; the name gets the rest.
     const int nameColumns = std::max(8, AColumns - 37);
     for (const TSegmentProgress& segment : ASegments) {
         const QString size = segment.Size > 0 ? bl::FormatSize(segment.Size) : QStringLiteral("?");
         const QString percent = segment.Size > 0 ? bl::ProgressText(segment.Done, segment.Size) : QString();
-        const QString figures = QStringLiteral("%1 %2 %3")
-                                    .arg(size, 8)
-                                    .arg(percent, 7)
-                                    .arg(bl::FormatSpeed(segment.Speed), 18);
+        const QString figures =
+            QStringLiteral("%1 %2 %3").arg(size, 8).arg(percent, 7).arg(bl::FormatSpeed(segment.Speed), 18);
         lines.push_back(CutToWidth(Fit(segment.Name, nameColumns) + QLatin1Char(' ') + figures, AColumns - 1));
     }
     QString total = QStringLiteral("parts %1/%2  %3  %4")

@@ -8,9 +8,12 @@ namespace {
 
 const char* OutcomeText(TOutcome AOutcome) {
     switch (AOutcome) {
-        case TOutcome::Done: return "done";
-        case TOutcome::Failed: return "failed";
-        case TOutcome::Pending: break;
+        case TOutcome::Done:
+            return "done";
+        case TOutcome::Failed:
+            return "failed";
+        case TOutcome::Pending:
+            break;
     }
     return "not done";
 }
@@ -65,10 +68,9 @@ std::string TRunReport::Json() const {
         parts.push_back(std::move(entry));
     }
     const nlohmann::ordered_json document = {
-        {"page", Page.toStdString()},     {"title", Title.toStdString()},   {"kind", Kind.toStdString()},
-        {"quality", Quality.toStdString()}, {"folder", Folder.toStdString()}, {"interrupted", Interrupted},
-        {"exit_status", ExitStatus()},    {"unresolved", Unresolved.toStdString()},
-        {"parts", std::move(parts)},
+        {"page", Page.toStdString()},       {"title", Title.toStdString()},           {"kind", Kind.toStdString()},
+        {"quality", Quality.toStdString()}, {"folder", Folder.toStdString()},         {"interrupted", Interrupted},
+        {"exit_status", ExitStatus()},      {"unresolved", Unresolved.toStdString()}, {"parts", std::move(parts)},
     };
     // Texts that are not valid UTF-8 (a name cut mid-character) are replaced,
     // never a reason to fail the summary.

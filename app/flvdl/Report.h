@@ -22,8 +22,8 @@ enum class TOutcome { Pending, Done, Failed };
 struct TCommentReport {
     bool Asked = false;
     TOutcome Outcome = TOutcome::Pending;
-    QString File;    // full path
-    QString Error;   // why it was not stored
+    QString File;       // full path
+    QString Error;      // why it was not stored
     QString Subtitles;  // the .ass written beside it, when asked
 };
 
@@ -31,18 +31,18 @@ struct TPartReport {
     QString Number;  // as the video list numbers it ("01")
     QString Name;
     QString Cid;
-    QString Quality;       // granted quality text, or empty
+    QString Quality;  // granted quality text, or empty
     int Segments = 0;
     int SegmentsDone = 0;
-    bool Joined = false;   // a join made the video's file
-    bool JoinEnded = false;  // a join of its segments ran to its end
-    int JoinExitStatus = -1;  // the joining tool's exit status (-1: none)
+    bool Joined = false;        // a join made the video's file
+    bool JoinEnded = false;     // a join of its segments ran to its end
+    int JoinExitStatus = -1;    // the joining tool's exit status (-1: none)
     bool ConvertEnded = false;  // a conversion into an MP4 file ran to its end
     bool Converted = false;     // and made the video's MP4 file
     QString ConvertNote;        // why it did not, or what a cut-short source held
     TOutcome Video = TOutcome::Pending;
-    QStringList Files;     // full paths of what the video left on disk
-    QStringList Errors;    // each failure with its reason
+    QStringList Files;   // full paths of what the video left on disk
+    QStringList Errors;  // each failure with its reason
     TCommentReport Comment;
 
     // Video and, when asked, comment file are done.

@@ -21,13 +21,18 @@ namespace {
 // do not read Chinese.
 const char* EnglishResolveMessage(bl::TResolveResult AResult) {
     switch (AResult) {
-        case bl::TResolveResult::EmptyAddress: return "the page address is empty";
-        case bl::TResolveResult::WrongAddress: return "this is not an address of the video site";
-        case bl::TResolveResult::FetchFailed: return "the page could not be fetched";
-        case bl::TResolveResult::NoVideoInfo: return "the page holds neither a part list nor an episode list";
+        case bl::TResolveResult::EmptyAddress:
+            return "the page address is empty";
+        case bl::TResolveResult::WrongAddress:
+            return "this is not an address of the video site";
+        case bl::TResolveResult::FetchFailed:
+            return "the page could not be fetched";
+        case bl::TResolveResult::NoVideoInfo:
+            return "the page holds neither a part list nor an episode list";
         case bl::TResolveResult::NoEntries:
             return "no part could be read from the page; the site may have changed, try again later";
-        case bl::TResolveResult::Resolved: break;
+        case bl::TResolveResult::Resolved:
+            break;
     }
     return "";
 }
@@ -80,17 +85,16 @@ void TRun::Interrupt() {
 
 int TRun::Resolve() {
     FParts = std::make_unique<bl::TPartList>(FSession.Http, FSession.PlayLoader, FSession.Request);
-    const bl::TResolveResult result =
-        FParts->Resolve(FReport.Page, bl::QualityCode(FOptions.QualityIndex));
+    const bl::TResolveResult result = FParts->Resolve(FReport.Page, bl::QualityCode(FOptions.QualityIndex));
     if (FInterrupted) {
         bl::StopAndWait(FSession.PlayLoader);
         return kExitInterrupted;
     }
     if (result != bl::TResolveResult::Resolved) {
         FReport.Unresolved = QString::fromUtf8(bl::ResolveMessage(result));
-        Print(FErrors, QStringLiteral("flvdl: %1\nflvdl: %2\n")
-                           .arg(QString::fromUtf8(bl::ResolveMessage(result)),
-                                QLatin1String(EnglishResolveMessage(result))));
+        Print(FErrors,
+              QStringLiteral("flvdl: %1\nflvdl: %2\n")
+                  .arg(QString::fromUtf8(bl::ResolveMessage(result)), QLatin1String(EnglishResolveMessage(result))));
         return kExitUnresolved;
     }
     FReport.Title = FParts->Title();
@@ -156,9 +160,7 @@ bool TRun::QueueParts() {
             [this](const QString& AName) { return FVideos->IsNameTaken(AName); });
         FMerge->ConvertToMp4 = FOptions.Mp4;
         FMerge->OnJoinEnded = [this](const bl::TMergeRow& ARow, bool AJoined) { JoinEnded(ARow, AJoined); };
-        FMerge->OnConvertEnded = [this](const bl::TMergeRow& ARow, bool AConverted) {
-            ConvertEnded(ARow, AConverted);
-        };
+        FMerge->OnConvertEnded = [this](const bl::TMergeRow& ARow, bool AConverted) { ConvertEnded(ARow, AConverted); };
     }
     if (joinerFolder) {
         FVideos->OnPartReady = [this](const QString& ABaseName, const QString& AFolder, int ACount) {
@@ -265,8 +267,8 @@ void TRun::JoinEnded(const bl::TMergeRow& ARow, bool AJoined) {
     TPartReport& part = FReport.Parts[static_cast<size_t>(p)];
     part.JoinEnded = true;
     part.JoinExitStatus = ARow.ExitStatus;
-    const QString joined = ARow.Folder + (ARow.JoinedName.isEmpty() ? ARow.BaseName : ARow.JoinedName) +
-                           QStringLiteral(".flv");
+    const QString joined =
+        ARow.Folder + (ARow.JoinedName.isEmpty() ? ARow.BaseName : ARow.JoinedName) + QStringLiteral(".flv");
     if (AJoined) {
         part.Files = QStringList{joined};
         part.Joined = true;
@@ -277,8 +279,8 @@ void TRun::JoinEnded(const bl::TMergeRow& ARow, bool AJoined) {
             part.Video = TOutcome::Done;
         }
     } else {
-        const QString reason = ARow.FailureReason.isEmpty() ? QStringLiteral("the joined file was not made")
-                                                            : ARow.FailureReason;
+        const QString reason =
+            ARow.FailureReason.isEmpty() ? QStringLiteral("the joined file was not made") : ARow.FailureReason;
         Fail(p, QStringLiteral("join failed: %1: %2; the segments are kept").arg(QFileInfo(joined).fileName(), reason));
         Event(QStringLiteral("join failed: %1: %2").arg(QFileInfo(joined).fileName(), reason));
     }

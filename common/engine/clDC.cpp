@@ -714,9 +714,7 @@ void TclCustomThreader::InterpretResponseHeaders(TclHttpOpenRequestAction& ARequ
 TclDownLoadThreader::TclDownLoadThreader(const std::string& AURL, TStream* ADataStream, bool AIsGetResourceInfo)
     : TclCustomThreader(AURL, ADataStream), FIsGetResourceInfo(AIsGetResourceInfo) {}
 
-int64_t TclDownLoadThreader::RemainingBytes() const {
-    return BytesToProceed() < 0 ? -1 : StopPos() - ResourcePos();
-}
+int64_t TclDownLoadThreader::RemainingBytes() const { return BytesToProceed() < 0 ? -1 : StopPos() - ResourcePos(); }
 
 int64_t TclDownLoadThreader::StopPos() const {
     // The range's end as created: where it started plus its length.

@@ -149,9 +149,15 @@ int64_t TclFileMappingStream::WrittenUpTo(int64_t AStart, int64_t AEnd) const {
 
 int64_t TclFileMappingStream::Seek(int64_t AOffset, TSeekOrigin AOrigin) {
     switch (AOrigin) {
-        case soBeginning: FPosition = AOffset; break;
-        case soCurrent: FPosition += AOffset; break;
-        case soEnd: FPosition = FSize + AOffset; break;
+        case soBeginning:
+            FPosition = AOffset;
+            break;
+        case soCurrent:
+            FPosition += AOffset;
+            break;
+        case soEnd:
+            FPosition = FSize + AOffset;
+            break;
     }
     if (FPosition < 0) FPosition = 0;
     return FPosition;
@@ -303,10 +309,14 @@ void GunzipFile(const std::string& ASource, const std::string& ADest) {
 std::string EscapeStoredValue(const std::string& AValue) {
     std::string r;
     for (char c : AValue) {
-        if (c == '\\') r += "\\\\";
-        else if (c == '\n') r += "\\n";
-        else if (c == '\r') r += "\\r";
-        else r += c;
+        if (c == '\\')
+            r += "\\\\";
+        else if (c == '\n')
+            r += "\\n";
+        else if (c == '\r')
+            r += "\\r";
+        else
+            r += c;
     }
     return r;
 }

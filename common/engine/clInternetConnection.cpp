@@ -187,10 +187,9 @@ void TclConnectAction::RunAction() {
                                  ContextOf(FOwner)));
 }
 
-TclHttpOpenRequestAction::TclHttpOpenRequestAction(TclInternetConnection* AOwner, HINTERNET hInet,
-                                                   HINTERNET hConnect, const std::string& lpszVerb,
-                                                   const std::string& lpszObjectName, const std::string& lpszVersion,
-                                                   const std::string& lpszReferrer,
+TclHttpOpenRequestAction::TclHttpOpenRequestAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hConnect,
+                                                   const std::string& lpszVerb, const std::string& lpszObjectName,
+                                                   const std::string& lpszVersion, const std::string& lpszReferrer,
                                                    const std::string& lplpszAcceptTypes, uint32_t dwFlags)
     : TclInternetResourceAction(AOwner, hInet),
       FConnect(hConnect),
@@ -202,13 +201,13 @@ TclHttpOpenRequestAction::TclHttpOpenRequestAction(TclInternetConnection* AOwner
       FFlags(dwFlags) {}
 
 void TclHttpOpenRequestAction::RunAction() {
-    SetResource(HttpOpenRequestA(FConnect, FVerb, FObjectName, FVersion, FReferrer, FAcceptTypes, FFlags,
-                                 ContextOf(FOwner)));
+    SetResource(
+        HttpOpenRequestA(FConnect, FVerb, FObjectName, FVersion, FReferrer, FAcceptTypes, FFlags, ContextOf(FOwner)));
 }
 
-TclHttpSendRequestAction::TclHttpSendRequestAction(TclInternetConnection* AOwner, HINTERNET hInet,
-                                                   HINTERNET hRequest, const std::string& lpszHeaders,
-                                                   const void* lpOptional, uint32_t dwOptionalLength)
+TclHttpSendRequestAction::TclHttpSendRequestAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hRequest,
+                                                   const std::string& lpszHeaders, const void* lpOptional,
+                                                   uint32_t dwOptionalLength)
     : TclInternetAction(AOwner, hInet),
       FRequest(hRequest),
       FHeaders(lpszHeaders),
@@ -219,8 +218,8 @@ void TclHttpSendRequestAction::RunAction() {
     if (!HttpSendRequestA(FRequest, FHeaders, FOptional, FOptionalLength)) SetErrorFromLastError();
 }
 
-TclInternetReadFileAction::TclInternetReadFileAction(TclInternetConnection* AOwner, HINTERNET hInet,
-                                                     HINTERNET hFile, void* lpBuffer)
+TclInternetReadFileAction::TclInternetReadFileAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hFile,
+                                                     void* lpBuffer)
     : TclInternetAction(AOwner, hInet), FFile(hFile), FBuffer(lpBuffer) {}
 
 void TclInternetReadFileAction::RunAction() {
@@ -288,9 +287,8 @@ void TclFtpGetFileSizeAction::RunAction() {
     FFileSize = static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
 }
 
-TclFtpFindFirstFileAction::TclFtpFindFirstFileAction(TclInternetConnection* AOwner, HINTERNET hInet,
-                                                     HINTERNET hConnect, const std::u16string& lpszSearchFile,
-                                                     uint32_t dwFlags)
+TclFtpFindFirstFileAction::TclFtpFindFirstFileAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hConnect,
+                                                     const std::u16string& lpszSearchFile, uint32_t dwFlags)
     : TclInternetResourceAction(AOwner, hInet), FConnect(hConnect), FSearchFile(lpszSearchFile), FFlags(dwFlags) {}
 
 void TclFtpFindFirstFileAction::RunAction() {
@@ -482,13 +480,12 @@ void TclInternetConnection::DoAfterFireAction(TclInternetAction* AAction) {
 void TclInternetConnection::DoStatusCallback(TclInternetAction* AAction, uint32_t AInternetStatus,
                                              const void* AStatusInformation, uint32_t AStatusInformationLength) {
     if (OnStatusCallback)
-        FSynchronizer.Synchronize([&] {
-            OnStatusCallback(this, AAction, AInternetStatus, AStatusInformation, AStatusInformationLength);
-        });
+        FSynchronizer.Synchronize(
+            [&] { OnStatusCallback(this, AAction, AInternetStatus, AStatusInformation, AStatusInformationLength); });
 }
 
-void TclInternetConnection::StatusCallback(HINTERNET AHandle, uint32_t AInternetStatus,
-                                           const void* AStatusInformation, uint32_t AStatusInformationLength) {
+void TclInternetConnection::StatusCallback(HINTERNET AHandle, uint32_t AInternetStatus, const void* AStatusInformation,
+                                           uint32_t AStatusInformationLength) {
     // Handles closed while the connection goes away concern nobody.
     if (IsDestroying()) return;
     TclInternetAction* found = nullptr;
@@ -506,11 +503,10 @@ void TclInternetConnection::StatusCallback(HINTERNET AHandle, uint32_t AInternet
 }
 
 void TclInternetConnection::PlatformStatusCallback(HINTERNET AInternet, uintptr_t AContext, uint32_t AInternetStatus,
-                                                   const void* AStatusInformation,
-                                                   uint32_t AStatusInformationLength) {
+                                                   const void* AStatusInformation, uint32_t AStatusInformationLength) {
     if (AContext == 0) return;
-    reinterpret_cast<TclInternetConnection*>(AContext)->StatusCallback(AInternet, AInternetStatus,
-                                                                       AStatusInformation, AStatusInformationLength);
+    reinterpret_cast<TclInternetConnection*>(AContext)->StatusCallback(AInternet, AInternetStatus, AStatusInformation,
+                                                                       AStatusInformationLength);
 }
 
 void RaiseConnectionLimits() {

@@ -258,9 +258,8 @@ private:
 };
 
 using TclInternetActionEvent = std::function<void(TObject* Sender, TclInternetAction* Action)>;
-using TclInternetStatusEvent =
-    std::function<void(TObject* Sender, TclInternetAction* Action, uint32_t AInternetStatus,
-                       const void* AStatusInformation, uint32_t AStatusInformationLength)>;
+using TclInternetStatusEvent = std::function<void(TObject* Sender, TclInternetAction* Action, uint32_t AInternetStatus,
+                                                  const void* AStatusInformation, uint32_t AStatusInformationLength)>;
 
 class TclInternetConnection : public TComponent {
 public:
@@ -299,8 +298,8 @@ protected:
     virtual void DoActionRemoved(TclInternetAction* AAction);
     virtual void DoBeforeFireAction(TclInternetAction* AAction);
     virtual void DoAfterFireAction(TclInternetAction* AAction);
-    virtual void DoStatusCallback(TclInternetAction* AAction, uint32_t AInternetStatus,
-                                  const void* AStatusInformation, uint32_t AStatusInformationLength);
+    virtual void DoStatusCallback(TclInternetAction* AAction, uint32_t AInternetStatus, const void* AStatusInformation,
+                                  uint32_t AStatusInformationLength);
 
 private:
     friend class TclInternetAction;

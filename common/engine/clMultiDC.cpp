@@ -322,10 +322,8 @@ void TclInternetItem::AssignThreaderEvents(TclCustomThreader& AThreader) {
         AssignResourceInfo(AResourceInfo);
     };
     AThreader.OnUrlParsing = [this](TObject*, TclUrlParser& AParser) { HandleUrlParsing(AParser); };
-    AThreader.OnDataItemProceed = [this, t](TObject*, TclResourceInfo*, int64_t ABytesProceed,
-                                            const uint8_t* AData, int ASize) {
-        HandleDataItemProceed(*t, ABytesProceed, AData, ASize);
-    };
+    AThreader.OnDataItemProceed = [this, t](TObject*, TclResourceInfo*, int64_t ABytesProceed, const uint8_t* AData,
+                                            int ASize) { HandleDataItemProceed(*t, ABytesProceed, AData, ASize); };
     AThreader.OnGetCertificate = [this](TObject*, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts,
                                         bool& Handled) {
         GetControl().DoGetCertificate(*this, ACertificate, AExtraCerts, Handled);
@@ -369,8 +367,8 @@ void TclInternetItem::HandleStatusChanged(TclCustomThreader& AThreader, TclProce
     SetLastStatus(FResourceState->LastStatus());
 }
 
-void TclInternetItem::HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed,
-                                            const uint8_t* AData, int ASize) {
+void TclInternetItem::HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed, const uint8_t* AData,
+                                            int ASize) {
     TclResourceStateItem* range = nullptr;
     if (TclThreaderHolder* holder = FindHolder(&AThreader)) {
         range = holder->StateItem;
@@ -528,8 +526,7 @@ bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
             if (age <= 2 * cost) continue;
             const int64_t remaining = worker->StopPos() - worker->ResourcePos();
             const double speed = static_cast<double>(worker->DownloadedBytes()) / age;
-            const TclRangeSplitPlan candidate =
-                PlanRangeSplit(remaining, speed, newSpeed, cost, FControl.BatchSize());
+            const TclRangeSplitPlan candidate = PlanRangeSplit(remaining, speed, newSpeed, cost, FControl.BatchSize());
             if (candidate.Kind == TclRangeSplitPlan::skNone) continue;
             const double left = speed > 0 ? static_cast<double>(remaining) / speed : 1e300;
             if (left <= longest) continue;
@@ -717,7 +714,7 @@ void TclCustomInternetControl::LoadProperties(const TStringList& AValues) {
     SetMaxResourceSize(ReadStoredNumber(AValues, "MaxResourceSize", FMaxResourceSize));
     FHttpProxySettings.SetEndpoint(LoadEndpoint(AValues, "HttpProxySettings.", FHttpProxySettings.Endpoint()));
     const int64_t auth = ReadStoredNumber(AValues, "HttpProxySettings.AuthorizationType",
-                                      static_cast<int>(FHttpProxySettings.AuthorizationType()));
+                                          static_cast<int>(FHttpProxySettings.AuthorizationType()));
     if (auth >= 0 && auth <= static_cast<int>(atBasic)) {
         FHttpProxySettings.SetAuthorizationType(static_cast<TclAuthorizationType>(auth));
     }

@@ -53,8 +53,7 @@ private:
 };
 
 using TclItemNotifyEvent = std::function<void(TObject* Sender, TclInternetItem* Item)>;
-using TclItemStatusChangedEvent =
-    std::function<void(TObject* Sender, TclInternetItem* Item, TclProcessStatus Status)>;
+using TclItemStatusChangedEvent = std::function<void(TObject* Sender, TclInternetItem* Item, TclProcessStatus Status)>;
 using TclItemGetResourceInfoEvent =
     std::function<void(TObject* Sender, TclInternetItem* Item, TclResourceInfo* ResourceInfo)>;
 // CurrentData holds CurrentDataSize bytes followed by a zero byte.
@@ -177,7 +176,7 @@ protected:
     virtual TclMultiInternetControl& GetControl() const = 0;
     virtual TStream* OpenDataStream() = 0;
     virtual std::unique_ptr<TclDownLoadThreader> CreateThreaderObject(TStream* ADataStream,
-                                                                     bool AIsGetResourceInfo) = 0;
+                                                                      bool AIsGetResourceInfo) = 0;
     // Creates, sets up, registers and starts a worker for AStateItem (may
     // be none), optionally with the item's information and a parsed URL.
     void CreateThreader(TclResourceStateItem* AStateItem, bool AIsGetResourceInfo,
@@ -246,8 +245,7 @@ private:
     // Takes the busy count for a run.
     void OpenRun();
     void HandleStatusChanged(TclCustomThreader& AThreader, TclProcessStatus AStatus);
-    void HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed, const uint8_t* AData,
-                               int ASize);
+    void HandleDataItemProceed(TclCustomThreader& AThreader, int64_t ABytesProceed, const uint8_t* AData, int ASize);
     void HandleUrlParsing(TclUrlParser& AParser);
     void RemoveHolder(const TclCustomThreader& AThreader);
 

@@ -62,7 +62,7 @@ void TclDownLoadItem::AssignThreaderParams(TclCustomThreader& AThreader) {
 }
 
 std::unique_ptr<TclDownLoadThreader> TclDownLoadItem::CreateThreaderObject(TStream* ADataStream,
-                                                                          bool AIsGetResourceInfo) {
+                                                                           bool AIsGetResourceInfo) {
     std::string url = URL();
     if (UseHttpRequest() && HttpRequest()) url += "?" + Trim(HttpRequest()->RequestSource().Text());
     return std::make_unique<TclDownLoadThreader>(url, ADataStream, AIsGetResourceInfo);
@@ -395,10 +395,16 @@ bool TclMultiDownLoader::CanProcessItem(TclInternetItem& AItem) {
     TclFileExistsAction action = faReplace;
     if (OnFileExists) OnFileExists(this, AItem.LocalFile(), newName, action);
     switch (action) {
-        case faRename: AItem.SetLocalFileDirect(newName); return true;
-        case faSkip: return false;
-        case faStop: Stop(nullptr); return false;
-        case faReplace: break;
+        case faRename:
+            AItem.SetLocalFileDirect(newName);
+            return true;
+        case faSkip:
+            return false;
+        case faStop:
+            Stop(nullptr);
+            return false;
+        case faReplace:
+            break;
     }
     return true;
 }

@@ -22,10 +22,9 @@ class TclDownLoadList;
 
 enum TclFileExistsAction { faReplace, faRename, faSkip, faStop };
 
-using TclFileExistsEvent = std::function<void(TObject* Sender, const std::string& AFileName,
-                                              std::string& ANewName, TclFileExistsAction& Action)>;
-using TclDataTextProceedEvent =
-    std::function<void(TObject* Sender, TclInternetItem* Item, const TStringList& Text)>;
+using TclFileExistsEvent = std::function<void(TObject* Sender, const std::string& AFileName, std::string& ANewName,
+                                              TclFileExistsAction& Action)>;
+using TclDataTextProceedEvent = std::function<void(TObject* Sender, TclInternetItem* Item, const TStringList& Text)>;
 
 class TclDownLoadItem : public TclInternetItem {
 public:

@@ -69,8 +69,8 @@ HINTERNET InternetConnectA(HINTERNET AInternet, const std::string& AServerName, 
 }
 
 HINTERNET HttpOpenRequestA(HINTERNET AConnect, const std::string& AVerb, const std::string& AObjectName,
-                           const std::string& AVersion, const std::string& AReferrer,
-                           const std::string& AAcceptTypes, uint32_t AFlags, uintptr_t AContext) {
+                           const std::string& AVersion, const std::string& AReferrer, const std::string& AAcceptTypes,
+                           uint32_t AFlags, uintptr_t AContext) {
     auto connect = FindHandle<TConnect>(AConnect, {hkConnect});
     if (!connect) return 0;
     if (connect->Service != INTERNET_SERVICE_HTTP) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_TYPE), 0;
@@ -232,12 +232,12 @@ bool InternetReadFileNoWait(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBy
     return ReadFileImpl(AFile, ABuffer, ANumberOfBytesToRead, ANumberOfBytesRead, false);
 }
 
-bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
-                           uint32_t* ANumberOfBytesRead, int AWakeFd, int ATimeOutMs) {
+bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead, uint32_t* ANumberOfBytesRead,
+                           int AWakeFd, int ATimeOutMs) {
     auto handle = ReadableHandle(AFile, ABuffer, ANumberOfBytesToRead, ANumberOfBytesRead);
     if (!handle) return false;
-    return handle->Transfer.ReadUntil(static_cast<uint8_t*>(ABuffer), ANumberOfBytesToRead, ANumberOfBytesRead,
-                                      AWakeFd, ATimeOutMs);
+    return handle->Transfer.ReadUntil(static_cast<uint8_t*>(ABuffer), ANumberOfBytesToRead, ANumberOfBytesRead, AWakeFd,
+                                      ATimeOutMs);
 }
 
 void InternetReadAhead(HINTERNET AFile) {
@@ -444,7 +444,9 @@ bool FtpCommand(HINTERNET AConnect, const std::string& AVerb, const std::string&
 }
 }  // namespace
 
-bool FtpDeleteFileA(HINTERNET AConnect, const std::string& AFileName) { return FtpCommand(AConnect, "DELE", AFileName); }
+bool FtpDeleteFileA(HINTERNET AConnect, const std::string& AFileName) {
+    return FtpCommand(AConnect, "DELE", AFileName);
+}
 
 bool FtpRemoveDirectoryA(HINTERNET AConnect, const std::string& ADirectory) {
     return FtpCommand(AConnect, "RMD", ADirectory);

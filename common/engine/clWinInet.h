@@ -145,21 +145,19 @@ HINTERNET InternetConnectA(HINTERNET AInternet, const std::string& AServerName, 
 // One HTTP request: verb (empty: GET), object name (path and query), version
 // and referrer (empty: none), accepted types (empty: none).
 HINTERNET HttpOpenRequestA(HINTERNET AConnect, const std::string& AVerb, const std::string& AObjectName,
-                           const std::string& AVersion, const std::string& AReferrer,
-                           const std::string& AAcceptTypes, uint32_t AFlags, uintptr_t AContext);
+                           const std::string& AVersion, const std::string& AReferrer, const std::string& AAcceptTypes,
+                           uint32_t AFlags, uintptr_t AContext);
 // Header lines separated by CR LF. With ADD_IF_NEW a line whose name is
 // already present is left out.
 bool HttpAddRequestHeadersA(HINTERNET ARequest, const std::string& AHeaders, uint32_t AModifiers);
 // Sends the request (with AHeaders added, and an optional body) and returns
 // once the final response's header block has arrived.
-bool HttpSendRequestA(HINTERNET ARequest, const std::string& AHeaders, const void* AOptional,
-                      uint32_t AOptionalLength);
+bool HttpSendRequestA(HINTERNET ARequest, const std::string& AHeaders, const void* AOptional, uint32_t AOptionalLength);
 // Levels 19, 20, 21, 22 (optionally with HTTP_QUERY_FLAG_NUMBER). ABuffer
 // null or too small: false with ERROR_INSUFFICIENT_BUFFER and the needed
 // length (with the terminating zero) in ABufferLength. On success
 // ABufferLength is the length without the terminating zero.
-bool HttpQueryInfoA(HINTERNET ARequest, uint32_t AInfoLevel, void* ABuffer, uint32_t* ABufferLength,
-                    uint32_t* AIndex);
+bool HttpQueryInfoA(HINTERNET ARequest, uint32_t AInfoLevel, void* ABuffer, uint32_t* ABufferLength, uint32_t* AIndex);
 // Only the random-access test is supported: distance 0 from the end
 // (method 2). Returns the body length, or UINT32_MAX with the last error set
 // when the response cannot be positioned.
@@ -170,8 +168,7 @@ constexpr uint32_t INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 uint32_t InternetSetFilePointer(HINTERNET AFile, int32_t ADistanceToMove, int32_t* ADistanceToMoveHigh,
                                 uint32_t AMoveMethod, uintptr_t AContext);
 // Up to ANumberOfBytesToRead bytes of the body; 0 bytes read means the end.
-bool InternetReadFile(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
-                      uint32_t* ANumberOfBytesRead);
+bool InternetReadFile(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead, uint32_t* ANumberOfBytesRead);
 // The same, but never blocks: false with the last error ERROR_IO_PENDING when
 // no byte (and no end) is available yet.
 constexpr uint32_t ERROR_IO_PENDING = 997;
@@ -180,8 +177,8 @@ bool InternetReadFileNoWait(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBy
 // The same, but waits on the calling thread for the first byte (or the end)
 // until AWakeFd becomes readable or ATimeOutMs passed (-1: no limit); those
 // two end it with ERROR_IO_PENDING, nothing read.
-bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead,
-                           uint32_t* ANumberOfBytesRead, int AWakeFd, int ATimeOutMs);
+bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfBytesToRead, uint32_t* ANumberOfBytesRead,
+                           int AWakeFd, int ATimeOutMs);
 // Takes in what the network has already sent for AFile, without waiting
 // and within the file's buffer; a read later finds it there.
 void InternetReadAhead(HINTERNET AFile);

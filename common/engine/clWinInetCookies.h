@@ -15,7 +15,7 @@ namespace cl::wininet {
 // How far a root's cookie jar has caught up with the process-wide store.
 struct TCookieSync {
     uint64_t Generation = UINT64_MAX;  // never imported
-    std::set<std::string> Known;        // keys of the store at the last meeting
+    std::set<std::string> Known;       // keys of the store at the last meeting
 };
 
 // The one cookie store of the process. libcurl keeps cookies per share, so

@@ -61,8 +61,10 @@ std::vector<WIN32_FIND_DATAW> ParseMlsd(const std::string& AListing) {
             const std::string value = fact.substr(eq + 1);
             if (name == "type") {
                 const std::string type = LowerCase(value);
-                if (type == "cdir" || type == "pdir") skip = true;
-                else if (type == "dir") entry.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+                if (type == "cdir" || type == "pdir")
+                    skip = true;
+                else if (type == "dir")
+                    entry.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
             } else if (name == "size") {
                 entry.nFileSize = StrToInt64Def(value, 0);
             } else if (name == "modify") {

@@ -51,7 +51,9 @@ struct TOptions {
     std::shared_ptr<TClientCertificate> ClientCertificate;
 };
 
-inline bool HasCredentials(const TOptions& AOptions) { return !AOptions.UserName.empty() || !AOptions.Password.empty(); }
+inline bool HasCredentials(const TOptions& AOptions) {
+    return !AOptions.UserName.empty() || !AOptions.Password.empty();
+}
 inline bool HasProxyCredentials(const TOptions& AOptions) {
     return !AOptions.ProxyUserName.empty() || !AOptions.ProxyPassword.empty();
 }

@@ -40,18 +40,19 @@ bool StartHttp(TRequest& ARequest, const std::string& AExtraHeaders) {
     TConnect& connect = ARequest.Connect();
     const TOptions& options = ARequest.Options();
     const std::string scheme = ARequest.Secure ? "https" : "http";
-    const uint16_t port = connect.Port != 0 ? connect.Port
-                                            : (ARequest.Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
+    const uint16_t port =
+        connect.Port != 0 ? connect.Port : (ARequest.Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT);
     std::string object = ARequest.ObjectName.empty() ? "/" : ARequest.ObjectName;
     if (object.front() != '/') object.insert(object.begin(), '/');
-    const std::string url = scheme + "://" + BracketIPv6(connect.Server) + ":" + std::to_string(port) + EscapeUnsafe(object);
+    const std::string url =
+        scheme + "://" + BracketIPv6(connect.Server) + ":" + std::to_string(port) + EscapeUnsafe(object);
 
     TTransfer& t = ARequest.Transfer;
     if (!t.Prepare(url, connect.Root(), scheme, connect.Server)) return false;
     CURL* e = t.Easy();
     if (ARequest.Secure) t.PrepareTls(connect.Server);
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, SameText(ARequest.Version, "HTTP/1.0") ? CURL_HTTP_VERSION_1_0
-                                                                                     : CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION,
+                     SameText(ARequest.Version, "HTTP/1.0") ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
     t.UseCookies();

@@ -52,8 +52,8 @@ std::string BracketIPv6(const std::string& AHost) {
 curl_slist* ConnectToList() {
     curl_slist* list = nullptr;
     for (const TclHostOverride& entry : TclHostOverrides::Entries()) {
-        std::string line = BracketIPv6(entry.Host) + ":" + (entry.Port != 0 ? std::to_string(entry.Port) : "") +
-                           ":" + BracketIPv6(entry.TargetAddress) + ":" +
+        std::string line = BracketIPv6(entry.Host) + ":" + (entry.Port != 0 ? std::to_string(entry.Port) : "") + ":" +
+                           BracketIPv6(entry.TargetAddress) + ":" +
                            (entry.TargetPort != 0 ? std::to_string(entry.TargetPort) : "");
         list = curl_slist_append(list, line.c_str());
     }

@@ -13,10 +13,10 @@ namespace cl::wininet {
 namespace {
 
 int TlsStateIndex() {
-    static const int index = SSL_CTX_get_ex_new_index(
-        0, nullptr, nullptr, nullptr, [](void*, void* APtr, CRYPTO_EX_DATA*, int, long, void*) {
-            delete static_cast<std::shared_ptr<TTlsState>*>(APtr);
-        });
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr,
+                                                      [](void*, void* APtr, CRYPTO_EX_DATA*, int, long, void*) {
+                                                          delete static_cast<std::shared_ptr<TTlsState>*>(APtr);
+                                                      });
     return index;
 }
 
@@ -46,11 +46,16 @@ int VerifyCallback(int APreverifyOk, X509_STORE_CTX* AStore) {
     if (state == nullptr) return 0;
     const uint32_t flags = state->SecurityFlags;
     bool ignored = false;
-    if (IsDateError(error)) ignored = flags & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-    else if (IsNameError(error)) ignored = flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
-    else if (IsUsageError(error)) ignored = flags & SECURITY_FLAG_IGNORE_WRONG_USAGE;
-    else if (IsRevocationError(error)) ignored = flags & SECURITY_FLAG_IGNORE_REVOCATION;
-    else ignored = flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    if (IsDateError(error))
+        ignored = flags & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    else if (IsNameError(error))
+        ignored = flags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    else if (IsUsageError(error))
+        ignored = flags & SECURITY_FLAG_IGNORE_WRONG_USAGE;
+    else if (IsRevocationError(error))
+        ignored = flags & SECURITY_FLAG_IGNORE_REVOCATION;
+    else
+        ignored = flags & SECURITY_FLAG_IGNORE_UNKNOWN_CA;
     if (ignored) return 1;
     int expected = X509_V_OK;
     state->VerifyError.compare_exchange_strong(expected, error);

@@ -61,10 +61,12 @@ void TTransfer::PrepareTls(const std::string& AHost) {
     CURL* e = Easy();
     // The checks are made in the context callback; these two keep
     // connections and sessions of different strictness apart.
-    const bool peerChecks = !(options.SecurityFlags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
-                                                       SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_REVOCATION));
+    const bool peerChecks =
+        !(options.SecurityFlags & (SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                                   SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_REVOCATION));
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, peerChecks ? 1L : 0L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, (options.SecurityFlags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST,
+                     (options.SecurityFlags & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) ? 0L : 2L);
     // The context callback puts in the process's trust store, built once:
     // libcurl is given no bundle or folder to load for every connection.
     curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);

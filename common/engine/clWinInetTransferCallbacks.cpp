@@ -99,8 +99,10 @@ void TTransfer::FtpResponseLine(std::string_view ALine) {
 size_t TTransfer::HeaderCallback(char* AData, size_t ASize, size_t ACount, void* AUser) {
     auto* self = static_cast<TTransfer*>(AUser);
     const std::string_view line(AData, ASize * ACount);
-    if (self->FIsFtp) self->FtpResponseLine(line);
-    else self->HttpHeaderLine(line);
+    if (self->FIsFtp)
+        self->FtpResponseLine(line);
+    else
+        self->HttpHeaderLine(line);
     return ASize * ACount;
 }
 

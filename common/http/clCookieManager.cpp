@@ -108,14 +108,21 @@ T GetLE(TStream& S) {
 
 bool ReadIntegerData(TStream& S, uint8_t ATag, int64_t& AValue, bool AAllow64) {
     switch (ATag) {
-        case tgInt8: AValue = GetLE<int8_t>(S); return true;
-        case tgInt16: AValue = GetLE<int16_t>(S); return true;
-        case tgInt32: AValue = GetLE<int32_t>(S); return true;
+        case tgInt8:
+            AValue = GetLE<int8_t>(S);
+            return true;
+        case tgInt16:
+            AValue = GetLE<int16_t>(S);
+            return true;
+        case tgInt32:
+            AValue = GetLE<int32_t>(S);
+            return true;
         case tgInt64:
             if (!AAllow64) return false;
             AValue = GetLE<int64_t>(S);
             return true;
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -156,19 +163,22 @@ std::string ReadBytes(TStream& S, uint32_t ACount) {
 
 std::string ReadString(TStream& S) {
     switch (GetTag(S)) {
-        case tgString: return ReadBytes(S, GetLE<uint8_t>(S));
+        case tgString:
+            return ReadBytes(S, GetLE<uint8_t>(S));
         case tgLongString:
-        case tgUtf8String: return ReadBytes(S, GetLE<uint32_t>(S));
+        case tgUtf8String:
+            return ReadBytes(S, GetLE<uint32_t>(S));
         case tgWideString: {
             const std::string raw = ReadBytes(S, GetLE<uint32_t>(S) * 2u);
             std::u16string units(raw.size() / 2, u'\0');
             for (size_t i = 0; i < units.size(); ++i) {
-                units[i] = static_cast<char16_t>(static_cast<uint8_t>(raw[2 * i]) |
-                                                 static_cast<uint8_t>(raw[2 * i + 1]) << 8);
+                units[i] =
+                    static_cast<char16_t>(static_cast<uint8_t>(raw[2 * i]) | static_cast<uint8_t>(raw[2 * i + 1]) << 8);
             }
             return Utf16ToUtf8(units);
         }
-        default: InvalidValue();
+        default:
+            InvalidValue();
     }
 }
 
@@ -254,7 +264,8 @@ bool HasCookieAttribute(const std::string& AText, const std::string& AName) {
     size_t start = AText.find(';');
     while (start != std::string::npos) {
         const size_t end = AText.find(';', start + 1);
-        const std::string part = AText.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        const std::string part =
+            AText.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
         if (SameText(Trim(part.substr(0, part.find('='))), AName)) return true;
         start = end;
     }
@@ -309,8 +320,7 @@ bool IsPathMatch(const std::string& ACookiePath, const std::string& ARequestPath
     requestPath = requestPath.substr(0, requestPath.find_first_of("?#"));
     if (requestPath.empty()) requestPath = "/";
     if (!requestPath.starts_with(cookiePath)) return false;
-    return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' ||
-           requestPath[cookiePath.size()] == '/';
+    return requestPath.size() == cookiePath.size() || cookiePath.back() == '/' || requestPath[cookiePath.size()] == '/';
 }
 
 std::string DefaultCookiePath(const std::string& ARequestPath) {

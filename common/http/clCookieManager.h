@@ -123,9 +123,8 @@ bool IsPortMatch(const std::string& ACookiePort, int ARequestPort);
 using TclCookieEvent = std::function<void(TObject* Sender, TclCookieItem& ACookie, bool& Allow)>;
 using TclUpdateCookieEvent =
     std::function<void(TObject* Sender, TclCookieItem& AOldCookie, TclCookieItem& ANewCookie, bool& Allow)>;
-using TclAcceptCookieEvent =
-    std::function<void(TObject* Sender, TclCookieItem& ACookie, const std::string& ADomain, const std::string& APath,
-                       int APort, bool ASecure, bool& Allow)>;
+using TclAcceptCookieEvent = std::function<void(TObject* Sender, TclCookieItem& ACookie, const std::string& ADomain,
+                                                const std::string& APath, int APort, bool ASecure, bool& Allow)>;
 
 // The store keeps at most this many cookies for one domain and in all, each
 // no longer than kMaxCookieSize bytes of name and value; the oldest cookie
@@ -162,8 +161,8 @@ protected:
     virtual void DoAddCookie(TclCookieItem& ACookie, bool& Allow);
     virtual void DoDeleteCookie(TclCookieItem& ACookie, bool& Allow);
     virtual void DoUpdateCookie(TclCookieItem& AOldCookie, TclCookieItem& ANewCookie, bool& Allow);
-    virtual void DoAcceptCookie(TclCookieItem& ACookie, const std::string& ADomain, const std::string& APath,
-                                int APort, bool ASecure, bool& Allow);
+    virtual void DoAcceptCookie(TclCookieItem& ACookie, const std::string& ADomain, const std::string& APath, int APort,
+                                bool ASecure, bool& Allow);
 
 private:
     // Removes stored cookie AIndex unless a handler vetoes it.

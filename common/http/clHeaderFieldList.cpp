@@ -309,8 +309,7 @@ void TclHeaderFieldList::AddArrayField(const std::string& AName, const std::vect
     }
     for (size_t i = 0; i < values.size(); ++i) {
         const bool last = i + 1 == values.size();
-        const std::string line =
-            (i == 0 ? GetNameValuePair(AName, values[i]) : "\t" + values[i]) + (last ? "" : ",");
+        const std::string line = (i == 0 ? GetNameValuePair(AName, values[i]) : "\t" + values[i]) + (last ? "" : ",");
         InsertFieldLine(FHeaderEnd, line, true);
     }
 }
@@ -382,8 +381,7 @@ void TclHeaderFieldList::AddEmptyFieldItem(int AFieldIndex, const std::string& A
                          ANewLine, std::string());
 }
 
-void TclHeaderFieldList::AddEmptyFieldItem(const std::string& AFieldName, const std::string& AItemName,
-                                           bool ANewLine) {
+void TclHeaderFieldList::AddEmptyFieldItem(const std::string& AFieldName, const std::string& AItemName, bool ANewLine) {
     AddEmptyFieldItem(GetFieldIndex(AFieldName), AItemName, ANewLine);
 }
 

@@ -62,8 +62,7 @@ public:
     void InsertEmptyField(int AIndex, const std::string& AName);
     void InsertFieldIfNotExist(int AIndex, const std::string& AName, const std::string& AValue);
 
-    void AddFieldItem(int AFieldIndex, const std::string& AItemName, const std::string& AValue,
-                      bool ANewLine = false);
+    void AddFieldItem(int AFieldIndex, const std::string& AItemName, const std::string& AValue, bool ANewLine = false);
     void AddFieldItem(const std::string& AFieldName, const std::string& AItemName, const std::string& AValue,
                       bool ANewLine = false);
     void AddQuotedFieldItem(int AFieldIndex, const std::string& AItemName, const std::string& AValue,
@@ -97,8 +96,8 @@ protected:
     virtual std::string InternalGetFieldValue(int AIndex) const;
     // Finds AItemName in ASource: AStart is 1-based at the item's name (0 when
     // absent), ALength spans name and value, AValue is the raw value text.
-    virtual bool FindFieldItem(const std::string& ASource, const std::string& AItemName, int& AStart,
-                               int& ALength, std::string& AValue) const;
+    virtual bool FindFieldItem(const std::string& ASource, const std::string& AItemName, int& AStart, int& ALength,
+                               std::string& AValue) const;
     // Inserts one field line at AIndex (clamped to 0..HeaderEnd); returns
     // the number of lines inserted.
     virtual int InsertFieldLine(int AIndex, const std::string& ALine, bool AFold);

@@ -175,8 +175,7 @@ void TclHttp::SendRequest(const std::string& AMethod, const std::string& AUrl, c
     TclNullStream nullResponse;
     FUrl->Parse(AUrl);
     FCredentialsOrigin = OriginOf(*FUrl);
-    InternalSendRequest(AMethod, ARequestHeader ? *ARequestHeader : emptyLines,
-                        ARequestBody ? *ARequestBody : nullBody,
+    InternalSendRequest(AMethod, ARequestHeader ? *ARequestHeader : emptyLines, ARequestBody ? *ARequestBody : nullBody,
                         AResponseHeader ? *AResponseHeader : ownResponseLines,
                         AResponseBody ? *AResponseBody : nullResponse);
 }
@@ -289,8 +288,7 @@ void TclHttp::Post(const std::string& AUrl, TclHttpRequest* ARequest, TStrings& 
     ReceiveLines(AResponseBody, [&](TStream& ABody) { InternalPost(AUrl, ARequest, &ABody, nullptr); });
 }
 
-void TclHttp::Put(const std::string& AUrl, const std::string& AContentType, TStream* ASource,
-                  TStream* AResponseBody) {
+void TclHttp::Put(const std::string& AUrl, const std::string& AContentType, TStream* ASource, TStream* AResponseBody) {
     InternalPut(AUrl, AContentType, AResponseBody, nullptr, ASource);
 }
 
@@ -317,8 +315,7 @@ void TclHttp::Patch(const std::string& AUrl, TStream* ASource, TStream* ARespons
     Patch(AUrl, nullptr, ASource, AResponseBody);
 }
 
-void TclHttp::Patch(const std::string& AUrl, const TStrings* ARequestHeader, TStream* ASource,
-                    TStream* AResponseBody) {
+void TclHttp::Patch(const std::string& AUrl, const TStrings* ARequestHeader, TStream* ASource, TStream* AResponseBody) {
     TclHttpRequest& request = GetActualRequest(nullptr);
     if (ARequestHeader) request.Header().ParseHeader(*ARequestHeader);
     request.Header().SetAccept("");
@@ -367,8 +364,8 @@ void TclHttp::DoReceiveProgress(int64_t ABytesProceed, int64_t ATotalBytes) {
 
 void TclHttp::DoRedirect(TStrings& ARequestHeader, int AStatusCode, const TclHttpResponseHeader& AResponseHeader,
                          const TStrings& AResponseText, std::string& AMethod, bool& CanRedirect, bool& Handled) {
-    if (OnRedirect) OnRedirect(this, ARequestHeader, AStatusCode, AResponseHeader, AResponseText, AMethod, CanRedirect,
-                               Handled);
+    if (OnRedirect)
+        OnRedirect(this, ARequestHeader, AStatusCode, AResponseHeader, AResponseText, AMethod, CanRedirect, Handled);
 }
 
 }  // namespace cl

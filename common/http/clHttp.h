@@ -61,18 +61,17 @@ private:
     std::string FResponseText;
 };
 
-using TclHttpSendRequestEvent = std::function<void(TObject* Sender, const std::string& AMethod,
-                                                   const std::string& AUrl, const TStrings& ARequestHeader)>;
+using TclHttpSendRequestEvent = std::function<void(TObject* Sender, const std::string& AMethod, const std::string& AUrl,
+                                                   const TStrings& ARequestHeader)>;
 using TclHttpReceiveHeaderEvent =
     std::function<void(TObject* Sender, const std::string& AMethod, const std::string& AUrl,
                        const TStrings& AResponseHeader, TclCookieList& ACookies, bool& Cancel)>;
 using TclHttpReceiveResponseEvent =
     std::function<void(TObject* Sender, const std::string& AMethod, const std::string& AUrl,
                        const TStrings& AResponseHeader, TclCookieList& ACookies)>;
-using TclHttpRedirectEvent =
-    std::function<void(TObject* Sender, TStrings& ARequestHeader, int AStatusCode,
-                       const TclHttpResponseHeader& AResponseHeader, const TStrings& AResponseText,
-                       std::string& AMethod, bool& CanRedirect, bool& Handled)>;
+using TclHttpRedirectEvent = std::function<void(
+    TObject* Sender, TStrings& ARequestHeader, int AStatusCode, const TclHttpResponseHeader& AResponseHeader,
+    const TStrings& AResponseText, std::string& AMethod, bool& CanRedirect, bool& Handled)>;
 
 class TclHttp : public TclTcpClientTls {
 public:
@@ -195,8 +194,8 @@ protected:
     virtual void DoSendRequest(const std::string& AMethod, const std::string& AUrl, const TStrings& ARequestHeader);
     virtual void DoReceiveHeader(const std::string& AMethod, const std::string& AUrl, const TStrings& AResponseHeader,
                                  TclCookieList& ACookies, bool& Cancel);
-    virtual void DoReceiveResponse(const std::string& AMethod, const std::string& AUrl,
-                                   const TStrings& AResponseHeader, TclCookieList& ACookies);
+    virtual void DoReceiveResponse(const std::string& AMethod, const std::string& AUrl, const TStrings& AResponseHeader,
+                                   TclCookieList& ACookies);
     virtual void DoSendProgress(int64_t ABytesProceed, int64_t ATotalBytes);
     virtual void DoReceiveProgress(int64_t ABytesProceed, int64_t ATotalBytes);
     virtual void DoRedirect(TStrings& ARequestHeader, int AStatusCode, const TclHttpResponseHeader& AResponseHeader,
@@ -248,8 +247,8 @@ private:
     void ReadResponse(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStream* ADestination,
                       int64_t AAlready);
     // False when the text was cut at kMaxResponseText: the connection must close.
-    bool ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer,
-                          TStrings& AResponseText, int64_t AAlready);
+    bool ReadResponseText(const TStrings& AResponseHeaderLines, TMemoryStream& AHeaderBuffer, TStrings& AResponseText,
+                          int64_t AAlready);
     void SaveResponseText(const TStrings& AResponseText, TStream* ADestination);
     bool IsKeepAlive() const;
     [[noreturn]] static void RaiseResponseError(int ACode);
@@ -289,7 +288,7 @@ private:
     std::unique_ptr<TclHttpResponseHeader> FResponseHeader;
     std::string FMethod;
     TclHttpVersion FResponseVersion = hvHttp1_1;
-    int64_t FContentLength = -1;  // the response's checked Content-Length; -1: none
+    int64_t FContentLength = -1;     // the response's checked Content-Length; -1: none
     std::string FCredentialsOrigin;  // scheme://host:port the call was given
     std::unique_ptr<TclHttpRequest> FOwnRequest;
     bool FProgressHandled = false;

@@ -58,10 +58,9 @@ std::string Quoted(const std::string& AValue) {
 
 }  // namespace
 
-bool TclHttpAuthorization::Authorize(const TclUrlParser& AUrl, const std::string& AMethod,
-                                     const std::string& AUserName, const std::string& APassword,
-                                     const TStrings& AuthChallenge, TObject* AContext, bool& AStartNewConnection,
-                                     std::string& AuthValue) {
+bool TclHttpAuthorization::Authorize(const TclUrlParser& AUrl, const std::string& AMethod, const std::string& AUserName,
+                                     const std::string& APassword, const TStrings& AuthChallenge, TObject* AContext,
+                                     bool& AStartNewConnection, std::string& AuthValue) {
     TclAuthRegistry& registry = Registry();
     std::lock_guard<std::recursive_mutex> guard(registry.Lock);
     for (auto it = registry.Schemes.rbegin(); it != registry.Schemes.rend(); ++it) {
@@ -96,9 +95,8 @@ std::string TclHttpAuthorization::FindChallenge(const TStrings& AuthChallenge, c
 
 // --- Basic ---
 
-void TclHttpBasicAuthorization::AuthorizeScheme(const TclUrlParser&, const std::string&,
-                                                const std::string& AUserName, const std::string& APassword,
-                                                const TStrings& AuthChallenge, TObject*) {
+void TclHttpBasicAuthorization::AuthorizeScheme(const TclUrlParser&, const std::string&, const std::string& AUserName,
+                                                const std::string& APassword, const TStrings& AuthChallenge, TObject*) {
     if (FindChallenge(AuthChallenge, "basic").empty()) return;
     FStartNewConnection = true;
     if (AUserName.empty() && APassword.empty()) return;
@@ -174,13 +172,11 @@ std::string TclHttpDigestAuthorization::GenerateClientNonce() {
     const auto ticks = static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count());
-    const std::string text = IntToHex(static_cast<uint64_t>(local.tm_mon + 1), 2) +
-                             IntToHex(static_cast<uint64_t>(local.tm_mday), 2) +
-                             IntToHex(static_cast<uint64_t>(local.tm_hour), 2) +
-                             IntToHex(static_cast<uint64_t>(local.tm_min), 2) +
-                             IntToHex(static_cast<uint64_t>(local.tm_sec), 2) +
-                             IntToHex(static_cast<uint64_t>(tv.tv_usec / 1000), 4) + IntToHex(ticks, 8) +
-                             IntToHex(ticks + 1u, 8);
+    const std::string text =
+        IntToHex(static_cast<uint64_t>(local.tm_mon + 1), 2) + IntToHex(static_cast<uint64_t>(local.tm_mday), 2) +
+        IntToHex(static_cast<uint64_t>(local.tm_hour), 2) + IntToHex(static_cast<uint64_t>(local.tm_min), 2) +
+        IntToHex(static_cast<uint64_t>(local.tm_sec), 2) + IntToHex(static_cast<uint64_t>(tv.tv_usec / 1000), 4) +
+        IntToHex(ticks, 8) + IntToHex(ticks + 1u, 8);
     return "ab" + LowerCase(text);
 }
 

@@ -6,9 +6,9 @@ namespace cl {
 
 TclHttpEntityHeader::TclHttpEntityHeader() {
     WatchList(FExtraFields);
-    for (const char* name : {"Cache-Control", "Connection", "Content-Encoding", "Content-Language", "Content-Length",
-                             "Content-Type", "Content-Version", "Date", "Expires", "Last-Modified", "Proxy-Connection",
-                             "Transfer-Encoding"}) {
+    for (const char* name :
+         {"Cache-Control", "Connection", "Content-Encoding", "Content-Language", "Content-Length", "Content-Type",
+          "Content-Version", "Date", "Expires", "Last-Modified", "Proxy-Connection", "Transfer-Encoding"}) {
         RegisterField(name);
     }
     ClearEntity();
@@ -36,9 +36,9 @@ void TclHttpEntityHeader::SetProperty(std::string& AField, const std::string& AV
 }
 
 void TclHttpEntityHeader::ClearEntity() {
-    for (std::string* field : {&FBoundary, &FCharSet, &FCacheControl, &FConnection, &FContentEncoding,
-                               &FContentLanguage, &FContentLength, &FContentType, &FContentVersion, &FDate, &FExpires,
-                               &FLastModified, &FProxyConnection, &FTransferEncoding}) {
+    for (std::string* field :
+         {&FBoundary, &FCharSet, &FCacheControl, &FConnection, &FContentEncoding, &FContentLanguage, &FContentLength,
+          &FContentType, &FContentVersion, &FDate, &FExpires, &FLastModified, &FProxyConnection, &FTransferEncoding}) {
         SetProperty(*field, std::string());
     }
     FExtraFields.Clear();
@@ -229,16 +229,16 @@ void TclHttpRequestHeader::InternalAssignHeader(TclHeaderFieldList& AFieldList) 
 TclHttpResponseHeader::TclHttpResponseHeader() {
     WatchList(FAuthenticate);
     WatchList(FProxyAuthenticate);
-    for (const char* name : {"Accept-Ranges", "Age", "Allow", "WWW-Authenticate", "Content-Range",
-                             "Content-Disposition", "ETag", "Location", "Proxy-Authenticate", "Retry-After",
-                             "Server"}) {
+    for (const char* name :
+         {"Accept-Ranges", "Age", "Allow", "WWW-Authenticate", "Content-Range", "Content-Disposition", "ETag",
+          "Location", "Proxy-Authenticate", "Retry-After", "Server"}) {
         RegisterField(name);
     }
 }
 
 void TclHttpResponseHeader::ClearResponse() {
-    for (std::string* field : {&FAcceptRanges, &FAge, &FAllow, &FContentRange, &FContentDisposition, &FETag,
-                               &FLocation, &FRetryAfter, &FServer}) {
+    for (std::string* field : {&FAcceptRanges, &FAge, &FAllow, &FContentRange, &FContentDisposition, &FETag, &FLocation,
+                               &FRetryAfter, &FServer}) {
         SetProperty(*field, std::string());
     }
     FAuthenticate.Clear();

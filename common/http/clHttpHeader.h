@@ -11,8 +11,8 @@
 
 namespace cl {
 
-#define CL_HEADER_PROPERTY(Name)                                  \
-    const std::string& Name() const { return F##Name; }           \
+#define CL_HEADER_PROPERTY(Name)                        \
+    const std::string& Name() const { return F##Name; } \
     void Set##Name(const std::string& AValue) { SetProperty(F##Name, AValue); }
 
 class TclHttpEntityHeader : public TObject {
@@ -105,8 +105,8 @@ protected:
 private:
     void ClearRequest();
 
-    std::string FAccept, FAcceptCharSet, FAcceptEncoding, FAcceptLanguage, FAuthorization, FHost,
-        FProxyAuthorization, FRange, FReferer, FUserAgent;
+    std::string FAccept, FAcceptCharSet, FAcceptEncoding, FAcceptLanguage, FAuthorization, FHost, FProxyAuthorization,
+        FRange, FReferer, FUserAgent;
 };
 
 class TclHttpResponseHeader : public TclHttpEntityHeader {
@@ -141,8 +141,7 @@ private:
 
     TStringList FAuthenticate;
     TStringList FProxyAuthenticate;
-    std::string FAcceptRanges, FAge, FAllow, FContentRange, FContentDisposition, FETag, FLocation, FRetryAfter,
-        FServer;
+    std::string FAcceptRanges, FAge, FAllow, FContentRange, FContentDisposition, FETag, FLocation, FRetryAfter, FServer;
 };
 
 #undef CL_HEADER_PROPERTY

@@ -116,9 +116,8 @@ bool TclHttp::ReadResponseHeader(TStrings& AResponseHeaderLines, TMemoryStream& 
         if (first) {
             // The first read stops near BatchSize, so that a large body is
             // not pulled into the header buffer.
-            TclOnScopeExit restoreLimit([&connection, saved = connection.BytesToProceed()] {
-                connection.SetBytesToProceed(saved);
-            });
+            TclOnScopeExit restoreLimit(
+                [&connection, saved = connection.BytesToProceed()] { connection.SetBytesToProceed(saved); });
             connection.SetBytesToProceed(BatchSize());
             first = false;
             connection.ReadData(&AHeaderBuffer);
@@ -260,9 +259,8 @@ bool TclHttp::ReadResponseBody(const TStrings& AResponseHeaderLines, TMemoryStre
     FProgressHandled = false;
     bool whole = true;
     if (!HasNoBody()) {
-        TclProgressRoute route(connection, [this](TObject*, int64_t ADone, int64_t ATotal) {
-            DoReceiveProgress(ADone, ATotal);
-        });
+        TclProgressRoute route(connection,
+                               [this](TObject*, int64_t ADone, int64_t ATotal) { DoReceiveProgress(ADone, ATotal); });
         std::unique_ptr<TclGZipInflateStream> gzip;
         TStream* destination = &ADestination;
         if (LowerCase(FResponseHeader->ContentEncoding()).find("gzip") != std::string::npos) {

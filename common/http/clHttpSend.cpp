@@ -177,9 +177,8 @@ void TclHttp::SendBody(TStream& ABody) {
     FProgressHandled = false;
     connection.InitProgress(ABody.GetPosition(), size);
     {
-        TclProgressRoute route(connection, [this](TObject*, int64_t ADone, int64_t ATotal) {
-            DoSendProgress(ADone, ATotal);
-        });
+        TclProgressRoute route(connection,
+                               [this](TObject*, int64_t ADone, int64_t ATotal) { DoSendProgress(ADone, ATotal); });
         connection.WriteData(&ABody);
     }
     if (!FProgressHandled) DoSendProgress(size, size);

@@ -29,11 +29,20 @@ int64_t TclChunkedStream::Write(const void* ABuffer, int64_t ACount) {
     // Bytes after the completion point within the same write are dropped.
     while (pos < count && FState != csDone) {
         switch (FState) {
-            case csSizeLine: pos += ReadSizeLine(p + pos, count - pos); break;
-            case csData: pos += ReadData(p + pos, count - pos); break;
-            case csDataEnd: pos += SkipDataEnd(p + pos, count - pos); break;
-            case csTrailer: pos += SkipTrailer(p + pos, count - pos); break;
-            case csDone: break;
+            case csSizeLine:
+                pos += ReadSizeLine(p + pos, count - pos);
+                break;
+            case csData:
+                pos += ReadData(p + pos, count - pos);
+                break;
+            case csDataEnd:
+                pos += SkipDataEnd(p + pos, count - pos);
+                break;
+            case csTrailer:
+                pos += SkipTrailer(p + pos, count - pos);
+                break;
+            case csDone:
+                break;
         }
     }
     return ACount;

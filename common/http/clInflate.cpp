@@ -105,7 +105,8 @@ int TclInflater::Inflate(uint8_t* ABuffer, int AOffset, int ALen) {
         default:
             Fail(zlUnknownMode);
     }
-    if (FNoHeader && produced > 0) FRawAdler = static_cast<uint32_t>(adler32(FRawAdler, ABuffer + AOffset, static_cast<uInt>(produced)));
+    if (FNoHeader && produced > 0)
+        FRawAdler = static_cast<uint32_t>(adler32(FRawAdler, ABuffer + AOffset, static_cast<uInt>(produced)));
     return produced;
 }
 

@@ -350,8 +350,7 @@ std::string TclUrlParser::GetLocalFileByURL(const std::string& AFullUrl, const s
     Parse(AFullUrl);
     // AbsoluteUri is empty exactly when every part is; asking it directly
     // would encode the host, which can fail.
-    if (FScheme.empty() && FHost.empty() && FPort == 0 && FPath.empty() && FQueryString.empty() &&
-        FFragment.empty()) {
+    if (FScheme.empty() && FHost.empty() && FPort == 0 && FPath.empty() && FQueryString.empty() && FFragment.empty()) {
         return ALocalFolder;
     }
     std::string r = ALocalFolder;

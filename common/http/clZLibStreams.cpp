@@ -21,8 +21,7 @@ uint32_t ReadLE32(const uint8_t* p) {
 
 }  // namespace
 
-TclGZipInflateStream::TclGZipInflateStream(TStream& ADestination)
-    : FDestination(ADestination), FOutput(kOutputSize) {}
+TclGZipInflateStream::TclGZipInflateStream(TStream& ADestination) : FDestination(ADestination), FOutput(kOutputSize) {}
 
 TclGZipInflateStream::~TclGZipInflateStream() = default;
 

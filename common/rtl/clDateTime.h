@@ -29,8 +29,7 @@ inline TDateTime EncodeDateTimeValue(int AYear, int AMonth, int ADay, int AHour,
 inline TDateTime UnixTimeToLocalDateTime(std::time_t ATime, int AMilliSecond = 0) {
     std::tm t{};
     localtime_r(&ATime, &t);
-    return EncodeDateTimeValue(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
-                               AMilliSecond);
+    return EncodeDateTimeValue(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, AMilliSecond);
 }
 
 inline TDateTime NowDateTime() {

@@ -162,8 +162,8 @@ std::u16string Utf8ToUtf16(std::string_view AText) {
             i += 3;
         } else if (c >= 0xF0 && c <= 0xF4 && cont(1) && cont(2) && cont(3) && !(c == 0xF0 && p[i + 1] < 0x90) &&
                    !(c == 0xF4 && p[i + 1] > 0x8F)) {
-            const uint32_t cp = ((c & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
-                                (p[i + 3] & 0x3Fu);
+            const uint32_t cp =
+                ((c & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu);
             out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
             out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
             i += 4;

@@ -133,9 +133,14 @@ TFileStream::TFileStream(const std::string& AFileName, uint16_t AMode) : FFileNa
     }
     int flags = O_RDONLY;
     switch (AMode & 0x0003) {
-        case fmOpenWrite: flags = O_WRONLY; break;
-        case fmOpenReadWrite: flags = O_RDWR; break;
-        default: break;
+        case fmOpenWrite:
+            flags = O_WRONLY;
+            break;
+        case fmOpenReadWrite:
+            flags = O_RDWR;
+            break;
+        default:
+            break;
     }
     FHandle = ::open(AFileName.c_str(), flags | O_CLOEXEC);
     if (FHandle < 0) {
@@ -198,12 +203,8 @@ TStringStream::TStringStream(const std::string& AText, std::string ACharSet) : F
     SetPosition(0);
 }
 
-std::string TStringStream::DataString() const {
-    return TclTranslator::GetString(Bytes(), FCharSet);
-}
+std::string TStringStream::DataString() const { return TclTranslator::GetString(Bytes(), FCharSet); }
 
-void TStringStream::WriteString(const std::string& AText) {
-    WriteBuffer(TclTranslator::GetBytes(AText, FCharSet));
-}
+void TStringStream::WriteString(const std::string& AText) { WriteBuffer(TclTranslator::GetBytes(AText, FCharSet)); }
 
 }  // namespace cl

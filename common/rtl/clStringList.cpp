@@ -13,8 +13,7 @@ TStringList::TStringList(std::initializer_list<std::string> ALines) {
 }
 
 // Copies hold the lines and objects, not the handlers or update state.
-TStringList::TStringList(const TStringList& ASource)
-    : FItems(ASource.FItems), FCaseSensitive(ASource.FCaseSensitive) {}
+TStringList::TStringList(const TStringList& ASource) : FItems(ASource.FItems), FCaseSensitive(ASource.FCaseSensitive) {}
 
 TStringList& TStringList::operator=(const TStringList& ASource) {
     Assign(ASource);
@@ -188,9 +187,7 @@ void TStringList::LoadFromStream(TStream& AStream) {
     SetText(text);
 }
 
-void TStringList::SaveToStream(TStream& AStream) const {
-    AStream.WriteBuffer(Text());
-}
+void TStringList::SaveToStream(TStream& AStream) const { AStream.WriteBuffer(Text()); }
 
 void TStringList::Sort(const std::function<int(const std::string&, const std::string&)>& ACompare) {
     Changing();

@@ -89,9 +89,10 @@ struct TclEncoding {
 // from iconv's reading of the same name.
 const char* IconvAlias(const std::string& ALower) {
     static const std::pair<const char*, const char*> kAliases[] = {
-        {"utf-16", "UTF-16LE"},          {"unicode", "UTF-16LE"},       {"unicodefffe", "UTF-16BE"},
-        {"x-mac-cyrillic", "MAC-CYRILLIC"}, {"ks_c_5601-1987", "CP949"}, {"x-sjis", "SHIFT_JIS"},
-        {"x-euc-jp", "EUC-JP"},          {"x-gbk", "GBK"},
+        {"utf-16", "UTF-16LE"},      {"unicode", "UTF-16LE"},
+        {"unicodefffe", "UTF-16BE"}, {"x-mac-cyrillic", "MAC-CYRILLIC"},
+        {"ks_c_5601-1987", "CP949"}, {"x-sjis", "SHIFT_JIS"},
+        {"x-euc-jp", "EUC-JP"},      {"x-gbk", "GBK"},
     };
     for (const auto& [mime, iconvName] : kAliases) {
         if (ALower == mime) return iconvName;
@@ -127,7 +128,9 @@ struct EEncodingError {};
 // Length of the well-formed sequence at ABytes[i], 0 when there is none.
 // AStrict also refuses the encoded surrogates (0xED 0xA0..0xBF).
 int SequenceLength(const uint8_t* ABytes, int ACount, int i, bool AStrict) {
-    auto in = [&](int k, uint8_t lo, uint8_t hi) { return i + k < ACount && ABytes[i + k] >= lo && ABytes[i + k] <= hi; };
+    auto in = [&](int k, uint8_t lo, uint8_t hi) {
+        return i + k < ACount && ABytes[i + k] >= lo && ABytes[i + k] <= hi;
+    };
     const uint8_t b = ABytes[i];
     if (b < 0x80) return 1;
     if (b >= 0xC2 && b <= 0xDF) return in(1, 0x80, 0xBF) ? 2 : 0;
@@ -191,9 +194,12 @@ bool RunIconv(iconv_t AHandle, const char* AIn, size_t ACount, const std::string
 std::vector<uint8_t> EncodeText(const std::string& AText, const TclEncoding& AEncoding) {
     if (!IsWellFormedText(AText)) throw EEncodingError{};
     switch (AEncoding.Kind) {
-        case TclEncodingKind::Ansi: return EncodeAnsi(Utf8ToUtf16(AText));
-        case TclEncodingKind::Utf8: return {AText.begin(), AText.end()};
-        case TclEncodingKind::Iconv: break;
+        case TclEncodingKind::Ansi:
+            return EncodeAnsi(Utf8ToUtf16(AText));
+        case TclEncodingKind::Utf8:
+            return {AText.begin(), AText.end()};
+        case TclEncodingKind::Iconv:
+            break;
     }
     TclIconvHandle h = OpenIconv(AEncoding.IconvName, "UTF-8");
     std::string mark;
@@ -208,18 +214,21 @@ std::vector<uint8_t> EncodeText(const std::string& AText, const TclEncoding& AEn
 // Empty text when the decoder refuses the input.
 std::string DecodeBytes(const uint8_t* ABytes, size_t ACount, const TclEncoding& AEncoding) {
     switch (AEncoding.Kind) {
-        case TclEncodingKind::Ansi: return Utf16ToUtf8(DecodeAnsi(ABytes, ACount));
+        case TclEncodingKind::Ansi:
+            return Utf16ToUtf8(DecodeAnsi(ABytes, ACount));
         case TclEncodingKind::Utf8:
             if (!TclTranslator::IsUtf8(ABytes, static_cast<int>(ACount)) &&
                 std::any_of(ABytes, ABytes + ACount, [](uint8_t b) { return b >= 0x80; })) {
                 return std::string();
             }
             return std::string(reinterpret_cast<const char*>(ABytes), ACount);
-        case TclEncodingKind::Iconv: break;
+        case TclEncodingKind::Iconv:
+            break;
     }
     TclIconvHandle h = OpenIconv("UTF-8", AEncoding.IconvName);
     std::string out;
-    if (!h || !RunIconv(static_cast<iconv_t>(h.get()), reinterpret_cast<const char*>(ABytes), ACount, std::string(), out)) {
+    if (!h ||
+        !RunIconv(static_cast<iconv_t>(h.get()), reinterpret_cast<const char*>(ABytes), ACount, std::string(), out)) {
         return std::string();
     }
     return out;

@@ -41,8 +41,8 @@ public:
     static std::string TranslateFrom(const std::string& ACharSet, const std::string& AText);
 
     // The fallback UTF-8 codec, which works on each UTF-16 unit on its own.
-    static std::string TranslateToUtf8(const std::string& AText);      // -> UTF-8 bytes
-    static std::string TranslateFromUtf8(const std::string& AUtf8);    // -> text
+    static std::string TranslateToUtf8(const std::string& AText);    // -> UTF-8 bytes
+    static std::string TranslateFromUtf8(const std::string& AUtf8);  // -> text
     static std::vector<uint8_t> GetUtf8Bytes(const std::string& AText);
     static int GetUtf8ByteCount(const std::string& AText);
     static std::string GetStringFromUtf8(const std::vector<uint8_t>& ABytes);

@@ -105,21 +105,51 @@ std::string X500NameText(const X509_NAME* AName) {
         const ASN1_OBJECT* obj = X509_NAME_ENTRY_get_object(e);
         std::string key;
         switch (OBJ_obj2nid(obj)) {
-            case NID_commonName: key = "CN"; break;
-            case NID_countryName: key = "C"; break;
-            case NID_localityName: key = "L"; break;
-            case NID_stateOrProvinceName: key = "S"; break;
-            case NID_streetAddress: key = "STREET"; break;
-            case NID_organizationName: key = "O"; break;
-            case NID_organizationalUnitName: key = "OU"; break;
-            case NID_title: key = "T"; break;
-            case NID_givenName: key = "G"; break;
-            case NID_initials: key = "I"; break;
-            case NID_surname: key = "SN"; break;
-            case NID_domainComponent: key = "DC"; break;
-            case NID_pkcs9_emailAddress: key = "E"; break;
-            case NID_serialNumber: key = "SERIALNUMBER"; break;
-            default: key = "OID." + OidText(obj); break;
+            case NID_commonName:
+                key = "CN";
+                break;
+            case NID_countryName:
+                key = "C";
+                break;
+            case NID_localityName:
+                key = "L";
+                break;
+            case NID_stateOrProvinceName:
+                key = "S";
+                break;
+            case NID_streetAddress:
+                key = "STREET";
+                break;
+            case NID_organizationName:
+                key = "O";
+                break;
+            case NID_organizationalUnitName:
+                key = "OU";
+                break;
+            case NID_title:
+                key = "T";
+                break;
+            case NID_givenName:
+                key = "G";
+                break;
+            case NID_initials:
+                key = "I";
+                break;
+            case NID_surname:
+                key = "SN";
+                break;
+            case NID_domainComponent:
+                key = "DC";
+                break;
+            case NID_pkcs9_emailAddress:
+                key = "E";
+                break;
+            case NID_serialNumber:
+                key = "SERIALNUMBER";
+                break;
+            default:
+                key = "OID." + OidText(obj);
+                break;
         }
         std::string value = Asn1Text(X509_NAME_ENTRY_get_data(e));
         const bool quote = value.empty() || value.find_first_of(",+=\"\r\n<>#;") != std::string::npos ||
@@ -264,10 +294,9 @@ void TclCertificate::Decode() {
 }
 
 void TclCertificate::SetFriendlyName(const std::string& AValue) {
-    const int ok = AValue.empty()
-                       ? X509_alias_set1(FContext, nullptr, 0)
-                       : X509_alias_set1(FContext, reinterpret_cast<const unsigned char*>(AValue.data()),
-                                         static_cast<int>(AValue.size()));
+    const int ok = AValue.empty() ? X509_alias_set1(FContext, nullptr, 0)
+                                  : X509_alias_set1(FContext, reinterpret_cast<const unsigned char*>(AValue.data()),
+                                                    static_cast<int>(AValue.size()));
     if (ok != 1) RaiseCryptError("X509_alias_set1");
     FFriendlyName = AValue;
 }
@@ -353,8 +382,8 @@ const char kSystemCertificateDir[] = "/etc/ssl/certs";
 
 struct TTrustAnchors {
     std::mutex Lock;
-    std::vector<X509*> Anchors;    // owned references
-    X509_STORE* Store = nullptr;   // built on demand, dropped when the anchors change
+    std::vector<X509*> Anchors;   // owned references
+    X509_STORE* Store = nullptr;  // built on demand, dropped when the anchors change
 
     void DropStore() {
         X509_STORE_free(Store);

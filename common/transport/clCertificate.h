@@ -118,8 +118,8 @@ private:
 // Asked when the server wants a client certificate: set ACertificate (it
 // stays the handler's; it must live until the handler's caller returns) and
 // add any chain certificates to AExtraCerts.
-using TclGetCertificateEvent = std::function<void(TObject* Sender, TclCertificate*& ACertificate,
-                                                  TclCertificateList& AExtraCerts, bool& Handled)>;
+using TclGetCertificateEvent =
+    std::function<void(TObject* Sender, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts, bool& Handled)>;
 
 // Extra trust anchors: certificates trusted besides the system store
 // (/etc/ssl/certs), process-wide, empty until something adds them. Adding

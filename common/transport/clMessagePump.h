@@ -87,8 +87,7 @@ enum class TclWaitResult {
 class TclPumpCall {
 public:
     template <class F>
-    explicit TclPumpCall(F& AFunc)
-        : FTarget(&AFunc), FInvoke([](void* ATarget) { (*static_cast<F*>(ATarget))(); }) {}
+    explicit TclPumpCall(F& AFunc) : FTarget(&AFunc), FInvoke([](void* ATarget) { (*static_cast<F*>(ATarget))(); }) {}
     TclPumpCall(const TclPumpCall&) = delete;
     TclPumpCall& operator=(const TclPumpCall&) = delete;
 

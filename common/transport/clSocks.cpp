@@ -470,10 +470,17 @@ bool TclSocks5NetworkStream::ParseConnectReply(const std::vector<uint8_t>& ARepl
     }
     if (AReply.size() >= 5) {
         switch (AReply[3]) {
-            case cAddressIPv4: FBytesToRead = 4 + 4 + 2; break;
-            case cAddressIPv6: FBytesToRead = 4 + 16 + 2; break;
-            case cAddressName: FBytesToRead = 4 + 1 + AReply[4] + 2; break;
-            default: RaiseSocksError(cUnknownBoundAddress, cSocksInvalidReply);
+            case cAddressIPv4:
+                FBytesToRead = 4 + 4 + 2;
+                break;
+            case cAddressIPv6:
+                FBytesToRead = 4 + 16 + 2;
+                break;
+            case cAddressName:
+                FBytesToRead = 4 + 1 + AReply[4] + 2;
+                break;
+            default:
+                RaiseSocksError(cUnknownBoundAddress, cSocksInvalidReply);
         }
     }
     if (AReply.size() < static_cast<size_t>(GetReplySize())) {

@@ -23,8 +23,7 @@ constexpr TclCodeText kSspiMessages[] = {
     {H(0x80090306), "The caller is not the owner of the desired credentials"},
     {H(0x80090307), "The security package failed to initialize, and cannot be installed"},
     {H(0x80090308), "The token supplied to the function is invalid"},
-    {H(0x80090309),
-     "The security package is not able to marshall the logon buffer, so the logon attempt has failed"},
+    {H(0x80090309), "The security package is not able to marshall the logon buffer, so the logon attempt has failed"},
     {H(0x8009030A), "The per-message Quality of Protection is not supported by the security package"},
     {H(0x8009030B), "The security context does not allow impersonation of the client"},
     {H(0x8009030C), "The logon attempt failed"},
@@ -54,8 +53,9 @@ constexpr TclCodeText kSspiMessages[] = {
     {H(0x800B010A), "An internal certificate chaining error has occurred"},
     {H(0x800B010B), "Generic trust failure"},
     {H(0x800B010C), "A certificate was explicitly revoked by its issuer"},
-    {H(0x800B010D), "The certification path terminates with the test root which is not trusted with the current "
-                    "policy settings"},
+    {H(0x800B010D),
+     "The certification path terminates with the test root which is not trusted with the current "
+     "policy settings"},
     {H(0x800B010E), "The revocation process could not continue - the certificate(s) could not be checked"},
     {H(0x800B010F), "The certificate's CN name does not match the passed value"},
     {H(0x800B0110), "The certificate is not valid for the requested usage"},
@@ -90,13 +90,20 @@ void RaiseSspiError(int32_t AStatus, int32_t AFallback) {
 
 TclSspiReturnCode MapSspiStatus(int32_t AStatus, int32_t AFallback) {
     switch (AStatus) {
-        case SspiStatus::OK: return rcOK;
-        case SspiStatus::ContinueNeeded: return rcContinueNeeded;
-        case SspiStatus::CompleteNeeded: return rcCompleteNeeded;
-        case SspiStatus::ContextExpired: return rcClosingNeeded;
-        case SspiStatus::Renegotiate: return rcReAuthNeeded;
-        case SspiStatus::IncompleteMessage: return rcMoreDataNeeded;
-        default: RaiseSspiError(AStatus, AFallback);
+        case SspiStatus::OK:
+            return rcOK;
+        case SspiStatus::ContinueNeeded:
+            return rcContinueNeeded;
+        case SspiStatus::CompleteNeeded:
+            return rcCompleteNeeded;
+        case SspiStatus::ContextExpired:
+            return rcClosingNeeded;
+        case SspiStatus::Renegotiate:
+            return rcReAuthNeeded;
+        case SspiStatus::IncompleteMessage:
+            return rcMoreDataNeeded;
+        default:
+            RaiseSspiError(AStatus, AFallback);
     }
 }
 

@@ -33,7 +33,7 @@ namespace SspiStatus {
 constexpr int32_t OK = 0;
 constexpr int32_t ContinueNeeded = 0x00090312;
 constexpr int32_t CompleteNeeded = 0x00090313;
-constexpr int32_t ContextExpired = 0x00090317;  // the peer closed the session
+constexpr int32_t ContextExpired = 0x00090317;         // the peer closed the session
 constexpr int32_t IncompleteCredentials = 0x00090320;  // the server asks for a client certificate
 constexpr int32_t Renegotiate = 0x00090321;
 constexpr int32_t InvalidHandle = static_cast<int32_t>(0x80090301);

@@ -93,31 +93,43 @@ enum TChainFault : uint32_t {
 
 uint32_t FaultOf(int AVerifyError) {
     switch (AVerifyError) {
-        case X509_V_OK: return 0;
+        case X509_V_OK:
+            return 0;
         case X509_V_ERR_CERT_SIGNATURE_FAILURE:
         case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
-        case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY: return cfSignature;
+        case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+            return cfSignature;
         case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
         case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        case X509_V_ERR_CERT_UNTRUSTED: return cfUntrustedRoot;
+        case X509_V_ERR_CERT_UNTRUSTED:
+            return cfUntrustedRoot;
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return cfPartialChain;
-        case X509_V_ERR_CERT_REVOKED: return cfRevoked;
-        case X509_V_ERR_INVALID_PURPOSE: return cfWrongUsage;
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            return cfPartialChain;
+        case X509_V_ERR_CERT_REVOKED:
+            return cfRevoked;
+        case X509_V_ERR_INVALID_PURPOSE:
+            return cfWrongUsage;
         case X509_V_ERR_CERT_NOT_YET_VALID:
         case X509_V_ERR_CERT_HAS_EXPIRED:
         case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD: return cfNotTimeValid;
+        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+            return cfNotTimeValid;
         case X509_V_ERR_INVALID_CA:
         case X509_V_ERR_INVALID_NON_CA:
-        case X509_V_ERR_KEYUSAGE_NO_CERTSIGN: return cfRole;
-        case X509_V_ERR_PATH_LENGTH_EXCEEDED: return cfPathLength;
-        case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION: return cfCritical;
+        case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+            return cfRole;
+        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+            return cfPathLength;
+        case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+            return cfCritical;
         case X509_V_ERR_SUBJECT_ISSUER_MISMATCH:
         case X509_V_ERR_AKID_SKID_MISMATCH:
-        case X509_V_ERR_AKID_ISSUER_SERIAL_MISMATCH: return cfIssuerChaining;
-        default: return cfOther;
+        case X509_V_ERR_AKID_ISSUER_SERIAL_MISMATCH:
+            return cfIssuerChaining;
+        default:
+            return cfOther;
     }
 }
 
@@ -188,7 +200,8 @@ TclTlsSspi::~TclTlsSspi() = default;
 void TclTlsSspi::NewCredentials(bool AServer) {
     FreeCredentials();
     const std::string csp = Trim(FTlsSettings.CSP);
-    if (!csp.empty() && !IsTlsPackageName(csp)) RaiseSspiError(SspiStatus::SecPkgNotFound, SspiCode::AcquireCredentials);
+    if (!csp.empty() && !IsTlsPackageName(csp))
+        RaiseSspiError(SspiStatus::SecPkgNotFound, SspiCode::AcquireCredentials);
 
     std::unique_ptr<SSL_CTX, TCtxFree> ctx(SSL_CTX_new(AServer ? TLS_server_method() : TLS_client_method()));
     if (!ctx) RaiseSspiError(SspiCode::OutOfMemory, SspiCode::AcquireCredentials);
@@ -270,9 +283,9 @@ void TclTlsSspi::InstallCertificates(const TclCertificateList& ACertificates) {
     if (!own->Key()) RaiseSspiError(SspiStatus::NoCredentials, SspiCode::QueryLocalCertificate);
     SSL* ssl = FCtxtHandle.get();
     SSL_CTX* ctx = FCredHandle.get();
-    const bool ok = ssl ? SSL_use_certificate(ssl, own->Context()) == 1 && SSL_use_PrivateKey(ssl, own->Key()) == 1
-                        : SSL_CTX_use_certificate(ctx, own->Context()) == 1 &&
-                              SSL_CTX_use_PrivateKey(ctx, own->Key()) == 1;
+    const bool ok =
+        ssl ? SSL_use_certificate(ssl, own->Context()) == 1 && SSL_use_PrivateKey(ssl, own->Key()) == 1
+            : SSL_CTX_use_certificate(ctx, own->Context()) == 1 && SSL_CTX_use_PrivateKey(ctx, own->Key()) == 1;
     if (!ok) {
         ERR_clear_error();
         RaiseSspiError(SspiStatus::NoCredentials, SspiCode::QueryLocalCertificate);
@@ -322,11 +335,14 @@ int32_t TclTlsSspi::FailureStatus() {
         switch (alert) {
             case SSL_AD_PROTOCOL_VERSION:
             case SSL_AD_HANDSHAKE_FAILURE:
-            case SSL_AD_INSUFFICIENT_SECURITY: return SspiStatus::AlgorithmMismatch;
+            case SSL_AD_INSUFFICIENT_SECURITY:
+                return SspiStatus::AlgorithmMismatch;
             case SSL_AD_BAD_RECORD_MAC:
             case SSL_AD_DECRYPTION_FAILED:
-            case SSL_AD_DECRYPT_ERROR: return SspiStatus::DecryptFailure;
-            default: return SspiStatus::IllegalMessage;
+            case SSL_AD_DECRYPT_ERROR:
+                return SspiStatus::DecryptFailure;
+            default:
+                return SspiStatus::IllegalMessage;
         }
     }
     if (ERR_GET_LIB(err) == ERR_LIB_SSL) {
@@ -337,10 +353,13 @@ int32_t TclTlsSspi::FailureStatus() {
             case SSL_R_NO_CIPHERS_AVAILABLE:
             case SSL_R_UNSUPPORTED_SSL_VERSION:
             case SSL_R_VERSION_TOO_LOW:
-            case SSL_R_VERSION_TOO_HIGH: return SspiStatus::AlgorithmMismatch;
+            case SSL_R_VERSION_TOO_HIGH:
+                return SspiStatus::AlgorithmMismatch;
             case SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC:
-            case SSL_R_DECRYPTION_FAILED: return SspiStatus::DecryptFailure;
-            default: break;
+            case SSL_R_DECRYPTION_FAILED:
+                return SspiStatus::DecryptFailure;
+            default:
+                break;
         }
     }
     return SspiStatus::InvalidToken;
@@ -381,7 +400,7 @@ TclTlsSspi::TStep TclTlsSspi::DriveHandshake(const uint8_t* AData, size_t ALengt
         // Output waits in the engine while a piece of a record is still
         // missing; it goes out with the next token.
         status = (BIO_ctrl_pending(FNetOut) > 0 && fed == ALength) ? SspiStatus::ContinueNeeded
-                                                                    : SspiStatus::IncompleteMessage;
+                                                                   : SspiStatus::IncompleteMessage;
         break;
     }
     if (status != SspiStatus::IncompleteMessage && status != SspiStatus::IncompleteCredentials) DrainOutput(AToken);
@@ -408,13 +427,15 @@ TclSspiReturnCode TclTlsSspi::ContinueHandshake(TMemoryStream& ABuffer, const Tc
             case SspiStatus::ContinueNeeded:
                 ReplaceContent(ABuffer, token);
                 return rcAuthContinueNeeded;
-            case SspiStatus::IncompleteMessage: return rcAuthMoreDataNeeded;
+            case SspiStatus::IncompleteMessage:
+                return rcAuthMoreDataNeeded;
             case SspiStatus::IncompleteCredentials:
                 FCertificateRequested = true;
                 if (!AcquireCredentials(ACertificates, AllowEmptyCred)) return rcCredentialNeeded;
                 FStatusCode = SspiStatus::ContinueNeeded;
                 break;  // the engine goes on with the answer installed
-            default: return rcError;
+            default:
+                return rcError;
         }
     }
 }
@@ -513,7 +534,8 @@ TclSspiReturnCode TclTlsSspi::Decrypt(TStream& ASource, TStream& ADestination, T
     size_t offset = 0;
     bool plainAppended = false;
     for (;;) {
-        const TDecryptStep step = DecryptRecords(data.data() + offset, data.size() - offset, plain.data(), plain.size());
+        const TDecryptStep step =
+            DecryptRecords(data.data() + offset, data.size() - offset, plain.data(), plain.size());
         offset += step.Consumed;
         if (step.Plain > 0) {
             ADestination.WriteBuffer(plain.data(), static_cast<int64_t>(step.Plain));
@@ -528,7 +550,7 @@ TclSspiReturnCode TclTlsSspi::Decrypt(TStream& ASource, TStream& ADestination, T
 }
 
 TclTlsSspi::TDecryptStep TclTlsSspi::DecryptRecords(const uint8_t* ACipher, size_t ACipherSize, uint8_t* APlain,
-                                                   size_t APlainSize) {
+                                                    size_t APlainSize) {
     TDecryptStep step;
     SSL* ssl = FCtxtHandle.get();
     if (!ssl) RaiseSspiError(SspiStatus::InvalidHandle);
@@ -661,9 +683,9 @@ TclSspiReturnCode TclTlsServerSspi::GenContext(TMemoryStream& ABuffer, const Tcl
         FPeerCertificate.reset();
         if (X509* peer = SSL_get0_peer_certificate(FCtxtHandle.get())) {
             FPeerCertificate = std::make_unique<TclCertificate>(peer);
-            const int32_t policy = VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()),
-                                                          std::string(), FTlsSettings.CertificateFlags, false,
-                                                          SSL_get_security_level(FCtxtHandle.get()));
+            const int32_t policy =
+                VerifyCertificateChain(peer, SSL_get_peer_cert_chain(FCtxtHandle.get()), std::string(),
+                                       FTlsSettings.CertificateFlags, false, SSL_get_security_level(FCtxtHandle.get()));
             FCertified = policy == 0;
             if (policy != 0) FStatusCode = policy;
         } else {

@@ -92,9 +92,14 @@ std::unique_ptr<TclNetworkStream> TclTcpClient::CreateSocksStream(std::unique_pt
                                                                   const std::string& AHost, int APort) {
     std::unique_ptr<TclSocksNetworkStream> socks;
     switch (FFirewallSettings->FirewallType()) {
-        case ftSocks4: socks = std::make_unique<TclSocks4NetworkStream>(std::move(ABaseStream)); break;
-        case ftSocks5: socks = std::make_unique<TclSocks5NetworkStream>(std::move(ABaseStream)); break;
-        default: throw EclTcpClientError(SocketErrorText(cUnsupportedFirewallType), cUnsupportedFirewallType);
+        case ftSocks4:
+            socks = std::make_unique<TclSocks4NetworkStream>(std::move(ABaseStream));
+            break;
+        case ftSocks5:
+            socks = std::make_unique<TclSocks5NetworkStream>(std::move(ABaseStream));
+            break;
+        default:
+            throw EclTcpClientError(SocketErrorText(cUnsupportedFirewallType), cUnsupportedFirewallType);
     }
     // The proxy's credentials, with the target in place of the proxy's address.
     TclProxyEndpoint tunnel = FFirewallSettings->Endpoint();

@@ -39,8 +39,9 @@ std::unique_ptr<TclTlsNetworkStream> TclTcpClientTls::CreateTlsStream() {
     stream->OnGetCertificate = [this](TObject*, TclCertificate*& ACertificate, TclCertificateList& AExtraCerts,
                                       bool& Handled) { DoGetCertificate(ACertificate, AExtraCerts, Handled); };
     stream->OnVerifyPeer = [this](TObject*, TclCertificate* ACertificate, const std::string& AStatusText,
-                                  int32_t AStatusCode,
-                                  bool& AVerified) { DoVerifyServer(ACertificate, AStatusText, AStatusCode, AVerified); };
+                                  int32_t AStatusCode, bool& AVerified) {
+        DoVerifyServer(ACertificate, AStatusText, AStatusCode, AVerified);
+    };
     return stream;
 }
 
@@ -48,8 +49,8 @@ void TclTcpClientTls::DoGetCertificate(TclCertificate*& ACertificate, TclCertifi
     if (OnGetCertificate) OnGetCertificate(this, ACertificate, AExtraCerts, Handled);
 }
 
-void TclTcpClientTls::DoVerifyServer(TclCertificate* ACertificate, const std::string& AStatusText,
-                                     int32_t AStatusCode, bool& AVerified) {
+void TclTcpClientTls::DoVerifyServer(TclCertificate* ACertificate, const std::string& AStatusText, int32_t AStatusCode,
+                                     bool& AVerified) {
     if (OnVerifyServer) OnVerifyServer(this, ACertificate, AStatusText, AStatusCode, AVerified);
 }
 

@@ -192,9 +192,8 @@ void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
     TclCertificateList certificates(false);
     FPacketSize = 0;
     auto genContext = [&](bool AllowEmptyCred) {
-        return UseSession([&](TclTlsSspi& ASession) {
-            return ASession.GenContext(FSSPIBuffer, certificates, AllowEmptyCred);
-        });
+        return UseSession(
+            [&](TclTlsSspi& ASession) { return ASession.GenContext(FSSPIBuffer, certificates, AllowEmptyCred); });
     };
     auto askCertificate = [&](TclCertificateList& AInto) {
         TclCertificate* own = nullptr;
@@ -214,7 +213,8 @@ void TclTlsNetworkStream::DoHandshake(TStream* ADestination) {
             askCertificate(certificates);
             FSSPIResult = genContext(true);
             if (FSSPIResult == rcCredentialNeeded)
-                throw EclSocketError(GetSspiErrorText(SspiCode::QueryLocalCertificate), SspiCode::QueryLocalCertificate);
+                throw EclSocketError(GetSspiErrorText(SspiCode::QueryLocalCertificate),
+                                     SspiCode::QueryLocalCertificate);
         }
         if (FSSPIResult == rcOK || FSSPIResult == rcEncodeNeeded) VerifyPeer();
 
@@ -283,7 +283,8 @@ void TclTlsNetworkStream::DecryptData(TStream& ASource, TStream* ADestination) {
             if (&ASource == &FSSPIBuffer) FSSPIBuffer.Clear();
             break;
         }
-        default: break;  // the bytes are not added
+        default:
+            break;  // the bytes are not added
     }
     ClAssert(ADestination != nullptr, "clTlsSocket", 468);
     DecryptWaitingRecords(*ADestination);
@@ -306,8 +307,11 @@ void TclTlsNetworkStream::DecryptWaitingRecords(TStream& ADestination) {
                 FNeedAuthenticate = true;
                 HandRecordsToHandshake();
                 return;
-            case rcClosingNeeded: SetNeedClose(true); return;
-            default: return;
+            case rcClosingNeeded:
+                SetNeedClose(true);
+                return;
+            default:
+                return;
         }
     }
 }

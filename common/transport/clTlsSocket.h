@@ -115,10 +115,10 @@ private:
     template <class F>
     auto UseSession(F AApply);
 
-    TMemoryStream FReadData;    // plaintext waiting for the next read
-    TMemoryStream FWriteData;   // ciphertext not yet sent
-    TMemoryStream FSSPIBuffer;  // ciphertext received and not yet consumed by the handshake
-    TclRecordBuffer FRecords;   // ciphertext received and not yet decrypted, once records flow
+    TMemoryStream FReadData;      // plaintext waiting for the next read
+    TMemoryStream FWriteData;     // ciphertext not yet sent
+    TMemoryStream FSSPIBuffer;    // ciphertext received and not yet consumed by the handshake
+    TclRecordBuffer FRecords;     // ciphertext received and not yet decrypted, once records flow
     std::vector<uint8_t> FPlain;  // decrypted records on their way to the caller's stream
     std::unique_ptr<TclTlsSspi> FSSPI;
     bool FServerSession = false;

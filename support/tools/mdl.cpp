@@ -81,12 +81,18 @@ bool ParseArguments(int argc, char** argv, TOptions& AOptions) {
 
 const char* StatusText(cl::TclProcessStatus AStatus) {
     switch (AStatus) {
-        case cl::psUnknown: return "unknown";
-        case cl::psSuccess: return "success";
-        case cl::psFailed: return "failed";
-        case cl::psErrors: return "errors";
-        case cl::psProcess: return "running";
-        case cl::psTerminated: return "stopped";
+        case cl::psUnknown:
+            return "unknown";
+        case cl::psSuccess:
+            return "success";
+        case cl::psFailed:
+            return "failed";
+        case cl::psErrors:
+            return "errors";
+        case cl::psProcess:
+            return "running";
+        case cl::psTerminated:
+            return "stopped";
     }
     return "?";
 }

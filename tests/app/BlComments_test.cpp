@@ -156,9 +156,11 @@ TEST_F(Comments, RefusalWithStopUncheckedMarksOnlyItsRow) {
     FForm.clMdloader3.SetReconnectAfter(50);
     AddParts(3);
     FForm.XML1Click();
-    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv4->topLevelItemCount() == 2 &&
-                                        !Column(FForm.lv4, 2).contains(Tr(bl::kCommentWaiting)) &&
-                                        !Column(FForm.lv4, 2).contains(Tr(bl::kCommentRunning)); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return QueueIdle() && FForm.lv4->topLevelItemCount() == 2 &&
+               !Column(FForm.lv4, 2).contains(Tr(bl::kCommentWaiting)) &&
+               !Column(FForm.lv4, 2).contains(Tr(bl::kCommentRunning));
+    }));
     EXPECT_EQ(Column(FForm.lv4, 2), QStringList(2, Tr(bl::kCommentRestricted)));
     EXPECT_FALSE(FForm.Comments().RestrictStopped());
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 1);
@@ -170,7 +172,8 @@ TEST_F(Comments, BodyThatDoesNotInflateKeepsItsRowAndARestartFetchesItAgain) {
     FSite->Faults().Set(vidsite::kCommentPath, fault);
     AddParts(1);
     FForm.XML1Click();
-    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 0);
     EXPECT_FALSE(QFile::exists(FolderOf(FFolder) + QStringLiteral("1 第1部分.xml")));
 
@@ -258,8 +261,10 @@ TEST_F(Comments, WithTheBoxCheckedEachStoredFileGetsItsSubtitlesOrSaysWhyNot) {
     FForm.chk4->setChecked(true);
     AddParts(2);
     FForm.XML1Click();
-    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && FForm.lv5->topLevelItemCount() == 1 &&
-                                     Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentSubtitlesFailed)}; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return QueueIdle() && FForm.lv5->topLevelItemCount() == 1 &&
+               Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentSubtitlesFailed)};
+    }));
     EXPECT_TRUE(Saved(QStringLiteral("1 第1部分.ass")).startsWith("[Script Info]"));
     // The comment file itself stays.
     EXPECT_EQ(Saved(QStringLiteral("2 第2部分.xml")).toStdString(), vidsite::CommentDocument(100102));
@@ -275,7 +280,8 @@ TEST_F(Comments, FolderThatCannotBeWrittenShowsStoreFailed) {
     FForm.lv2->topLevelItem(1)->setSelected(true);
     FForm.N9Click();
     ASSERT_EQ(Column(FForm.lv4, 1), QStringList{QStringLiteral("2 第2部分.xml")});
-    ASSERT_TRUE(WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return QueueIdle() && Column(FForm.lv4, 2) == QStringList{Tr(bl::kCommentStoreFailed)}; }));
     EXPECT_EQ(FForm.lv5->topLevelItemCount(), 0);
 
     // Stop all marks nothing that is not waiting or running.

@@ -178,7 +178,8 @@ TEST_F(Flow, ClosingWhileDownloadsRunAsksAndThenDeletesOnlyUnfinishedSegments) {
     EXPECT_FALSE(FForm.FormCloseQuery());
     EXPECT_FALSE(FForm.Closing);
     EXPECT_TRUE(FForm.clMdloader1.IsBusy());
-    EXPECT_EQ(FForm.Messages.last(), QString::fromUtf8("正在下载视频，真的要关闭吗？\r\n本工具不保存任何下载记录！！！"));
+    EXPECT_EQ(FForm.Messages.last(),
+              QString::fromUtf8("正在下载视频，真的要关闭吗？\r\n本工具不保存任何下载记录！！！"));
 
     // A finished file is not the downloader's to delete.
     QFile finished(FolderOf(FFolder) + "kept.flv");

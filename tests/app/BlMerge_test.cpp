@@ -26,8 +26,7 @@ namespace {
 
 // The site tests' wait (serve the window until a condition holds, a hang
 // guard of a minute); these tests need no site.
-struct TServe : VideoSiteTest {
-};
+struct TServe : VideoSiteTest {};
 
 std::vector<uint8_t> TagAt(uint8_t AType, std::vector<uint8_t> AData, uint32_t ATimestamp) {
     std::vector<uint8_t> tag = cl::flv::EncodeTag(AType, AData);
@@ -258,8 +257,9 @@ TEST_F(Merge, ClosingDuringAJoinEndsOnlyOurToolAndKeepsEverySegment) {
 
 TEST_F(Merge, ClosingAsksTheToolToEndAndKillsOneThatLingers) {
     // The tool notes the request to end and goes on regardless.
-    PlaceTool("d=\"$(dirname \"$0\")\"; trap 'echo asked > \"$d/asked.txt\"' TERM; echo $$ > \"$d/pid.txt\";"
-              " while :; do sleep 0.1; done");
+    PlaceTool(
+        "d=\"$(dirname \"$0\")\"; trap 'echo asked > \"$d/asked.txt\"' TERM; echo $$ > \"$d/pid.txt\";"
+        " while :; do sleep 0.1; done");
     StartWindow();
     WriteSegments("06 z", 2, 100);
     FForm.AddMergeRow("06 z", Folder(), 2);

@@ -34,7 +34,8 @@ public:
         : FCertificate(FCa.Issue(Leaf())), FServer(std::move(AScript), &FCertificate) {
         cl::AddTrustAnchorsPem(FCa.CertificatePem());
         cl::TclHostOverrides::Add(kHost, 443, "127.0.0.1", FServer.Port());
-        for (const char* host : kServiceHosts) cl::TclHostOverrides::Add(host, 443, "127.0.0.1", cltest::FreeLoopbackPort());
+        for (const char* host : kServiceHosts)
+            cl::TclHostOverrides::Add(host, 443, "127.0.0.1", cltest::FreeLoopbackPort());
     }
     ~TMainHost() {
         cl::TclHostOverrides::Remove(kHost, 443);
@@ -99,7 +100,7 @@ protected:
 
 TEST_F(Parse, ASinglePartIsNamedAfterTheVideo) {
     Serve({PageReply(R"({"title":"Whole film","pages":[{"cid":42,"page":1,"part":"P1"}]})"),
-                    PageReply(R"({"pages":[{"cid":43,"page":1,"part":"P1"}]})")});
+           PageReply(R"({"pages":[{"cid":43,"page":1,"part":"P1"}]})")});
     Press();
     EXPECT_EQ(Column(0), QStringList{"1"});
     EXPECT_EQ(Column(1), QStringList{"Whole film"});
@@ -122,14 +123,13 @@ TEST_F(Parse, AddressChecksComeBeforeAnythingIsDisabled) {
 }
 
 TEST_F(Parse, EachFailureShowsItsMessageAndEnablesTheControls) {
-    Serve({HttpReply("HTTP/1.1 404 Not Found", "", "gone"),
-                    HttpReply("HTTP/1.1 200 OK", "", ""),
-                    PageReply(R"({"title":"t","videoInfo":{"desc":"no list here"}})"),
-                    PageReply(R"({"title":"t","pages":[{"page":1,"part":"p"}]})"),
-                    TScriptedReply("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"title\":\"t\"", {}, true)});
+    Serve({HttpReply("HTTP/1.1 404 Not Found", "", "gone"), HttpReply("HTTP/1.1 200 OK", "", ""),
+           PageReply(R"({"title":"t","videoInfo":{"desc":"no list here"}})"),
+           PageReply(R"({"title":"t","pages":[{"page":1,"part":"p"}]})"),
+           TScriptedReply("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n{\"title\":\"t\"", {}, true)});
     const std::pair<const char*, const char*> cases[] = {
-        {"404", bl::kFetchFailed},     {"empty body", bl::kFetchFailed}, {"no list", bl::kNoVideoInfo},
-        {"no cid", bl::kNoEntries},    {"dropped", bl::kFetchFailed},
+        {"404", bl::kFetchFailed},  {"empty body", bl::kFetchFailed}, {"no list", bl::kNoVideoInfo},
+        {"no cid", bl::kNoEntries}, {"dropped", bl::kFetchFailed},
     };
     for (const auto& [what, message] : cases) {
         SCOPED_TRACE(what);

@@ -114,7 +114,9 @@ protected:
         FForm.lv1->clearSelection();
         FForm.lv1->topLevelItem(ARow)->setSelected(true);
     }
-    bool WaitForDownloads() { return WaitFor([this] { return AllDownloadsDone(); }); }
+    bool WaitForDownloads() {
+        return WaitFor([this] { return AllDownloadsDone(); });
+    }
     void ExpectServed(const QString& AFile, int64_t ACid, int AIndex) {
         SCOPED_TRACE(AFile.toStdString());
         const QByteArray served = Served(ACid, 80, AIndex);
@@ -135,10 +137,10 @@ TEST_F(SiteQueue, QueueAllDownloadsEverySegmentToItsFinalName) {
     ASSERT_TRUE(WaitForDownloads());
     EXPECT_EQ(FForm.lbl3->text(), QStringLiteral("剩余：0 个任务"));
     EXPECT_EQ(FForm.clMdloader1.DownLoadList().Count(), 0);
-    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("1 第一部分：黄昏.flv"), QStringLiteral("2 第二部分：夜幕灯火 3-1.flv"),
-                                         QStringLiteral("2 第二部分：夜幕灯火 3-2.flv"),
-                                         QStringLiteral("2 第二部分：夜幕灯火 3-3.flv"),
-                                         QStringLiteral("3 第三部分：黎明.flv")}));
+    EXPECT_EQ(SavedFiles(),
+              QStringList({QStringLiteral("1 第一部分：黄昏.flv"), QStringLiteral("2 第二部分：夜幕灯火 3-1.flv"),
+                           QStringLiteral("2 第二部分：夜幕灯火 3-2.flv"),
+                           QStringLiteral("2 第二部分：夜幕灯火 3-3.flv"), QStringLiteral("3 第三部分：黎明.flv")}));
     ExpectServed(QStringLiteral("1 第一部分：黄昏.flv"), 100101, 1);
     for (int k = 1; k <= 3; ++k) ExpectServed(QStringLiteral("2 第二部分：夜幕灯火 3-%1.flv").arg(k), 100102, k);
     ExpectServed(QStringLiteral("3 第三部分：黎明.flv"), 100103, 1);
@@ -177,9 +179,11 @@ TEST_F(SiteQueue, UnnumberedNamesAndAPartQueuedTwiceTakesNumberedNames) {
     ASSERT_TRUE(WaitForDownloads());
     FForm.N1Click();
     ASSERT_TRUE(WaitForDownloads());
-    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("第二部分：夜幕灯火 3-1.flv"), QStringLiteral("第二部分：夜幕灯火 3-1（1）.flv"),
-                                         QStringLiteral("第二部分：夜幕灯火 3-2.flv"), QStringLiteral("第二部分：夜幕灯火 3-2（1）.flv"),
-                                         QStringLiteral("第二部分：夜幕灯火 3-3.flv"), QStringLiteral("第二部分：夜幕灯火 3-3（1）.flv")}));
+    EXPECT_EQ(
+        SavedFiles(),
+        QStringList({QStringLiteral("第二部分：夜幕灯火 3-1.flv"), QStringLiteral("第二部分：夜幕灯火 3-1（1）.flv"),
+                     QStringLiteral("第二部分：夜幕灯火 3-2.flv"), QStringLiteral("第二部分：夜幕灯火 3-2（1）.flv"),
+                     QStringLiteral("第二部分：夜幕灯火 3-3.flv"), QStringLiteral("第二部分：夜幕灯火 3-3（1）.flv")}));
     for (int k = 1; k <= 3; ++k) ExpectServed(QStringLiteral("第二部分：夜幕灯火 3-%1（1）.flv").arg(k), 100102, k);
 }
 
@@ -191,7 +195,8 @@ TEST_F(SiteQueue, SamePartQueuedTwiceAtOnceNeverSharesAFile) {
     FForm.N1Click();
     FForm.N1Click();
     ASSERT_TRUE(WaitForDownloads());
-    EXPECT_EQ(SavedFiles(), QStringList({QStringLiteral("1 第一部分：黄昏.flv"), QStringLiteral("1 第一部分：黄昏（1）.flv")}));
+    EXPECT_EQ(SavedFiles(),
+              QStringList({QStringLiteral("1 第一部分：黄昏.flv"), QStringLiteral("1 第一部分：黄昏（1）.flv")}));
     ExpectServed(QStringLiteral("1 第一部分：黄昏.flv"), 100101, 1);
     ExpectServed(QStringLiteral("1 第一部分：黄昏（1）.flv"), 100101, 1);
 }
@@ -225,7 +230,8 @@ TEST_F(SiteQueue, PauseStartPauseAllDeleteAndClear) {
     FForm.chk3->setChecked(false);
     FSite->SetMediaRate(4 * 1024);  // nothing finishes while the test runs
     // The first part fails for good, so that pause-all has a "×" row to leave.
-    FSite->Faults().Set("/flv/100101-80-1.flv", vidsite::TSiteFault{.ServerErrorCount = 1000, .ServerErrorStatus = 404});
+    FSite->Faults().Set("/flv/100101-80-1.flv",
+                        vidsite::TSiteFault{.ServerErrorCount = 1000, .ServerErrorStatus = 404});
     FForm.clMdloader1.SetTryCount(1);
     ParseDemoVideo();
     FForm.N2Click();

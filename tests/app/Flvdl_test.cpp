@@ -117,9 +117,8 @@ TEST_F(Flvdl, NormalPageIsDownloadedJoinedAndItsCommentsStoredWithSubtitles) {
 
     // One file per video, the three segments of the second joined into one,
     // and a comment file and its subtitles each; nothing temporary is left.
-    EXPECT_EQ(Saved(), QStringList({kPart1 + ".ass", kPart1 + ".flv", kPart1 + ".xml", kPart2 + ".ass",
-                                    kPart2 + ".flv", kPart2 + ".xml", kPart3 + ".ass", kPart3 + ".flv",
-                                    kPart3 + ".xml"}));
+    EXPECT_EQ(Saved(), QStringList({kPart1 + ".ass", kPart1 + ".flv", kPart1 + ".xml", kPart2 + ".ass", kPart2 + ".flv",
+                                    kPart2 + ".xml", kPart3 + ".ass", kPart3 + ".flv", kPart3 + ".xml"}));
     EXPECT_TRUE(Read(kPart1 + ".ass").startsWith("[Script Info]"));
     EXPECT_EQ(Read(kPart1 + ".flv"), Served(100101, 1));
     const QByteArray joined = Read(kPart2 + ".flv");
@@ -199,8 +198,8 @@ TEST_F(Flvdl, FailuresAreNamedWithTheirReasonAndWhatWorkedIsKept) {
     FSite->Faults().Set("/flv/100102-80-2.flv",
                         vidsite::TSiteFault{.ServerErrorCount = 1000, .ServerErrorStatus = 404});
     FSite->SetCommentLimit(1, 10min);
-    const TResult result = Run({QStringLiteral("--comments"), QStringLiteral("-j"), QStringLiteral("5"),
-                                Page("/video/v1001/")});
+    const TResult result =
+        Run({QStringLiteral("--comments"), QStringLiteral("-j"), QStringLiteral("5"), Page("/video/v1001/")});
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_TRUE(result.Err.contains(QStringLiteral("part 2 第二部分：夜幕/灯火: segment ") + kPart2 +
                                     QStringLiteral(" 3-2: HTTP 404")))
@@ -226,8 +225,7 @@ TEST_F(Flvdl, APartWithoutPlayAddressOrJoinIsNamedWithTheAnswerOrTheJoinsReason)
     EXPECT_TRUE(unanswered.Err.contains(QStringLiteral("part 1 第一部分：黄昏: no play address: HTTP 503")))
         << unanswered.Err.toStdString();
     const auto unansweredSummary = nlohmann::json::parse(unanswered.Out.toStdString());
-    EXPECT_TRUE(unansweredSummary["parts"][2]["errors"][0].get<std::string>().starts_with(
-        "no play address: HTTP 503"));
+    EXPECT_TRUE(unansweredSummary["parts"][2]["errors"][0].get<std::string>().starts_with("no play address: HTTP 503"));
 
     // A segment arrives garbled: the video's join fails and says why.
     FSite->Faults().Clear();

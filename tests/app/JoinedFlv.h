@@ -31,8 +31,8 @@ inline TJoinedFile ReadJoined(const QString& AName) {
         if (tag->type == FLV_TAG_SCRIPT) {
             ++file.ScriptTags;
             if (first) {
-                file.ScriptFirst = cl::flv::DecodeOnMetaData(tag->raw + cl::flv::kTagHeaderSize, tag->dataSize,
-                                                             file.Meta);
+                file.ScriptFirst =
+                    cl::flv::DecodeOnMetaData(tag->raw + cl::flv::kTagHeaderSize, tag->dataSize, file.Meta);
             }
         } else {
             ++file.MediaTags;

@@ -66,7 +66,8 @@ TEST(UnescapeJsonText, LeavesMalformedEscapesAndResolvesTheRest) {
     EXPECT_EQ(TPageResolver::UnescapeJsonText(QStringLiteral("\\uZZZZ\\u4e2d")), QStringLiteral("\\uZZZZ中"));
     EXPECT_EQ(TPageResolver::UnescapeJsonText(QStringLiteral("\\u12")), QStringLiteral("\\u12"));
     EXPECT_EQ(TPageResolver::UnescapeJsonText(QStringLiteral("end\\u")), QStringLiteral("end\\u"));
-    EXPECT_EQ(TPageResolver::UnescapeJsonText(QStringLiteral("\\u+123\\u-1\\u 1 2")), QStringLiteral("\\u+123\\u-1\\u 1 2"));
+    EXPECT_EQ(TPageResolver::UnescapeJsonText(QStringLiteral("\\u+123\\u-1\\u 1 2")),
+              QStringLiteral("\\u+123\\u-1\\u 1 2"));
 }
 
 TEST(ParsePage, NormalVideoListsEveryPartInPageOrder) {
@@ -85,9 +86,9 @@ TEST(ParsePage, SeriesJoinsNumberingAndLongTitle) {
                       R"({"cid":5003,"titleFormat":"PV","longTitle":""}]})"));
     EXPECT_EQ(parse.State, psEpisodes);
     EXPECT_EQ(parse.Resolver.Title(), QStringLiteral("剧集"));
-    EXPECT_EQ(parse.Entries, (std::vector<TEntry>{{QStringLiteral("第1话 开始"), "5001"},
-                                                  {QStringLiteral("剧集"), "5002"},
-                                                  {"PV ", "5003"}}));
+    EXPECT_EQ(parse.Entries,
+              (std::vector<TEntry>{
+                  {QStringLiteral("第1话 开始"), "5001"}, {QStringLiteral("剧集"), "5002"}, {"PV ", "5003"}}));
 }
 
 TEST(ParsePage, AnEpisodeListAfterThePartListMakesASeries) {

@@ -61,12 +61,8 @@ protected:
         return texts;
     }
     cl::TclDownLoadItem& Item(int ARow) { return FForm.clMdloader1.DownLoadList().Items(ARow); }
-    int RowsWithGlyph(const QString& AGlyph) const {
-        return static_cast<int>(Column(FForm.lv1, 0).count(AGlyph));
-    }
-    bool AllDownloadsDone() const {
-        return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy();
-    }
+    int RowsWithGlyph(const QString& AGlyph) const { return static_cast<int>(Column(FForm.lv1, 0).count(AGlyph)); }
+    bool AllDownloadsDone() const { return FForm.lv1->topLevelItemCount() == 0 && !FForm.clMdloader1.IsBusy(); }
     QStringList SavedFiles() const { return QDir(FFolder.path()).entryList(QDir::Files, QDir::Name); }
     QByteArray Saved(const QString& AName) const {
         QFile file(FolderOf(FFolder) + AName);

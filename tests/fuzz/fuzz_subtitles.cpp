@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     if (ASize == 0) return 0;
     const std::string bytes(reinterpret_cast<const char*>(AData) + 1, ASize - 1);
     // The first byte chooses: the bytes as the document, or as an entry's text.
-    const std::string document = AData[0] & 1 ? bytes : "<i><d p=\"1,1,25,255\">" + bytes + "</d><d p=\"2,5,36,0\">x</d></i>";
+    const std::string document =
+        AData[0] & 1 ? bytes : "<i><d p=\"1,1,25,255\">" + bytes + "</d><d p=\"2,5,36,0\">x</d></i>";
     std::string ass;
     const subtitles::Result result = subtitles::ConvertText(document, ass);
     if (!result.ok) {

@@ -8,8 +8,8 @@
 #include "rtl/clTranslator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-    static const char* const kCharSets[] = {"", "utf-8", "us-ascii", "windows-1251", "koi8-r", "shift_jis",
-                                            "gb2312", "utf-16", "iso-8859-2", "bogus"};
+    static const char* const kCharSets[] = {"",          "utf-8",  "us-ascii", "windows-1251", "koi8-r",
+                                            "shift_jis", "gb2312", "utf-16",   "iso-8859-2",   "bogus"};
     if (ASize == 0) return 0;
     const std::string charSet = kCharSets[AData[0] % (sizeof(kCharSets) / sizeof(kCharSets[0]))];
     const std::vector<uint8_t> bytes(AData + 1, AData + ASize);

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     }
     // A reference with its own scheme does not depend on the base.
     const size_t schemeEnd = relative.find("://");
-    if (schemeEnd != std::string::npos && schemeEnd > 0 && schemeEnd < relative.find_first_of("?#") && !relative.starts_with("//")) {
+    if (schemeEnd != std::string::npos && schemeEnd > 0 && schemeEnd < relative.find_first_of("?#") &&
+        !relative.starts_with("//")) {
         cl::TclUrlParser alone(charSet);
         alone.Parse("x", relative);
         if (alone.AbsolutePath() != url.AbsolutePath() || alone.Scheme() != url.Scheme() ||

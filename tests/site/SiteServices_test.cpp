@@ -63,8 +63,8 @@ TEST(SiteSignature, TheProgramsSignedQueryIsAcceptedAndEveryAlterationRefused) {
     const std::string sign = SignatureOf(query);
     EXPECT_TRUE(SignedQueryValid(query + "&sign=" + sign));
 
-    EXPECT_FALSE(SignedQueryValid(query));                                   // no signature
-    EXPECT_FALSE(SignedQueryValid(query + "&sign="));                        // empty one
+    EXPECT_FALSE(SignedQueryValid(query));                                    // no signature
+    EXPECT_FALSE(SignedQueryValid(query + "&sign="));                         // empty one
     EXPECT_FALSE(SignedQueryValid(query + "&sign=" + std::string(32, '0')));  // wrong one
     EXPECT_FALSE(SignedQueryValid(Query("100101", "80") + "&sign=" + sign));  // query changed after signing
     std::string upper = sign;

@@ -104,7 +104,7 @@ struct TCurlResult {
 // that binary bodies stay whole.
 TCurlResult Curl(const TVidSite& ASite, const std::vector<std::string>& AArguments) {
     cl::flvtest::TempDir folder;
-    std::vector<std::string> arguments = {"-s", "--max-time", "30", "--cacert", ASite.CaCertificateFile(),
+    std::vector<std::string> arguments = {"-s", "--max-time",        "30", "--cacert",    ASite.CaCertificateFile(),
                                           "-o", folder.Path("body"), "-w", "%{http_code}"};
     for (const THostRoute& route : ASite.HostOverrides())
         arguments.insert(arguments.end(), {"--connect-to", route.Host + ":" + std::to_string(route.Port) + ":" +
@@ -168,14 +168,14 @@ TEST_F(SiteOverLoopback, SignedPlayAddressesForTheProgramAndAnErrorDocumentForAB
         EXPECT_EQ(element["size"], static_cast<int64_t>(Segment(900102, 64, order).size()));
     }
     const std::string query = Site.Log().Requests(kPlayUrlPath).back().Query;
-    EXPECT_EQ(query.substr(0, query.find("&sign=")),
-              std::string("appkey=") + kAppKey + "&cid=900102&otype=json&qn=64");
+    EXPECT_EQ(query.substr(0, query.find("&sign=")), std::string("appkey=") + kAppKey + "&cid=900102&otype=json&qn=64");
 
     std::string tampered = SignedPlayUrl(900102, 64);
     tampered.back() = tampered.back() == '0' ? '1' : '0';
     EXPECT_EQ(client.Get(tampered).find("\"url\":\""), std::string::npos);
-    EXPECT_EQ(client.Get(std::string("https://") + kInterfaceHost + kPlayUrlPath + "?appkey=" + kAppKey +
-                         "&cid=900102&otype=json&qn=64")
+    EXPECT_EQ(client
+                  .Get(std::string("https://") + kInterfaceHost + kPlayUrlPath + "?appkey=" + kAppKey +
+                       "&cid=900102&otype=json&qn=64")
                   .find("\"url\":\""),
               std::string::npos);
 }

@@ -38,9 +38,7 @@ std::string ReadFile(const std::string& AName) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void WriteFile(const std::string& AName, const std::string& AData) {
-    std::ofstream(AName, std::ios::binary) << AData;
-}
+void WriteFile(const std::string& AName, const std::string& AData) { std::ofstream(AName, std::ios::binary) << AData; }
 
 TEST(TclFileMappingStream, RangesWrittenFromSeveralThreadsLandAtTheirPositions) {
     TTempFolder dir;

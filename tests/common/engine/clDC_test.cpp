@@ -97,9 +97,8 @@ private:
         }
         if (gzip) fields += "Content-Encoding: gzip\r\n";
         const std::string header = "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\n" +
-                                   "Accept-Ranges: bytes\r\nLast-Modified: Tue, 15 Nov 1994 12:45:26 GMT\r\n" +
-                                   fields + "Content-Length: " + std::to_string(body.size()) +
-                                   "\r\nConnection: close\r\n\r\n";
+                                   "Accept-Ranges: bytes\r\nLast-Modified: Tue, 15 Nov 1994 12:45:26 GMT\r\n" + fields +
+                                   "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
         if (fault.Kind == TFault::fkDropAfter || fault.Kind == TFault::fkStallAfter) {
             cltest::TLoopbackServer::SendAll(AFd, header + body.substr(0, static_cast<size_t>(fault.Bytes)));
             while (fault.Kind == TFault::fkStallAfter && !FServer.Stopping())
@@ -151,8 +150,8 @@ void Record(TclCustomThreader& AWorker, TEventLog& ALog) {
         ALog.Order.push_back("info");
         ALog.LastInfo.Assign(AInfo);
     };
-    AWorker.OnDataItemProceed = [&ALog, onCreator](TObject*, TclResourceInfo*, int64_t APosition,
-                                                   const uint8_t* AData, int ASize) {
+    AWorker.OnDataItemProceed = [&ALog, onCreator](TObject*, TclResourceInfo*, int64_t APosition, const uint8_t* AData,
+                                                   int ASize) {
         onCreator();
         if (ALog.Order.empty() || ALog.Order.back() != "data") ALog.Order.push_back("data");
         ALog.Positions.push_back(APosition);
@@ -432,8 +431,8 @@ TEST(DownloadWorkerRange, AFullAnswerToARangeLaterInTheFileIsRefused) {
 
 TEST(DownloadWorkerRange, ABodyShorterThanTheRangeIsNotASuccess) {
     // The server announces and sends 10 bytes for a range of 100.
-    TScriptedHttpServer server({TScriptedReply(HttpReply(
-        "HTTP/1.1 206 Partial Content", cOkFields + "Content-Range: bytes 0-9/10\r\n", "0123456789"))});
+    TScriptedHttpServer server({TScriptedReply(
+        HttpReply("HTTP/1.1 206 Partial Content", cOkFields + "Content-Range: bytes 0-9/10\r\n", "0123456789"))});
     TRangeRig rig(ScriptedUrl(server), 1, 0, 100);
     RunToEnd(rig.Worker);
     EXPECT_EQ(rig.Worker.Status(), psFailed);
@@ -608,10 +607,10 @@ TclResourceInfo InfoOf(const std::string& AFields) {
 }
 
 TEST(DownloadWorkerInformation, ACompleteAnswerDescribesTheResource) {
-    const TclResourceInfo info =
-        InfoOf("Content-Type: video/x-flv\r\nLast-Modified: Tue, 15 Nov 1994 12:45:26 GMT\r\n"
-               "Date: Wed, 16 Nov 1994 08:00:00 GMT\r\nAccept-Ranges: bytes\r\n"
-               "Content-Disposition: attachment; filename=\"a.flv\"\r\nContent-Encoding: X-GZIP\r\n");
+    const TclResourceInfo info = InfoOf(
+        "Content-Type: video/x-flv\r\nLast-Modified: Tue, 15 Nov 1994 12:45:26 GMT\r\n"
+        "Date: Wed, 16 Nov 1994 08:00:00 GMT\r\nAccept-Ranges: bytes\r\n"
+        "Content-Disposition: attachment; filename=\"a.flv\"\r\nContent-Encoding: X-GZIP\r\n");
     EXPECT_EQ(info.Size(), 64);
     EXPECT_EQ(info.Name(), "/dir/name.flv");
     EXPECT_DOUBLE_EQ(info.Date(), ParseHttpDate("Tue, 15 Nov 1994 12:45:26 GMT"));

@@ -45,8 +45,7 @@ inline TRequestSet OpenRequest(const std::string& AHost, int APort, const std::s
     set.Root = THandleGuard(cl::InternetOpenA("inet test", cl::INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0));
     set.Connect = THandleGuard(cl::InternetConnectA(set.Root.Get(), AHost, static_cast<uint16_t>(APort), "", "",
                                                     cl::INTERNET_SERVICE_HTTP, 0, 0));
-    set.Request =
-        THandleGuard(cl::HttpOpenRequestA(set.Connect.Get(), AVerb, AObject, "", "", "", AFlags, 0));
+    set.Request = THandleGuard(cl::HttpOpenRequestA(set.Connect.Get(), AVerb, AObject, "", "", "", AFlags, 0));
     return set;
 }
 

@@ -20,11 +20,11 @@ struct THttpActions {
     THttpActions(TclInternetConnection& AConnection, int APort, const std::string& APath) {
         Open = new TclInternetOpenAction(&AConnection, "inet test", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0);
         Open->FireAction(-1);
-        Connect = new TclConnectAction(&AConnection, Open->hResource(), "127.0.0.1", static_cast<uint16_t>(APort),
-                                       "", "", INTERNET_SERVICE_HTTP, 0);
+        Connect = new TclConnectAction(&AConnection, Open->hResource(), "127.0.0.1", static_cast<uint16_t>(APort), "",
+                                       "", INTERNET_SERVICE_HTTP, 0);
         Connect->FireAction(5000);
-        Request = new TclHttpOpenRequestAction(&AConnection, Open->hResource(), Connect->hResource(), "GET", APath,
-                                               "", "", "", INTERNET_FLAG_RELOAD);
+        Request = new TclHttpOpenRequestAction(&AConnection, Open->hResource(), Connect->hResource(), "GET", APath, "",
+                                               "", "", INTERNET_FLAG_RELOAD);
         Request->FireAction(5000);
         Send = new TclHttpSendRequestAction(&AConnection, Open->hResource(), Request->hResource(), "");
     }
@@ -188,7 +188,9 @@ TEST(InternetConnection, StatusNotificationsNameTheRequestAction) {
     THttpActions request(connection, server.Port(), "/");
     ASSERT_TRUE(request.Send->FireAction(5000));
     EXPECT_EQ(ReadAllThroughActions(connection, request), "status");
-    auto seen = [&](uint32_t AStatus) { return std::find(statuses.begin(), statuses.end(), AStatus) != statuses.end(); };
+    auto seen = [&](uint32_t AStatus) {
+        return std::find(statuses.begin(), statuses.end(), AStatus) != statuses.end();
+    };
     EXPECT_TRUE(seen(INTERNET_STATUS_CONNECTING_TO_SERVER));
     EXPECT_TRUE(seen(INTERNET_STATUS_SENDING_REQUEST));
     EXPECT_TRUE(seen(INTERNET_STATUS_RESPONSE_RECEIVED));
@@ -216,9 +218,9 @@ TEST(InternetErrorText, AnExtendedErrorCarriesTheServersReply) {
     TclInternetConnection connection;
     auto* open = new TclInternetOpenAction(&connection, "inet test", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0);
     open->FireAction(-1);
-    auto* connect = new TclConnectAction(&connection, open->hResource(), "127.0.0.1",
-                                         static_cast<uint16_t>(ftp.Port()), TFtpTestServer::UserName,
-                                         TFtpTestServer::Password, INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE);
+    auto* connect = new TclConnectAction(&connection, open->hResource(), "127.0.0.1", static_cast<uint16_t>(ftp.Port()),
+                                         TFtpTestServer::UserName, TFtpTestServer::Password, INTERNET_SERVICE_FTP,
+                                         INTERNET_FLAG_PASSIVE);
     connect->FireAction(5000);
     TclFtpOpenFileAction file(&connection, open->hResource(), connect->hResource(), "/nothing.here", GENERIC_READ,
                               INTERNET_FLAG_TRANSFER_BINARY);

@@ -22,19 +22,19 @@
 namespace cltest {
 
 struct TRangeServerOptions {
-    bool SendLength = true;    // Content-Length (else the body ends with the connection)
-    bool AcceptRanges = true;  // Accept-Ranges: bytes and 206 answers
-    std::string ExtraHeaders;  // whole lines with CRLF
-    int DropAfterBytes = -1;   // close after this many body bytes ...
-    int DropCount = 0;         // ... in this many responses
-    bool AlwaysShort = false;  // every body stops early (half of it), cleanly closed
-    bool RangeWithoutLength = false;  // 206 answers end with the connection
+    bool SendLength = true;                  // Content-Length (else the body ends with the connection)
+    bool AcceptRanges = true;                // Accept-Ranges: bytes and 206 answers
+    std::string ExtraHeaders;                // whole lines with CRLF
+    int DropAfterBytes = -1;                 // close after this many body bytes ...
+    int DropCount = 0;                       // ... in this many responses
+    bool AlwaysShort = false;                // every body stops early (half of it), cleanly closed
+    bool RangeWithoutLength = false;         // 206 answers end with the connection
     std::map<int64_t, int> FailRangeStarts;  // range start -> number of 500 answers
-    int PaceMs = 0;            // pause between 8 KiB pieces of a body
-    int64_t SlowRangeStart = -1;  // the first answer to a range starting here ...
-    int SlowPaceMs = 0;           // ... pauses this long between its pieces (negative: never answers)
-    bool Stall = false;        // read the request, never answer
-    int FailAllWith = 0;       // answer every request with this status
+    int PaceMs = 0;                          // pause between 8 KiB pieces of a body
+    int64_t SlowRangeStart = -1;             // the first answer to a range starting here ...
+    int SlowPaceMs = 0;                      // ... pauses this long between its pieces (negative: never answers)
+    bool Stall = false;                      // read the request, never answer
+    int FailAllWith = 0;                     // answer every request with this status
 };
 
 class TRangeServer {
@@ -123,8 +123,8 @@ private:
             return false;
         }
         if (FOptions.FailAllWith) {
-            TLoopbackServer::SendAll(AFd, "HTTP/1.1 " + std::to_string(FOptions.FailAllWith) +
-                                              " Refused\r\nContent-Length: 0\r\n\r\n");
+            TLoopbackServer::SendAll(
+                AFd, "HTTP/1.1 " + std::to_string(FOptions.FailAllWith) + " Refused\r\nContent-Length: 0\r\n\r\n");
             return true;
         }
         if (fail) {
@@ -140,8 +140,10 @@ private:
         }
         const int64_t count = last - first + 1;
         const bool length = FOptions.SendLength && !(ranged && FOptions.RangeWithoutLength);
-        if (length) reply += "Content-Length: " + std::to_string(count) + "\r\n";
-        else reply += "Connection: close\r\n";
+        if (length)
+            reply += "Content-Length: " + std::to_string(count) + "\r\n";
+        else
+            reply += "Connection: close\r\n";
         reply += FOptions.ExtraHeaders + "\r\n";
         TLoopbackServer::SendAll(AFd, reply);
         int64_t limit = count;

@@ -359,8 +359,8 @@ TEST_F(MultiDownLoader, ABusyItemThatIsDeletedIsStoppedAndWaitedForFirst) {
     int deleted = 0;
     Loader.OnItemDeleted = [&](cl::TObject*, cl::TclInternetItem*) { ++deleted; };
     bool receiving = false;
-    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
-                                   cl::TclResourceStateItem*, const uint8_t*, int) { receiving = true; };
+    Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*, cl::TclResourceStateItem*,
+                                   const uint8_t*, int) { receiving = true; };
     Loader.Start(nullptr, true);
     const auto pump = cl::TclMessagePump::Current();
     while (!receiving) pump->WaitFor(std::span<cl::TclWaitFd>(), nullptr, 100);
@@ -513,9 +513,9 @@ TEST_F(MultiDownLoader, AStopDuringTheInformationRequestEndsTheRunStopped) {
 TEST_F(MultiDownLoader, AFailedRangeIsTakenOverByAWorkerThatFinishedItsOwn) {
     const std::string body = RandomBody(200000);
     TRangeServer server(body, With([](TRangeServerOptions& o) {
-        o.FailRangeStarts = {{80000, 2}};
-        o.PaceMs = 40;
-    }));
+                            o.FailRangeStarts = {{80000, 2}};
+                            o.PaceMs = 40;
+                        }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/takeover.bin"));
     item.Start(true);
     WaitIdle();
@@ -529,9 +529,9 @@ TEST_F(MultiDownLoader, AFailedRangeIsTakenOverByAWorkerThatFinishedItsOwn) {
 TEST_F(MultiDownLoader, AConnectionDroppedMidRangeStillGivesTheServedBytes) {
     const std::string body = RandomBody(300000);
     TRangeServer server(body, With([](TRangeServerOptions& o) {
-        o.DropAfterBytes = 20000;
-        o.DropCount = 3;
-    }));
+                            o.DropAfterBytes = 20000;
+                            o.DropCount = 3;
+                        }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/dropped.bin"));
     Loader.SetTryCount(3);
     item.Start(true);
@@ -560,7 +560,9 @@ struct TEventLedger {
         const int64_t end = ARange->ResourcePos() + ARange->BytesProceed();
         for (int64_t p = end - ASize; p < end; ++p) ++Seen.at(static_cast<size_t>(p));
     }
-    bool EachOnce() const { return std::all_of(Seen.begin(), Seen.end(), [](int n) { return n == 1; }); }
+    bool EachOnce() const {
+        return std::all_of(Seen.begin(), Seen.end(), [](int n) { return n == 1; });
+    }
     std::vector<int> Seen;
 };
 
@@ -608,9 +610,8 @@ TEST_F(MultiDownLoader, AStragglingRangeIsSplitOrTakenOverAndEveryByteComesOnce)
         cl::TclDownLoadItem& item = AddItem(server.Url("/straggler.bin"));
         TEventLedger ledger(body.size());
         Loader.OnDataItemProceed = [&](cl::TObject*, cl::TclInternetItem*, cl::TclResourceInfo*,
-                                       cl::TclResourceStateItem* ARange, const uint8_t*, int ASize) {
-            ledger.Record(ARange, ASize);
-        };
+                                       cl::TclResourceStateItem* ARange, const uint8_t*,
+                                       int ASize) { ledger.Record(ARange, ASize); };
         const auto started = std::chrono::steady_clock::now();
         item.Start(true);
         WaitIdle();
@@ -623,9 +624,9 @@ TEST_F(MultiDownLoader, AStragglingRangeIsSplitOrTakenOverAndEveryByteComesOnce)
         ExpectRangesAddUp(item.ResourceState());
         // The slow range's rest was asked for again, by another worker.
         const std::vector<std::string> ranges = server.Ranges();
-        EXPECT_GE(std::count_if(ranges.begin(), ranges.end(),
-                                [](const std::string& r) { return r.ends_with("-799999"); }),
-                  2);
+        EXPECT_GE(
+            std::count_if(ranges.begin(), ranges.end(), [](const std::string& r) { return r.ends_with("-799999"); }),
+            2);
         Loader.DownLoadList().Clear();
         fs::remove(File("straggler.bin"));
     }
@@ -670,9 +671,9 @@ TEST_F(MultiDownLoader, AServerThatAlwaysSendsLessThanItDeclaresFailsTheItem) {
 
 TEST_F(MultiDownLoader, RangesThatEndEarlyWithoutALengthToCheckFailTheItem) {
     TRangeServer server(RandomBody(50000), With([](TRangeServerOptions& o) {
-        o.RangeWithoutLength = true;
-        o.AlwaysShort = true;
-    }));
+                            o.RangeWithoutLength = true;
+                            o.AlwaysShort = true;
+                        }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/cut-short.bin"));
     item.Start(false);
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psFailed);
@@ -778,7 +779,6 @@ TEST_F(MultiDownLoader, WhereverDescriptorsRunOutTheItemFailsWithTheSystemsReaso
 
 // --- local files and the commit step ---
 
-
 TEST_F(MultiDownLoader, AFailedInformationRequestEndsTheRunFailedWithOneError) {
     TRangeServer server(RandomBody(1000), With([](TRangeServerOptions& o) { o.FailAllWith = 404; }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/missing.bin"));
@@ -793,7 +793,8 @@ TEST_F(MultiDownLoader, AFailedInformationRequestEndsTheRunFailedWithOneError) {
 TEST_F(MultiDownLoader, AGzipBodyIsStoredRawAndDecodedAtCommit) {
     const cltest::Bytes text = cltest::SampleText(200000);
     const cltest::Bytes gz = cltest::Gzip(text);
-    TRangeServer server(std::string(gz.begin(), gz.end()), With([](TRangeServerOptions& o) { o.ExtraHeaders = "Content-Encoding: gzip\r\n"; }));
+    TRangeServer server(std::string(gz.begin(), gz.end()),
+                        With([](TRangeServerOptions& o) { o.ExtraHeaders = "Content-Encoding: gzip\r\n"; }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/text.txt"));
     item.Start(true);
     WaitIdle();
@@ -847,8 +848,8 @@ TEST_F(MultiDownLoader, AnExistingFileCanBeRenamedSkippedOrReplaced) {
 TEST_F(MultiDownLoader, AContentDispositionNamesTheFileOfAnAddressWithAQuery) {
     const std::string body = RandomBody(20000);
     TRangeServer server(body, With([](TRangeServerOptions& o) {
-        o.ExtraHeaders = "Content-Disposition: attachment; filename=\"../a.bin\"\r\n";
-    }));
+                            o.ExtraHeaders = "Content-Disposition: attachment; filename=\"../a.bin\"\r\n";
+                        }));
     cl::TclDownLoadItem& item = AddItem(server.Url("/get?id=5"));
     EXPECT_TRUE(item.LocalFile().empty());
     item.Start(false);
@@ -867,7 +868,9 @@ TEST_F(MultiDownLoader, ASizeOutsideTheLimitsIsNotDownloaded) {
 }
 
 TEST_F(MultiDownLoader, AStreamAttachedAtTheFirstStatusGetsTheDataAndAPreviewIsMade) {
-    std::string body = "ab\x01" "cd\tef\nline two";
+    std::string body =
+        "ab\x01"
+        "cd\tef\nline two";
     body += RandomBody(20000);
     TRangeServer server(body);
     cl::TMemoryStream stream;
@@ -883,7 +886,9 @@ TEST_F(MultiDownLoader, AStreamAttachedAtTheFirstStatusGetsTheDataAndAPreviewIsM
     item.Start(false);
     EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), body);
     EXPECT_EQ(item.Preview().Count(), 2);
-    EXPECT_EQ(item.Preview()[0], "ab\u20ac" "cd\tef");
+    EXPECT_EQ(item.Preview()[0],
+              "ab\u20ac"
+              "cd\tef");
     EXPECT_EQ(item.Preview()[1], "line two");
     EXPECT_FALSE(previewed.empty());
 }

@@ -48,32 +48,33 @@ void ExpectRows(Parse AParse, const std::vector<TListingRow>& ARows) {
 }  // namespace
 
 TEST(FtpListing, MlsdFactsGiveTypeSizeAndTimeAndDirectoryMarkersAreLeftOut) {
-    ExpectRows(wininet::ParseMlsd,
-               {
-                   {"type=file;size=1234;modify=20240102030405; movie.flv",
-                    Entry(FILE_ATTRIBUTE_NORMAL, 1234, 1704164645, u"movie.flv")},
-                   {"Type=DIR;Modify=20231231235959; Sub Dir", Entry(FILE_ATTRIBUTE_DIRECTORY, 0, 1704067199, u"Sub Dir")},
-                   {"size=7;UNIX.mode=0644; \xe8\xa7\x86\xe9\xa2\x91.txt", Entry(FILE_ATTRIBUTE_NORMAL, 7, 0, u"\u89c6\u9891.txt")},
-                   {"type=file;size=x;modify=2024; odd.flv", Entry(FILE_ATTRIBUTE_NORMAL, 0, 0, u"odd.flv")},
-                   {"type=cdir;modify=20240102030405; .", std::nullopt},
-                   {"type=pdir; ..", std::nullopt},
-                   {"malformed-line-without-a-name", std::nullopt},
-               });
+    ExpectRows(
+        wininet::ParseMlsd,
+        {
+            {"type=file;size=1234;modify=20240102030405; movie.flv",
+             Entry(FILE_ATTRIBUTE_NORMAL, 1234, 1704164645, u"movie.flv")},
+            {"Type=DIR;Modify=20231231235959; Sub Dir", Entry(FILE_ATTRIBUTE_DIRECTORY, 0, 1704067199, u"Sub Dir")},
+            {"size=7;UNIX.mode=0644; \xe8\xa7\x86\xe9\xa2\x91.txt",
+             Entry(FILE_ATTRIBUTE_NORMAL, 7, 0, u"\u89c6\u9891.txt")},
+            {"type=file;size=x;modify=2024; odd.flv", Entry(FILE_ATTRIBUTE_NORMAL, 0, 0, u"odd.flv")},
+            {"type=cdir;modify=20240102030405; .", std::nullopt},
+            {"type=pdir; ..", std::nullopt},
+            {"malformed-line-without-a-name", std::nullopt},
+        });
 }
 
 TEST(FtpListing, UnixLinesGiveTypeSizeAndTimeAndOtherLinesAreLeftOut) {
-    ExpectRows(wininet::ParseUnixList,
-               {
-                   {"-rw-r--r--   1 owner group    1048576 Mar 05  2021 video.flv",
-                    Entry(FILE_ATTRIBUTE_NORMAL, 1048576, 1614902400, u"video.flv")},
-                   {"drwxr-xr-x 2 owner group 4096 DEC 31 2020 my  folder",
-                    Entry(FILE_ATTRIBUTE_DIRECTORY, 4096, 1609372800, u"my  folder")},
-                   {"total 12", std::nullopt},
-                   {"drwxr-xr-x 2 owner group 4096 Jan 01 2020 .", std::nullopt},
-                   {"drwxr-xr-x 2 owner group 4096 Jan 01 2020 ..", std::nullopt},
-                   {"-rw 1 owner group 5 Jan 01 2020 short-mode.flv", std::nullopt},
-                   {"lrwxrwxrwx 1 owner group 7 Jan 01 2020", std::nullopt},
-               });
+    ExpectRows(wininet::ParseUnixList, {
+                                           {"-rw-r--r--   1 owner group    1048576 Mar 05  2021 video.flv",
+                                            Entry(FILE_ATTRIBUTE_NORMAL, 1048576, 1614902400, u"video.flv")},
+                                           {"drwxr-xr-x 2 owner group 4096 DEC 31 2020 my  folder",
+                                            Entry(FILE_ATTRIBUTE_DIRECTORY, 4096, 1609372800, u"my  folder")},
+                                           {"total 12", std::nullopt},
+                                           {"drwxr-xr-x 2 owner group 4096 Jan 01 2020 .", std::nullopt},
+                                           {"drwxr-xr-x 2 owner group 4096 Jan 01 2020 ..", std::nullopt},
+                                           {"-rw 1 owner group 5 Jan 01 2020 short-mode.flv", std::nullopt},
+                                           {"lrwxrwxrwx 1 owner group 7 Jan 01 2020", std::nullopt},
+                                       });
 }
 
 TEST(FtpListing, AUnixTimeWithoutAYearIsThisYearsInUtc) {

@@ -75,8 +75,8 @@ TEST_F(WinInetNginx, RequestAnswersStatusTextAndRawHeaders) {
 TEST_F(WinInetNginx, RedirectionsAreFollowedAndTheSecondRequestReusesTheConnection) {
     const size_t before = FNginx->AccessLog().size();
     THandleGuard root(InternetOpenA("inet test", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0));
-    THandleGuard connect(
-        InternetConnectA(root.Get(), "127.0.0.1", static_cast<uint16_t>(FNginx->HttpPort()), "", "", INTERNET_SERVICE_HTTP, 0, 0));
+    THandleGuard connect(InternetConnectA(root.Get(), "127.0.0.1", static_cast<uint16_t>(FNginx->HttpPort()), "", "",
+                                          INTERNET_SERVICE_HTTP, 0, 0));
     for (const char* path : {"/r1", "/static/small.txt"}) {
         THandleGuard request(HttpOpenRequestA(connect.Get(), "GET", path, "", "", "", INTERNET_FLAG_RELOAD, 0));
         ASSERT_TRUE(HttpSendRequestA(request.Get(), "", nullptr, 0)) << GetLastError();
@@ -321,7 +321,10 @@ TEST(WinInetRequest, ServersThatFailAreReportedAsFailures) {
     // Nobody listening.
     {
         int port = 0;
-        { TLoopbackServer gone([](int) {}); port = gone.Port(); }
+        {
+            TLoopbackServer gone([](int) {});
+            port = gone.Port();
+        }
         TRequestSet r = OpenRequest("127.0.0.1", port, "/");
         EXPECT_FALSE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
@@ -479,8 +482,8 @@ TEST_P(WinInetFtpListing, FileSizeListingAndDeletion) {
     ASSERT_NE(connect.Get(), 0u) << GetLastError() << " " << InternetGetLastResponseText();
 
     {
-        THandleGuard file(FtpOpenFileA(connect.Get(), "/media/video 1.flv", GENERIC_READ,
-                                       INTERNET_FLAG_TRANSFER_BINARY, 0));
+        THandleGuard file(
+            FtpOpenFileA(connect.Get(), "/media/video 1.flv", GENERIC_READ, INTERNET_FLAG_TRANSFER_BINARY, 0));
         ASSERT_NE(file.Get(), 0u) << GetLastError() << " " << InternetGetLastResponseText();
         uint32_t high = 7;
         EXPECT_EQ(FtpGetFileSize(file.Get(), &high), content.size());
@@ -520,8 +523,8 @@ TEST(WinInetFtp, RefusalsCarryTheServersReply) {
     EXPECT_EQ(InternetGetLastResponseText().rfind("530", 0), 0u) << InternetGetLastResponseText();
 
     THandleGuard connect(InternetConnectA(root.Get(), "127.0.0.1", static_cast<uint16_t>(ftp.Port()),
-                                          TFtpTestServer::UserName, TFtpTestServer::Password, INTERNET_SERVICE_FTP,
-                                          0, 0));
+                                          TFtpTestServer::UserName, TFtpTestServer::Password, INTERNET_SERVICE_FTP, 0,
+                                          0));
     ASSERT_NE(connect.Get(), 0u);
     EXPECT_EQ(FtpOpenFileA(connect.Get(), "/missing.bin", GENERIC_READ, INTERNET_FLAG_TRANSFER_BINARY, 0), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR);

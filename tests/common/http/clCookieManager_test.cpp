@@ -15,8 +15,8 @@ void Receive(TclCookieManager& AManager, std::initializer_list<std::string> ALin
     AManager.AddCookies(received);
 }
 
-std::string CookieLine(TclCookieManager& AManager, const std::string& AHost, const std::string& APath,
-                       int APort = 80, bool ASecure = false) {
+std::string CookieLine(TclCookieManager& AManager, const std::string& AHost, const std::string& APath, int APort = 80,
+                       bool ASecure = false) {
     TclCookieList list;
     AManager.GetCookies(list, AHost, APath, APort, ASecure);
     TStringList lines;
@@ -75,8 +75,7 @@ TEST(CookieList, SecureIsReadFromEveryAttributeOtherFlagsAtTheirFirstOccurrence)
 }
 
 TEST(CookieList, ExpiryDatesMaxAgeAndTheirOrder) {
-    EXPECT_EQ(GetCookieExpires("k=v; expires=Wed, 09-Jun-2021 10:18:14 GMT; path=/"),
-              "Wed, 09 Jun 2021 10:18:14 GMT");
+    EXPECT_EQ(GetCookieExpires("k=v; expires=Wed, 09-Jun-2021 10:18:14 GMT; path=/"), "Wed, 09 Jun 2021 10:18:14 GMT");
     const TDateTime now = NowDateTime();
     TclCookieItem c = ParseOne("Set-Cookie: k=v; Max-Age=60");
     EXPECT_TRUE(c.IsPersistent());
@@ -145,8 +144,9 @@ TEST(CookieManager, ADomainAttributeMustCoverTheHostAndAHostOnlyCookieStaysWithI
 
 TEST(CookieManager, ASecureCookieNeverTravelsOverPlainHttpEvenWhenAHandlerAllowsIt) {
     TclCookieManager m;
-    m.OnAcceptCookie = [](TObject*, TclCookieItem&, const std::string&, const std::string&, int, bool,
-                          bool& Allow) { Allow = true; };
+    m.OnAcceptCookie = [](TObject*, TclCookieItem&, const std::string&, const std::string&, int, bool, bool& Allow) {
+        Allow = true;
+    };
     Receive(m, {"Set-Cookie: sid=1; HttpOnly; Secure; Path=/"});
     EXPECT_EQ(CookieLine(m, "x.y.z", "/", 443, true), "Cookie: sid=1");
     EXPECT_EQ(CookieLine(m, "x.y.z", "/", 80, false), "");
@@ -213,8 +213,8 @@ TEST(CookieManager, HandlersCanVetoEveryChange) {
         EXPECT_EQ(ANew.Value, "2");
         Allow = false;
     };
-    m.OnAcceptCookie = [&](TObject*, TclCookieItem&, const std::string& ADomain, const std::string&, int APort,
-                           bool, bool& Allow) {
+    m.OnAcceptCookie = [&](TObject*, TclCookieItem&, const std::string& ADomain, const std::string&, int APort, bool,
+                           bool& Allow) {
         EXPECT_EQ(ADomain, "x.y.z");
         EXPECT_EQ(APort, 80);
         if (!allowAccept) Allow = false;

@@ -19,8 +19,8 @@ AuthResult Ask(const std::string& AUrl, const std::string& AUser, const std::str
     url.Parse(AUrl);
     TStringList challenges(AChallenges);
     AuthResult r{false, true, "unset"};
-    r.Applied = TclHttpAuthorization::Authorize(url, AMethod, AUser, APassword, challenges, nullptr, r.NewConnection,
-                                                r.Value);
+    r.Applied =
+        TclHttpAuthorization::Authorize(url, AMethod, AUser, APassword, challenges, nullptr, r.NewConnection, r.Value);
     return r;
 }
 
@@ -38,8 +38,8 @@ TEST(BasicAuthorization, EncodesTheAnsiBytesAndAsksForAFreshConnection) {
     EXPECT_TRUE(r.Applied);
     EXPECT_TRUE(r.NewConnection);
     EXPECT_EQ(r.Value, "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
-    EXPECT_EQ(Ask("http://h/", "u", "", {"basic"}).Value, "Basic dTo=");       // "u:"
-    EXPECT_EQ(Ask("http://h/", "", "pw", {"BASIC"}).Value, "Basic cHc=");      // "pw", no colon
+    EXPECT_EQ(Ask("http://h/", "u", "", {"basic"}).Value, "Basic dTo=");         // "u:"
+    EXPECT_EQ(Ask("http://h/", "", "pw", {"BASIC"}).Value, "Basic cHc=");        // "pw", no colon
     EXPECT_EQ(Ask("http://h/", "\xc3\xa9", "", {"Basic"}).Value, "Basic 6To=");  // 0xE9 ':'
 }
 

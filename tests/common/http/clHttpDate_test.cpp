@@ -20,8 +20,10 @@ protected:
         tzset();
     }
     void TearDown() override {
-        if (FHadTz) setenv("TZ", FOldTz.c_str(), 1);
-        else unsetenv("TZ");
+        if (FHadTz)
+            setenv("TZ", FOldTz.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
     static TDateTime Local(int y, int mo, int d, int h, int mi, int s) {

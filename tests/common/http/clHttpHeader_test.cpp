@@ -7,8 +7,8 @@ using namespace cl;
 TEST(HttpHeader, ResponseFieldsAndContentTypeItemsAreParsed) {
     TclHttpResponseHeader h;
     h.ParseHeader(TStringList{"HTTP/1.1 200 OK", "Content-Type: text/html; charset=gbk", "Content-Length: 12",
-                              "WWW-Authenticate: Basic realm=\"a\"", "www-authenticate: Digest x=1",
-                              "Set-Cookie: a=1", "Accept-Ranges: bytes", "", "ignored: yes"});
+                              "WWW-Authenticate: Basic realm=\"a\"", "www-authenticate: Digest x=1", "Set-Cookie: a=1",
+                              "Accept-Ranges: bytes", "", "ignored: yes"});
     EXPECT_EQ(h.ContentType(), "text/html");
     EXPECT_EQ(h.CharSet(), "gbk");
     EXPECT_EQ(h.Boundary(), "");

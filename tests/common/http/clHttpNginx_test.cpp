@@ -35,9 +35,7 @@ using cl::TMemoryStream;
 using cltest::TNginxLogEntry;
 using cltest::TNginxServer;
 
-std::string Text(const TMemoryStream& AStream) {
-    return std::string(AStream.Bytes().begin(), AStream.Bytes().end());
-}
+std::string Text(const TMemoryStream& AStream) { return std::string(AStream.Bytes().begin(), AStream.Bytes().end()); }
 
 // Text lines without their line ends, to compare a page with the lines
 // ResponseText joins.
@@ -430,8 +428,8 @@ TEST_F(NginxSuite, HttpGetToolFetchesOverHttpAndHttpsAndReportsFailures) {
     EXPECT_NE(missing.Stderr.find("HTTP/1.1 404 Not Found\r\n"), std::string::npos);
 
     // Without the CA the certificate is refused by the TLS layer.
-    const TToolRun untrusted = RunHttpGet({"-o", out, "https://127.0.0.1:" + std::to_string(Server->HttpsPort()) + "/"},
-                                          Server->Folder());
+    const TToolRun untrusted =
+        RunHttpGet({"-o", out, "https://127.0.0.1:" + std::to_string(Server->HttpsPort()) + "/"}, Server->Folder());
     EXPECT_EQ(untrusted.Status, 1);
     EXPECT_NE(untrusted.Stderr.find("ErrorCode"), std::string::npos) << untrusted.Stderr;
 

@@ -449,8 +449,8 @@ TEST(HttpRequestHtmlForm, MessyPageGivesTheFormsControls) {
     TStringList html;
     html.SetText(kMessyPage);
     EXPECT_EQ(request.BuildFormPostRequest(html), "/post?a=1&b=2");
-    EXPECT_EQ(Fields(request), (std::vector<std::string>{"token=abc<AB\"", "user=J&J", "r=", "s=", "file:up=",
-                                                         "sel=", "ta=", "cb=on"}));
+    EXPECT_EQ(Fields(request),
+              (std::vector<std::string>{"token=abc<AB\"", "user=J&J", "r=", "s=", "file:up=", "sel=", "ta=", "cb=on"}));
     EXPECT_EQ(request.Header().ContentType(), "multipart/form-data");
 
     EXPECT_EQ(request.BuildFormPostRequest(html, "OTHER"), "/second");
@@ -472,7 +472,8 @@ TEST(HttpRequestHtmlForm, AFileInputOfAPageNeverUploadsALocalFile) {
 }
 
 TEST(HttpRequestMultipart, NamesWithAQuoteOrALineBreakAreRefusedNotPasted) {
-    for (const std::string& name : {std::string("a\"; filename=\"x"), std::string("a\r\nX-Evil: 1"), std::string("b\n")}) {
+    for (const std::string& name :
+         {std::string("a\"; filename=\"x"), std::string("a\r\nX-Evil: 1"), std::string("b\n")}) {
         TclHttpRequest fields;
         fields.AddFormField(name, "v");
         fields.AddFormField("other", "w");

@@ -138,7 +138,8 @@ TEST_F(DanteProxy, HttpsThroughSocks5RunsTlsEndToEndAndKeepsTheTunnelForTheNextR
 }
 
 TEST_F(DanteProxy, AUserNameAndPasswordAreAcceptedByTheProxyForHttpsAndPlainHttp) {
-    if (SkipWithoutAuthenticatingProxy()) GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
+    if (SkipWithoutAuthenticatingProxy())
+        GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
     TclHttp http;
     UseSocks(http, *Authenticating, cl::ftSocks5, cUser, cPassword);
     TMemoryStream body;
@@ -151,7 +152,8 @@ TEST_F(DanteProxy, AUserNameAndPasswordAreAcceptedByTheProxyForHttpsAndPlainHttp
 }
 
 TEST_F(DanteProxy, TheProxysRefusalsReachTheCallerWithTheirCodes) {
-    if (SkipWithoutAuthenticatingProxy()) GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
+    if (SkipWithoutAuthenticatingProxy())
+        GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
     struct TCase {
         const TDanteServer* Proxy;
         cl::TclFirewallType Type;
@@ -223,15 +225,16 @@ TEST_F(DanteProxy, AnIPv6TargetGoesThroughSocks5AndTheLongerReplyIsReadExactly) 
 }
 
 TEST_F(DanteProxy, HttpGetToolFetchesThroughSocksAndReportsTheProxysRefusal) {
-    if (SkipWithoutAuthenticatingProxy()) GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
+    if (SkipWithoutAuthenticatingProxy())
+        GTEST_SKIP() << "the authenticating proxy needs root for its private password files";
     const std::string out = Nginx->Folder() + "/httpget-socks.out";
     const std::string err = Nginx->Folder() + "/httpget-socks.err";
     const std::string proxy = "127.0.0.1:" + std::to_string(Authenticating->Port());
     const std::string url = HttpsUrl("127.0.0.1", "/static/large.bin");
-    const cltest::TToolRun run = cltest::RunTool(
-        HTTPGET_PATH,
-        {"-o", out, "--cacert", Nginx->CaFile(), "--socks5", proxy, "--socks-user", std::string(cUser) + ":" + cPassword, url},
-        err);
+    const cltest::TToolRun run = cltest::RunTool(HTTPGET_PATH,
+                                                 {"-o", out, "--cacert", Nginx->CaFile(), "--socks5", proxy,
+                                                  "--socks-user", std::string(cUser) + ":" + cPassword, url},
+                                                 err);
     EXPECT_EQ(run.Status, 0) << run.Stderr;
     EXPECT_EQ(cltest::Sha256Hex(cltest::ReadWholeFile(out)), cltest::Sha256Hex(FileText("/static/large.bin")));
 

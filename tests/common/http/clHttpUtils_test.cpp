@@ -23,8 +23,7 @@ std::string Decode(const std::string& ABody, const std::vector<size_t>& ASplits,
 }  // namespace
 
 TEST(ChunkedStream, EverySplitPointGivesTheSameBodyAndCompletion) {
-    const std::string body =
-        "1a;name=value\r\nabcdefghijklmnopqrstuvwxyz\r\n5 \r\n01234\r\n0\r\nTrailer: x\r\n\r\n";
+    const std::string body = "1a;name=value\r\nabcdefghijklmnopqrstuvwxyz\r\n5 \r\n01234\r\n0\r\nTrailer: x\r\n\r\n";
     const std::string expected = "abcdefghijklmnopqrstuvwxyz01234";
     for (size_t i = 0; i <= body.size(); ++i) {
         for (size_t j = i; j <= body.size(); j += 7) {

@@ -136,8 +136,9 @@ TEST(HttpRequestWriting, ContentLengthRulesForEmptyAndNonEmptyBodies) {
 
 TEST(HttpRequestWriting, ExpectContinueGoesWithABodyAndTheInterimResponseIsSkipped) {
     // The interim response and the final one arrive in one read.
-    TScriptedHttpServer server({{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nX-Final: yes\r\n"
-                                 "Content-Length: 2\r\n\r\nok"}});
+    TScriptedHttpServer server(
+        {{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nX-Final: yes\r\n"
+          "Content-Length: 2\r\n\r\nok"}});
     TclHttp http;
     http.SetExpect100Continue(true);
     TStringStream body("payload");
@@ -169,9 +170,8 @@ TEST(HttpRequestWriting, CallerLinesKeepTheirFieldsAndAcceptEncodingIsNotDoubled
 }
 
 TEST(HttpRequestWriting, CookiesSetByAResponseGoBackAndReplaceTheCallersCookieLine) {
-    TScriptedHttpServer server({{Ok("", "Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: lang=en\r\n")},
-                                {Ok("")},
-                                {Ok("")}});
+    TScriptedHttpServer server(
+        {{Ok("", "Set-Cookie: sid=abc; Path=/\r\nSet-Cookie: lang=en\r\n")}, {Ok("")}, {Ok("")}});
     TclHttp http;
     http.Get(Url(server, "/a"), nullptr);
     EXPECT_EQ(http.ResponseCookies().Count(), 2);
@@ -207,8 +207,8 @@ TEST(HttpResponseReading, GzipAndXGzipBodiesArriveDecodedDeflateAsReceived) {
     const Bytes text = SampleText(50000);
     const Bytes packed = Gzip(text);
     const std::string packedText(packed.begin(), packed.end());
-    TScriptedHttpServer server({{Ok(packedText, "Content-Encoding: x-gzip\r\n")},
-                                {Ok("raw", "Content-Encoding: deflate\r\n")}});
+    TScriptedHttpServer server(
+        {{Ok(packedText, "Content-Encoding: x-gzip\r\n")}, {Ok("raw", "Content-Encoding: deflate\r\n")}});
     TclHttp http;
     TMemoryStream body;
     http.Get(Url(server), &body);
@@ -266,10 +266,10 @@ TEST(HttpResponseReading, AStatusLineWithoutReasonIsReadAndOneThatIsNoneFailsAtO
 TEST(HttpResponseReading, InterimAnswersAreSkippedAndEndlessOnesRefused) {
     std::string endless;
     for (int i = 0; i <= kMaxInterimResponses; ++i) endless += "HTTP/1.1 100 Continue\r\n\r\n";
-    TScriptedHttpServer server({{"HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" +
-                                 Ok("final"), {30, 20}},
-                                {Ok("next")},
-                                {endless + Ok("never")}});
+    TScriptedHttpServer server(
+        {{"HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" + Ok("final"), {30, 20}},
+         {Ok("next")},
+         {endless + Ok("never")}});
     TclHttp http;
     TMemoryStream first;
     http.Get(Url(server), &first);
@@ -321,8 +321,8 @@ TEST(HttpResponseReading, BadOrConflictingContentLengthFailsTheResponse) {
 TEST(HttpResponseReading, GzipBodyCutShortOrNotGzipAtAllIsAnError) {
     const Bytes packed = Gzip(SampleText(20000));
     const std::string cut(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(packed.size() / 2));
-    TScriptedHttpServer server({{Ok(cut, "Content-Encoding: gzip\r\n")},
-                                {Ok("<html>plain text</html>", "Content-Encoding: gzip\r\n")}});
+    TScriptedHttpServer server(
+        {{Ok(cut, "Content-Encoding: gzip\r\n")}, {Ok("<html>plain text</html>", "Content-Encoding: gzip\r\n")}});
     TclHttp http;
     for (int i = 0; i < 2; ++i) {
         TMemoryStream body;
@@ -503,8 +503,8 @@ TEST(HttpRedirects, A302ToAPostIsFollowedWithAnEmptyGet) {
 }
 
 TEST(HttpRedirects, A307RepeatsThePostWithItsBodyFromWhereItStarted) {
-    TScriptedHttpServer server({{HttpReply("HTTP/1.1 307 Temporary Redirect", "Location: /again\r\n", "")},
-                                {Ok("done")}});
+    TScriptedHttpServer server(
+        {{HttpReply("HTTP/1.1 307 Temporary Redirect", "Location: /again\r\n", "")}, {Ok("done")}});
     TclHttp http;
     TStringStream body("skip:payload");
     body.SetPosition(5);
@@ -535,7 +535,8 @@ TEST(HttpRedirects, TheSixteenthRedirectRaisesWithItsCodeAndZeroMeansUnlimited) 
 }
 
 TEST(HttpRedirects, WithRedirectsOffA301RaisesAfterItsBodyWasRead) {
-    TScriptedHttpServer server(std::vector<TScriptedReply>{HttpReply("HTTP/1.1 301 Moved Permanently", "Location: /x\r\n", "see /x")});
+    TScriptedHttpServer server(
+        std::vector<TScriptedReply>{HttpReply("HTTP/1.1 301 Moved Permanently", "Location: /x\r\n", "see /x")});
     TclHttp http;
     http.SetAllowRedirects(false);
     try {
@@ -578,8 +579,8 @@ TEST(HttpRedirects, TheRedirectHandlerCanDeclineOrTakeOver) {
 
 TEST(HttpFailures, A404RaisesWithTheBodyTextOrSilentlyHandsOverTheRawBody) {
     const std::string page = "<h1>Not here</h1>\r\nline two";
-    TScriptedHttpServer server({{HttpReply("HTTP/1.1 404 Not Found", "", page)},
-                                {HttpReply("HTTP/1.1 404 Not Found", "", page)}});
+    TScriptedHttpServer server(
+        {{HttpReply("HTTP/1.1 404 Not Found", "", page)}, {HttpReply("HTTP/1.1 404 Not Found", "", page)}});
     TclHttp http;
     try {
         http.Get(Url(server), nullptr);
@@ -624,8 +625,8 @@ TEST(HttpFailures, ARefusedConnectionRaisesTheSocketError) {
 // ---- Authorization ----
 
 TEST(HttpAuthorization, BasicChallengeIsAnsweredOnAFreshConnection) {
-    TScriptedHttpServer server({{HttpReply("HTTP/1.1 401 Unauthorized", "WWW-Authenticate: Basic realm=\"x\"\r\n", "")},
-                                {Ok("secret")}});
+    TScriptedHttpServer server(
+        {{HttpReply("HTTP/1.1 401 Unauthorized", "WWW-Authenticate: Basic realm=\"x\"\r\n", "")}, {Ok("secret")}});
     TclHttp http;
     http.SetUserName("Aladdin");
     http.SetPassword("open sesame");
@@ -673,8 +674,8 @@ TEST(HttpAuthorization, DigestAnswerVerifiesWithTheServersValues) {
     EXPECT_EQ(item("opaque"), "5ccc069c403ebaf9f0171e9517f40e41");
     const std::string ha1 = HttpDigestMd5("Mufasa:testrealm@host.com:Circle Of Life");
     const std::string ha2 = HttpDigestMd5("GET:/dir/index.html");
-    const std::string expected = HttpDigestMd5(ha1 + ":dcd98b7102dd2f0e8b11d0f600bfb0c093:00000001:" +
-                                               item("cnonce") + ":auth:" + ha2);
+    const std::string expected =
+        HttpDigestMd5(ha1 + ":dcd98b7102dd2f0e8b11d0f600bfb0c093:00000001:" + item("cnonce") + ":auth:" + ha2);
     EXPECT_EQ(item("response"), expected);
     EXPECT_EQ(server.Request(1).Connection, 1);  // Digest keeps the connection
 }
@@ -720,8 +721,7 @@ namespace {
 // it records the CONNECT request's head.
 class TTunnelProxy {
 public:
-    explicit TTunnelProxy(int AOriginPort)
-        : FServer([this, AOriginPort](int AFd) { Serve(AFd, AOriginPort); }) {}
+    explicit TTunnelProxy(int AOriginPort) : FServer([this, AOriginPort](int AFd) { Serve(AFd, AOriginPort); }) {}
     int Port() const { return FServer.Port(); }
     std::string ConnectHead() const {
         std::lock_guard<std::mutex> guard(FLock);
@@ -822,8 +822,7 @@ TEST(HttpRequestWriting, LineBreaksInTheMethodOrAHeaderLineAreRefusedBeforeAnyth
     EXPECT_EQ(SocketErrorOf([&] { http.SendRequest("GET", Url(server), &injected, nullptr, nullptr); }),
               cRequestInvalid);
     TStringList bareLf{"X-Note\n: a"};
-    EXPECT_EQ(SocketErrorOf([&] { http.SendRequest("GET", Url(server), &bareLf, nullptr, nullptr); }),
-              cRequestInvalid);
+    EXPECT_EQ(SocketErrorOf([&] { http.SendRequest("GET", Url(server), &bareLf, nullptr, nullptr); }), cRequestInvalid);
     EXPECT_EQ(SocketErrorOf([&] {
                   http.SendRequest("GET / HTTP/1.1\r\nX-Evil: 1\r\n\r\nGET", Url(server),
                                    static_cast<const TStrings*>(nullptr), nullptr, nullptr);

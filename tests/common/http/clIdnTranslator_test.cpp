@@ -27,12 +27,15 @@ struct Sample {
 
 // The sample strings of RFC 3492, section 7.1; basic characters keep their case.
 const Sample kSamples[] = {
-    {"Arabic", U"\u0644\u064A\u0647\u0645\u0627\u0628\u062A\u0643\u0644\u0645\u0648\u0634\u0639\u0631\u0628\u064A\u061F",
+    {"Arabic",
+     U"\u0644\u064A\u0647\u0645\u0627\u0628\u062A\u0643\u0644\u0645\u0648\u0634\u0639\u0631\u0628\u064A\u061F",
      "egbpdaj6bu4bxfgehfvwxn"},
     {"ChineseSimplified", U"\u4ED6\u4EEC\u4E3A\u4EC0\u4E48\u4E0D\u8BF4\u4E2D\u6587", "ihqwcrb4cv8a8dqg056pqjye"},
     {"ChineseTraditional", U"\u4ED6\u5011\u7232\u4EC0\u9EBD\u4E0D\u8AAA\u4E2D\u6587", "ihqwctvzc91f659drss3x8bo0yb"},
     {"Czech", U"Pro\u010Dprost\u011Bnemluv\u00ED\u010Desky", "Proprostnemluvesky-uyb24dma41a"},
-    {"Hebrew", U"\u05DC\u05DE\u05D4\u05D4\u05DD\u05E4\u05E9\u05D5\u05D8\u05DC\u05D0\u05DE\u05D3\u05D1\u05E8\u05D9\u05DD\u05E2\u05D1\u05E8\u05D9\u05EA",
+    {"Hebrew",
+     U"\u05DC\u05DE\u05D4\u05D4\u05DD\u05E4\u05E9\u05D5\u05D8\u05DC\u05D0\u05DE\u05D3\u05D1\u05E8\u05D9\u05DD\u05E2"
+     U"\u05D1\u05E8\u05D9\u05EA",
      "4dbcagdahymbxekheh6e0a7fei0b"},
     {"Hindi",
      U"\u092F\u0939\u0932\u094B\u0917\u0939\u093F\u0928\u094D\u0926\u0940\u0915\u094D\u092F\u094B\u0902\u0928\u0939"
@@ -99,8 +102,12 @@ TEST(IdnPunycode, MessageTableHoldsBothTexts) {
 }
 
 TEST(IdnHostNames, OnlyNonAsciiLabelsAreEncodedAndCaseIsKept) {
-    EXPECT_EQ(TclIdnTranslator::GetAscii("www.b\xc3\xbc" "cher.example"), "www.xn--bcher-kva.example");
-    EXPECT_EQ(TclIdnTranslator::GetAscii("B\xc3\xbc" "cher"), "xn--Bcher-kva");
+    EXPECT_EQ(TclIdnTranslator::GetAscii("www.b\xc3\xbc"
+                                         "cher.example"),
+              "www.xn--bcher-kva.example");
+    EXPECT_EQ(TclIdnTranslator::GetAscii("B\xc3\xbc"
+                                         "cher"),
+              "xn--Bcher-kva");
     EXPECT_EQ(TclIdnTranslator::GetAscii("www.Example.COM"), "www.Example.COM");
     // Empty labels survive the split and join.
     EXPECT_EQ(TclIdnTranslator::GetAscii("\xc3\xbc..a."), "xn--tda..a.");

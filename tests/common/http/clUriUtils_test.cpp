@@ -123,8 +123,12 @@ TEST(UrlComposing, SettersFillInTheSeparators) {
 }
 
 TEST(UrlComposing, NonAsciiHostIsEncodedOnlyInAbsoluteUri) {
-    const TclUrlParser p = Parsed("http://www.b\xc3\xbc" "cher.example/x");
-    EXPECT_EQ(p.Host(), "www.b\xc3\xbc" "cher.example");
+    const TclUrlParser p = Parsed(
+        "http://www.b\xc3\xbc"
+        "cher.example/x");
+    EXPECT_EQ(p.Host(),
+              "www.b\xc3\xbc"
+              "cher.example");
     EXPECT_EQ(p.AbsoluteUri(), "http://www.xn--bcher-kva.example/x");
     EXPECT_EQ(p.AbsolutePath(), "/x");
 }
@@ -164,23 +168,40 @@ TEST(UrlEncoding, CharactersTheCodePageLacksAreEscapedFromUtf8NotTurnedIntoQuest
 TEST(UrlResolving, AgreesWithRfc3986Examples) {
     const std::string base = "http://a/b/c/d;p?q";
     const std::pair<const char*, const char*> kCases[] = {
-        {"g", "http://a/b/c/g"},           {"./g", "http://a/b/c/g"},
-        {"g/", "http://a/b/c/g/"},         {"/g", "http://a/g"},
-        {"//g", "http://g/"},              {"g?y", "http://a/b/c/g?y"},
-        {"g#s", "http://a/b/c/g#s"},       {"g?y#s", "http://a/b/c/g?y#s"},
-        {";x", "http://a/b/c/;x"},         {"g;x", "http://a/b/c/g;x"},
-        {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {".", "http://a/b/c/"},
-        {"./", "http://a/b/c/"},           {"..", "http://a/b/"},
-        {"../", "http://a/b/"},            {"../g", "http://a/b/g"},
-        {"../..", "http://a/"},            {"../../", "http://a/"},
-        {"../../g", "http://a/g"},         {"/./g", "http://a/g"},
-        {"g.", "http://a/b/c/g."},         {".g", "http://a/b/c/.g"},
-        {"g..", "http://a/b/c/g.."},       {"..g", "http://a/b/c/..g"},
-        {"./../g", "http://a/b/g"},        {"./g/.", "http://a/b/c/g/"},
-        {"g/./h", "http://a/b/c/g/h"},     {"g/../h", "http://a/b/c/h"},
-        {"g;x=1/./y", "http://a/b/c/g;x=1/y"}, {"g;x=1/../y", "http://a/b/c/y"},
-        {"g?y/./x", "http://a/b/c/g?y/./x"}, {"g?y/../x", "http://a/b/c/g?y/../x"},
-        {"g#s/./x", "http://a/b/c/g#s/./x"}, {"g#s/../x", "http://a/b/c/g#s/../x"},
+        {"g", "http://a/b/c/g"},
+        {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},
+        {"//g", "http://g/"},
+        {"g?y", "http://a/b/c/g?y"},
+        {"g#s", "http://a/b/c/g#s"},
+        {"g?y#s", "http://a/b/c/g?y#s"},
+        {";x", "http://a/b/c/;x"},
+        {"g;x", "http://a/b/c/g;x"},
+        {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+        {".", "http://a/b/c/"},
+        {"./", "http://a/b/c/"},
+        {"..", "http://a/b/"},
+        {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},
+        {"../../", "http://a/"},
+        {"../../g", "http://a/g"},
+        {"/./g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},
+        {".g", "http://a/b/c/.g"},
+        {"g..", "http://a/b/c/g.."},
+        {"..g", "http://a/b/c/..g"},
+        {"./../g", "http://a/b/g"},
+        {"./g/.", "http://a/b/c/g/"},
+        {"g/./h", "http://a/b/c/g/h"},
+        {"g/../h", "http://a/b/c/h"},
+        {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+        {"g;x=1/../y", "http://a/b/c/y"},
+        {"g?y/./x", "http://a/b/c/g?y/./x"},
+        {"g?y/../x", "http://a/b/c/g?y/../x"},
+        {"g#s/./x", "http://a/b/c/g#s/./x"},
+        {"g#s/../x", "http://a/b/c/g#s/../x"},
     };
     for (const auto& [rel, want] : kCases) EXPECT_EQ(Resolve(base, rel), want) << rel;
 }

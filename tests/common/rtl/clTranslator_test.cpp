@@ -149,13 +149,15 @@ TEST(IsUtf8, FollowsTheWellFormednessTable) {
     EXPECT_TRUE(is({0xF4, 0x8F, 0xBF, 0xBF}));
     EXPECT_FALSE(is({0xF4, 0x90, 0x80, 0x80}));
     EXPECT_FALSE(is({0xF5, 0x80, 0x80, 0x80}));
-    EXPECT_FALSE(is({0xC3}));  // cut off
+    EXPECT_FALSE(is({0xC3}));              // cut off
     EXPECT_FALSE(is({0xC3, 0xA9, 0x80}));  // stray continuation
 }
 
 TEST(IsUtf8, StreamFormReadsFromThePositionAndPutsItBack) {
     TMemoryStream m;
-    m.WriteBuffer(std::string("\xff" "abc\xc3\xa9"));
+    m.WriteBuffer(
+        std::string("\xff"
+                    "abc\xc3\xa9"));
     m.SetPosition(1);
     EXPECT_TRUE(TclTranslator::IsUtf8(m));
     EXPECT_EQ(m.GetPosition(), 1);

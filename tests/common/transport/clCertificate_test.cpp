@@ -44,11 +44,12 @@ TEST(Certificate, DecodesNamesSerialUsageAndDigests) {
     unsigned int n = 0;
     X509_digest(c->Context(), EVP_sha1(), md, &n);
     ASSERT_EQ(c->Thumbprint().size(), 40u);
-    EXPECT_EQ(c->Thumbprint().substr(0, 2), (md[0] < 16 ? "0" : "") + [&] {
-        char b[3];
-        snprintf(b, sizeof b, "%X", md[0]);
-        return std::string(b);
-    }());
+    EXPECT_EQ(
+        c->Thumbprint().substr(0, 2), (md[0] < 16 ? "0" : "") + [&] {
+            char b[3];
+            snprintf(b, sizeof b, "%X", md[0]);
+            return std::string(b);
+        }());
     EXPECT_EQ(c->SubjectKeyIdentifier().size(), 40u);
 
     const TDateTime now = NowDateTime();

@@ -152,8 +152,7 @@ TEST(MessagePump, WaitsOnThisThreadUseItsPumpOrAPlainPollWithoutOne) {
         EXPECT_EQ(TclMessagePump::WaitOnThisThread({}, &abort, 10), TclWaitResult::wrTimeOut);
         ready.Signal();
         TclWaitFd fd{ready.Handle(), POLLIN, 0};
-        EXPECT_EQ(TclMessagePump::WaitOnThisThread(std::span<TclWaitFd>(&fd, 1), &abort, 1000),
-                  TclWaitResult::wrReady);
+        EXPECT_EQ(TclMessagePump::WaitOnThisThread(std::span<TclWaitFd>(&fd, 1), &abort, 1000), TclWaitResult::wrReady);
         EXPECT_TRUE(fd.REvents & POLLIN);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(TclMessagePump::SleepOnThisThread(50, &abort));

@@ -20,9 +20,7 @@ using TTestClient = cltest::TTestTcpClient;
 
 namespace {
 
-std::string Text(const TMemoryStream& AStream) {
-    return std::string(AStream.Bytes().begin(), AStream.Bytes().end());
-}
+std::string Text(const TMemoryStream& AStream) { return std::string(AStream.Bytes().begin(), AStream.Bytes().end()); }
 
 int ErrorCodeOf(const std::function<void()>& AAction) {
     try {
@@ -301,7 +299,10 @@ TEST_F(ReadTest, SilentServerTimesOutEvenWhileCallsKeepArriving) {
         pump->ProcessMessages();
     }
     std::atomic<bool> joined{false};
-    std::thread joiner([&] { sender.join(); joined = true; });
+    std::thread joiner([&] {
+        sender.join();
+        joined = true;
+    });
     while (!joined) {
         pump->WaitFor({}, nullptr, 10);
     }

@@ -426,8 +426,8 @@ TEST(Socks5, ValuesLongerThanTheirLengthByteAreRefusedAndTheLongestThatFitGoesOu
     struct TCase {
         std::string Target, UserName, Password;
     };
-    for (const TCase& c : {TCase{tooLong + ".example", "", ""}, TCase{"127.0.0.1", tooLong, "p"},
-                           TCase{"127.0.0.1", "u", tooLong}}) {
+    for (const TCase& c :
+         {TCase{tooLong + ".example", "", ""}, TCase{"127.0.0.1", tooLong, "p"}, TCase{"127.0.0.1", "u", tooLong}}) {
         TScriptedProxy proxy({{{3, Bytes({5, 2})}, {1, Bytes({1, 0})}}});
         cltest::TTestTcpClient client;
         UseProxy(client, ftSocks5, proxy.Port(), c.Target, 80);
@@ -542,8 +542,8 @@ TEST_F(SocksTls, TheHandshakeWithTheTargetRunsAfterTheConnectReplyInsideTheSameO
     cltest::TTlsTestServer target(FCertificate, EchoLine);
     for (const bool oneByte : {false, true}) {
         SCOPED_TRACE(oneByte);
-        const std::string connect = Bytes({5, 1, 0, 3, 9}) + "localhost" +
-                                    Bytes({target.Port() >> 8, target.Port() & 0xFF});
+        const std::string connect =
+            Bytes({5, 1, 0, 3, 9}) + "localhost" + Bytes({target.Port() >> 8, target.Port() & 0xFF});
         TScriptedProxy proxy({{{3, cMethodNone}, {connect.size(), cConnected5}}, oneByte, "", target.Port()});
         TTlsClient client;
         UseProxy(client, ftSocks5, proxy.Port(), "localhost", target.Port());

@@ -751,8 +751,7 @@ TEST_F(SspiTls, WeakKeysAndSignaturesFailTheChainAtTheConfiguredSecurityLevel) {
         const TTestCertificate leaf = Pki().Ca.Issue(options);
         const std::string tag = std::to_string(n++);
         TOpensslServer server(WriteTempFile("weak_cert" + tag + ".pem", leaf.CertificatePem),
-                              WriteTempFile("weak_key" + tag + ".pem", leaf.KeyPem),
-                              {"-cipher", "DEFAULT@SECLEVEL=0"});
+                              WriteTempFile("weak_key" + tag + ".pem", leaf.KeyPem), {"-cipher", "DEFAULT@SECLEVEL=0"});
         ASSERT_TRUE(server.Started);
         auto client = Client();
         // Even a client that ignores every ignorable fault refuses them.
