@@ -276,6 +276,7 @@ void TclInternetItem::InternalStart(bool AIsGetResourceInfo) {
 
 void TclInternetItem::OpenRun() {
     FRunOpen = true;
+    FPendingSplitCost = -1;
     try {
         FControl.IncBusyCount();
     } catch (...) {
@@ -378,6 +379,12 @@ void TclInternetItem::HandleDataItemProceed(TclCustomThreader& AThreader, int64_
     }
     FResourceState->UpdateProceed(range, ABytesProceed - (range ? range->ResourcePos() : 0));
     GetControl().DoDataItemProceed(*this, FResourceInfo.get(), range, AData, ASize);
+    // The workers that finished first may all have ended before a straggler
+    // showed its pace; its own batches then judge it again.
+    if (FPendingSplitCost >= 0 && !FStopping && !FRunFailed && FResourceState->LastStatus() != psTerminated &&
+        SplitSlowestRange(FPendingSplitCost, nullptr, AThreader)) {
+        FPendingSplitCost = -1;
+    }
 }
 
 void TclInternetItem::HandleUrlParsing(TclUrlParser& AParser) {
@@ -490,22 +497,32 @@ bool TclInternetItem::StartTakeOver(TclCustomThreader& AEndingThreader) {
 }
 
 bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
+    const TclThreaderHolder* own = FindHolder(&AEndingThreader);
+    if (!own || own->Straggler || own->FirstData == std::chrono::steady_clock::time_point{}) return false;
+    // A request costs what the finished worker waited for its first bytes.
+    const double cost = std::chrono::duration<double>(own->FirstData - own->Started).count();
+    if (SplitSlowestRange(cost, own, AEndingThreader)) return true;
+    FPendingSplitCost = cost;
+    return false;
+}
+
+bool TclInternetItem::SplitSlowestRange(double ARequestCost, const TclThreaderHolder* AExcept,
+                                        TclCustomThreader& AUrlSource) {
     using clock = std::chrono::steady_clock;
     const auto seconds = [](clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); };
     // Every write of the item's workers and every move of a stop happen
     // under this lock; without it (or on one shared connection, where
     // closing a straggler's connection would close the others') no range
     // is split.
-    std::mutex* accessor = AEndingThreader.DataAccessor();
-    const TclThreaderHolder* own = FindHolder(&AEndingThreader);
-    if (!accessor || !own || own->Straggler || own->FirstData == clock::time_point{} || UsesSharedConnection() ||
-        !FResourceInfo || !FResourceInfo->AllowsRandomAccess() || FResourceState->ResourceSize() <= 0) {
+    std::mutex* accessor = AUrlSource.DataAccessor();
+    if (!accessor || UsesSharedConnection() || !FResourceInfo || !FResourceInfo->AllowsRandomAccess() ||
+        FResourceState->ResourceSize() <= 0) {
         return false;
     }
-    // A request costs what the finished worker waited for its first bytes.
-    const double cost = seconds(own->FirstData - own->Started);
-    const auto running = std::count_if(FThreaderList.begin(), FThreaderList.end(),
-                                       [](const TclThreaderHolder& h) { return h.StateItem != nullptr; });
+    const double cost = ARequestCost;
+    const auto running = std::count_if(FThreaderList.begin(), FThreaderList.end(), [&](const TclThreaderHolder& h) {
+        return h.StateItem != nullptr && &h != AExcept;
+    });
     const double newSpeed = FResourceState->Speed() / static_cast<double>(std::max<std::ptrdiff_t>(running, 1));
     const auto now = clock::now();
 
@@ -517,7 +534,7 @@ bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
         double longest = -1;
         for (TclThreaderHolder& h : FThreaderList) {
             auto* worker = dynamic_cast<TclDownLoadThreader*>(h.Threader);
-            if (&h == own || !h.StateItem || h.Straggler || !worker || worker->BytesToProceed() < 0 ||
+            if (&h == AExcept || !h.StateItem || h.Straggler || !worker || worker->BytesToProceed() < 0 ||
                 worker->Status() != psProcess || worker->Terminated()) {
                 continue;
             }
@@ -549,7 +566,7 @@ bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
     }
     chosen->Straggler = plan.Kind == TclRangeSplitPlan::skTakeRest;
     try {
-        CreateThreader(rest, false, FResourceInfo.get(), &AEndingThreader.URLParser());
+        CreateThreader(rest, false, FResourceInfo.get(), &AUrlSource.URLParser());
     } catch (const std::exception& e) {
         HandleError(e.what(), 0);
     }

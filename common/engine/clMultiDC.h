@@ -227,6 +227,10 @@ protected:
     // range that would end last, or takes all of its rest from a straggler
     // (stopped where it is); false when no range is worth it.
     bool StartSplit(TclCustomThreader& AEndingThreader);
+    // Splits or takes over the running range that would end last, judged
+    // with ARequestCost (seconds a new request waits for its first bytes);
+    // AExcept is never chosen. False when no range is worth it yet.
+    bool SplitSlowestRange(double ARequestCost, const TclThreaderHolder* AExcept, TclCustomThreader& AUrlSource);
     // Discards the ranges (resume state); running workers forget theirs.
     void ClearResourceState();
     // The item's own stream, freed (and its file closed) here.
@@ -280,6 +284,10 @@ private:
     // From the busy count's increment to the start of the completion.
     bool FRunOpen = false;
     bool FRunFailed = false;
+    // A worker ended while the running ranges could not be judged yet (too
+    // young, or not slow so far): what its request cost, so that the data
+    // events of the running workers judge them again; negative when none.
+    double FPendingSplitCost = -1;
     // Cleared when the item is destroyed; a wait holds a copy.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
