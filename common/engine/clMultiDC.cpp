@@ -17,6 +17,12 @@ namespace cl {
 
 namespace {
 
+// The least time a running range must still need before it is split or taken
+// over.
+constexpr double cMinSplitSeconds = 0.25;
+// How often the item looks for a straggler after its first workers ended.
+constexpr int cSplitRecheckMs = 100;
+
 // The text of a list, trimmed, with every line break turned into a blank.
 std::string OneLineText(const TStringList& AList) {
     const std::string text = Trim(AList.Text());
@@ -89,6 +95,7 @@ TclInternetItem::TclInternetItem(TclCustomInternetControl& AControl)
 
 TclInternetItem::~TclInternetItem() {
     StopAndWait();
+    FSplitTimer.Stop();
     *FAlive = false;
     if (FHttpRequest) FHttpRequest->RemoveFreeNotification(&FControl);
 }
@@ -379,12 +386,6 @@ void TclInternetItem::HandleDataItemProceed(TclCustomThreader& AThreader, int64_
     }
     FResourceState->UpdateProceed(range, ABytesProceed - (range ? range->ResourcePos() : 0));
     GetControl().DoDataItemProceed(*this, FResourceInfo.get(), range, AData, ASize);
-    // The workers that finished first may all have ended before a straggler
-    // showed its pace; its own batches then judge it again.
-    if (FPendingSplitCost >= 0 && !FStopping && !FRunFailed && FResourceState->LastStatus() != psTerminated &&
-        SplitSlowestRange(FPendingSplitCost, nullptr, AThreader)) {
-        FPendingSplitCost = -1;
-    }
 }
 
 void TclInternetItem::HandleUrlParsing(TclUrlParser& AParser) {
@@ -501,13 +502,31 @@ bool TclInternetItem::StartSplit(TclCustomThreader& AEndingThreader) {
     if (!own || own->Straggler || own->FirstData == std::chrono::steady_clock::time_point{}) return false;
     // A request costs what the finished worker waited for its first bytes.
     const double cost = std::chrono::duration<double>(own->FirstData - own->Started).count();
-    if (SplitSlowestRange(cost, own, AEndingThreader)) return true;
+    if (SplitSlowestRange(cost, own, AEndingThreader, false)) return true;
+    // The workers that finish first may all end before a straggler has shown
+    // its pace (or before a range that never answers is old enough to tell):
+    // the item looks again while ranges run. Only a straggler's rest is
+    // taken then: a split of a range going at the others' pace would ask a
+    // new request for bytes the running one has already asked for.
     FPendingSplitCost = cost;
+    if (!FSplitTimer.Active()) FSplitTimer.Start(cSplitRecheckMs, [this] { RecheckStraggler(); });
     return false;
 }
 
+void TclInternetItem::RecheckStraggler() {
+    TclCustomThreader* source = nullptr;
+    for (const TclThreaderHolder& h : FThreaderList) {
+        if (h.StateItem && !h.Straggler && dynamic_cast<TclDownLoadThreader*>(h.Threader)) source = h.Threader;
+    }
+    if (!source || FPendingSplitCost < 0 || FStopping || FRunFailed || FResourceState->LastStatus() == psTerminated ||
+        SplitSlowestRange(FPendingSplitCost, nullptr, *source, true)) {
+        FPendingSplitCost = -1;
+        FSplitTimer.Stop();
+    }
+}
+
 bool TclInternetItem::SplitSlowestRange(double ARequestCost, const TclThreaderHolder* AExcept,
-                                        TclCustomThreader& AUrlSource) {
+                                        TclCustomThreader& AUrlSource, bool ATakeOverOnly) {
     using clock = std::chrono::steady_clock;
     const auto seconds = [](clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); };
     // Every write of the item's workers and every move of a stop happen
@@ -538,13 +557,21 @@ bool TclInternetItem::SplitSlowestRange(double ARequestCost, const TclThreaderHo
                 worker->Status() != psProcess || worker->Terminated()) {
                 continue;
             }
-            // A worker younger than a request has not shown its speed yet.
+            // A worker younger than a request has not shown its speed yet; one
+            // without a byte yet is given at least cMinSplitSeconds.
             const double age = seconds(now - h.Started);
-            if (age <= 2 * cost) continue;
+            if (age <= 2 * cost || (worker->DownloadedBytes() == 0 && age <= cMinSplitSeconds)) continue;
             const int64_t remaining = worker->StopPos() - worker->ResourcePos();
             const double speed = static_cast<double>(worker->DownloadedBytes()) / age;
+            // A range about to end on its own is left alone: a new request for
+            // part of it saves next to nothing and asks again for bytes the
+            // running request has already asked for.
+            if (speed > 0 && static_cast<double>(remaining) / speed < cMinSplitSeconds) continue;
             const TclRangeSplitPlan candidate = PlanRangeSplit(remaining, speed, newSpeed, cost, FControl.BatchSize());
-            if (candidate.Kind == TclRangeSplitPlan::skNone) continue;
+            if (candidate.Kind == TclRangeSplitPlan::skNone ||
+                (ATakeOverOnly && candidate.Kind != TclRangeSplitPlan::skTakeRest)) {
+                continue;
+            }
             const double left = speed > 0 ? static_cast<double>(remaining) / speed : 1e300;
             if (left <= longest) continue;
             longest = left;
@@ -584,6 +611,7 @@ void TclInternetItem::ItemCompleted(TclCustomThreader* AThreader) { CompleteItem
 void TclInternetItem::CompleteItem(TclCustomThreader* AThreader) {
     if (!FRunOpen) return;
     FRunOpen = false;
+    FSplitTimer.Stop();
     if (AThreader) FHttpResponseHeader.Assign(AThreader->ResponseHeader());
     FIsCommit = true;
     try {

@@ -27,6 +27,7 @@
 #include "rtl/clComponent.h"
 #include "rtl/clStringList.h"
 #include "transport/clCertificate.h"
+#include "transport/clMessagePump.h"
 
 namespace cl {
 
@@ -229,8 +230,13 @@ protected:
     bool StartSplit(TclCustomThreader& AEndingThreader);
     // Splits or takes over the running range that would end last, judged
     // with ARequestCost (seconds a new request waits for its first bytes);
-    // AExcept is never chosen. False when no range is worth it yet.
-    bool SplitSlowestRange(double ARequestCost, const TclThreaderHolder* AExcept, TclCustomThreader& AUrlSource);
+    // AExcept is never chosen; ATakeOverOnly: only a straggler's rest is
+    // taken, no range is split. False when no range is worth it yet.
+    bool SplitSlowestRange(double ARequestCost, const TclThreaderHolder* AExcept, TclCustomThreader& AUrlSource,
+                           bool ATakeOverOnly);
+    // The timer's look for a straggler; it stops once one was taken over or
+    // nothing is left to judge.
+    void RecheckStraggler();
     // Discards the ranges (resume state); running workers forget theirs.
     void ClearResourceState();
     // The item's own stream, freed (and its file closed) here.
@@ -285,9 +291,10 @@ private:
     bool FRunOpen = false;
     bool FRunFailed = false;
     // A worker ended while the running ranges could not be judged yet (too
-    // young, or not slow so far): what its request cost, so that the data
-    // events of the running workers judge them again; negative when none.
+    // young, or not slow so far): what its request cost, so that the timer
+    // looks for a straggler again; negative when none.
     double FPendingSplitCost = -1;
+    TclPumpTimer FSplitTimer;
     // Cleared when the item is destroyed; a wait holds a copy.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
