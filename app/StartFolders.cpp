@@ -47,6 +47,11 @@ QString UserDownloadFolder() {
     return WithTrailingSeparator(home);
 }
 
+// Whether AFolder exists and this process may create files in it.
+bool FolderIsWritable(const QString& AFolder) {
+    return QFileInfo(AFolder).isDir() && ::access(QFile::encodeName(AFolder).constData(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
 
 TStartFolderRules TStartFolderRules::ForProgram(const QString& AProgramFolder) {
@@ -58,10 +63,6 @@ TStartFolderRules TStartFolderRules::ForProgram(const QString& AProgramFolder) {
     if (!data.isEmpty()) rules.DataFolder = data + QStringLiteral("/flvdownloader/");
     rules.DownloadFolder = UserDownloadFolder();
     return rules;
-}
-
-bool FolderIsWritable(const QString& AFolder) {
-    return QFileInfo(AFolder).isDir() && ::access(QFile::encodeName(AFolder).constData(), W_OK | X_OK) == 0;
 }
 
 TStartFolders ResolveStartFolders(const TStartFolderRules& ARules) {

@@ -35,7 +35,4 @@ struct TStartFolders {
 // the download folder.
 TStartFolders ResolveStartFolders(const TStartFolderRules& ARules);
 
-// Whether AFolder exists and this process may create files in it.
-bool FolderIsWritable(const QString& AFolder);
-
 }  // namespace bl

@@ -538,7 +538,6 @@ bool TclInternetItem::SplitSlowestRange(double ARequestCost, const TclThreaderHo
         FResourceState->ResourceSize() <= 0) {
         return false;
     }
-    const double cost = ARequestCost;
     const auto running = std::count_if(FThreaderList.begin(), FThreaderList.end(), [&](const TclThreaderHolder& h) {
         return h.StateItem != nullptr && &h != AExcept;
     });
@@ -560,14 +559,15 @@ bool TclInternetItem::SplitSlowestRange(double ARequestCost, const TclThreaderHo
             // A worker younger than a request has not shown its speed yet; one
             // without a byte yet is given at least cMinSplitSeconds.
             const double age = seconds(now - h.Started);
-            if (age <= 2 * cost || (worker->DownloadedBytes() == 0 && age <= cMinSplitSeconds)) continue;
+            if (age <= 2 * ARequestCost || (worker->DownloadedBytes() == 0 && age <= cMinSplitSeconds)) continue;
             const int64_t remaining = worker->StopPos() - worker->ResourcePos();
             const double speed = static_cast<double>(worker->DownloadedBytes()) / age;
             // A range about to end on its own is left alone: a new request for
             // part of it saves next to nothing and asks again for bytes the
             // running request has already asked for.
             if (speed > 0 && static_cast<double>(remaining) / speed < cMinSplitSeconds) continue;
-            const TclRangeSplitPlan candidate = PlanRangeSplit(remaining, speed, newSpeed, cost, FControl.BatchSize());
+            const TclRangeSplitPlan candidate =
+                PlanRangeSplit(remaining, speed, newSpeed, ARequestCost, FControl.BatchSize());
             if (candidate.Kind == TclRangeSplitPlan::skNone ||
                 (ATakeOverOnly && candidate.Kind != TclRangeSplitPlan::skTakeRest)) {
                 continue;
