@@ -1,7 +1,6 @@
 #include "StartFolders.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <unistd.h>
@@ -17,31 +16,12 @@ QString ExistingFolder(const QString& AFolder) {
     return !AFolder.isEmpty() && QFileInfo(AFolder).isDir() ? WithTrailingSeparator(AFolder) : QString();
 }
 
-// The download folder the XDG user-dirs file names (what `xdg-user-dir
-// DOWNLOAD` prints), or empty. Lines read XDG_DOWNLOAD_DIR="$HOME/Downloads";
-// only "$HOME/..." and absolute paths are valid there.
-QString XdgDownloadFolder(const QString& AHome) {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty()) config = AHome + QStringLiteral("/.config");
-    QFile file(config + QStringLiteral("/user-dirs.dirs"));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return QString();
-    static const QByteArray kKey = QByteArrayLiteral("XDG_DOWNLOAD_DIR=");
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (!line.startsWith(kKey)) continue;
-        QString value = QString::fromUtf8(line.mid(kKey.size()));
-        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"'))) {
-            value = value.mid(1, value.size() - 2);
-        }
-        if (value.startsWith(QStringLiteral("$HOME"))) value = AHome + value.mid(5);
-        return value.startsWith(QLatin1Char('/')) ? value : QString();
-    }
-    return QString();
-}
-
 QString UserDownloadFolder() {
+    // Qt reads the XDG user-dirs entry (what `xdg-user-dir DOWNLOAD` prints)
+    // and answers ~/Downloads where there is none; either may not exist.
     const QString home = QDir::homePath();
-    for (const QString& folder : {XdgDownloadFolder(home), home + QStringLiteral("/Downloads")}) {
+    for (const QString& folder :
+         {QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), home + QStringLiteral("/Downloads")}) {
         if (const QString existing = ExistingFolder(folder); !existing.isEmpty()) return existing;
     }
     return WithTrailingSeparator(home);
