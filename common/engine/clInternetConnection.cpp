@@ -42,6 +42,17 @@ TWaitOutcome WaitForEvents(TclEvent& AFirst, TclEvent* ASecond, int ATimeOut) {
 
 void WaitForEvent(TclEvent& AEvent) { WaitForEvents(AEvent, nullptr, -1); }
 
+// What is left of ATimeOut once it ran out for AAction: all of it while the
+// call still waits for a free connection to its server (waiting is not
+// slowness), else the rest counted from when it got one; 0: none.
+int TimeOutLeftAfterWaiting(const TclInternetAction& AAction, int ATimeOut) {
+    const TclConnectionWait wait = AAction.ConnectionWait();
+    if (wait.Waiting) return ATimeOut;
+    if (wait.InUseSince == std::chrono::steady_clock::time_point{}) return 0;
+    const auto left = wait.InUseSince + std::chrono::milliseconds(ATimeOut) - std::chrono::steady_clock::now();
+    return static_cast<int>(std::max<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+}
+
 // Removes trailing blanks, control characters and periods.
 std::string TrimMessageEnd(std::string AText) {
     while (!AText.empty()) {
@@ -411,7 +422,10 @@ bool TclInternetConnection::ExecuteAction(TclInternetAction* AAction, int ATimeO
     }
 
     FBeginEvent.Signal();
-    switch (WaitForEvents(FWaitEvent, &FTerminateEvent, ATimeOut)) {
+    TWaitOutcome outcome = WaitForEvents(FWaitEvent, &FTerminateEvent, ATimeOut);
+    for (int left; outcome == TWaitOutcome::TimedOut && (left = TimeOutLeftAfterWaiting(*AAction, ATimeOut)) > 0;)
+        outcome = WaitForEvents(FWaitEvent, &FTerminateEvent, left);
+    switch (outcome) {
         case TWaitOutcome::First:
             FCompleted.load(std::memory_order_acquire);
             DoAfterFireAction(AAction);

@@ -70,6 +70,10 @@ public:
 
     // Told that AHandle is being closed; a resource action forgets it.
     virtual void InternetHandleClosed(HINTERNET /*AHandle*/) {}
+    // Where the call stands with the per-server connection limit: its
+    // time-out runs from when its connection is in use (by default, from
+    // the call).
+    virtual TclConnectionWait ConnectionWait() const { return {}; }
 
     TclInternetConnection* Owner() const { return FOwner; }
     HINTERNET Internet() const;
@@ -181,6 +185,8 @@ public:
     TclHttpSendRequestAction(TclInternetConnection* AOwner, HINTERNET hInet, HINTERNET hRequest,
                              const std::string& lpszHeaders, const void* lpOptional = nullptr,
                              uint32_t dwOptionalLength = 0);
+
+    TclConnectionWait ConnectionWait() const override { return HttpQueryConnectionWait(FRequest); }
 
 protected:
     void RunAction() override;

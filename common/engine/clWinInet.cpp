@@ -246,6 +246,12 @@ void InternetReadAhead(HINTERNET AFile) {
         static_cast<TTransferHandle&>(*handle).Transfer.ReadAhead();
 }
 
+TclConnectionWait HttpQueryConnectionWait(HINTERNET ARequest) {
+    std::shared_ptr<THandle> handle = THandleTable::Get().Find(ARequest);
+    if (!handle || handle->Kind() != hkRequest) return {};
+    return static_cast<TTransferHandle&>(*handle).Transfer.ConnectionWait();
+}
+
 bool InternetCloseHandle(HINTERNET AInternet) {
     std::shared_ptr<THandle> handle = THandleTable::Get().Remove(AInternet);
     if (!handle) return Fail(ERROR_INVALID_HANDLE);

@@ -9,6 +9,7 @@
 // knows libcurl.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -182,6 +183,15 @@ bool InternetReadFileUntil(HINTERNET AFile, void* ABuffer, uint32_t ANumberOfByt
 // Takes in what the network has already sent for AFile, without waiting
 // and within the file's buffer; a read later finds it there.
 void InternetReadAhead(HINTERNET AFile);
+// Where the send of ARequest stands with the per-server connection limit:
+// still waiting for a free connection, or using one since InUseSince (a
+// steady-clock time; the epoch when the request has not been sent). A caller
+// that times the send counts from InUseSince, not from the call.
+struct TclConnectionWait {
+    bool Waiting = false;
+    std::chrono::steady_clock::time_point InUseSince{};
+};
+TclConnectionWait HttpQueryConnectionWait(HINTERNET ARequest);
 // Closes AInternet; calls blocked on it or on handles derived from it fail.
 bool InternetCloseHandle(HINTERNET AInternet);
 

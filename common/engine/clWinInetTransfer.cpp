@@ -116,7 +116,11 @@ bool TTransfer::Start(const std::string& AServer, bool AHasCredentials, bool AHa
     FLastResponse.clear();
     FPendingResponse.clear();
     FSocketErrno = 0;
-    if (!TGlobal::Get().Limits.Acquire(AServer, FOwner)) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+    FWaitingForSlot.store(true, std::memory_order_release);
+    const bool acquired = TGlobal::Get().Limits.Acquire(AServer, FOwner);
+    FSlotTakenAt.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_release);
+    FWaitingForSlot.store(false, std::memory_order_release);
+    if (!acquired) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
     FSlot = AServer;
     Notify(INTERNET_STATUS_RESOLVING_NAME, AServer);
     if (curl_multi_add_handle(FMulti.get(), Easy()) != CURLM_OK) return Fail(ERROR_INTERNET_INTERNAL_ERROR);

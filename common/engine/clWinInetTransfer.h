@@ -10,6 +10,8 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -111,6 +113,15 @@ public:
     bool ReadUntil(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, int AWakeFd, int ATimeOutMs);
 
     curl_off_t ContentLength() const;
+    // Any thread: where the last Start stands with the connection limit.
+    TclConnectionWait ConnectionWait() const {
+        // The time is stored before the flag drops, and read after it.
+        TclConnectionWait wait;
+        wait.Waiting = FWaitingForSlot.load(std::memory_order_acquire);
+        wait.InUseSince = std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(FSlotTakenAt.load(std::memory_order_acquire)));
+        return wait;
+    }
 
 private:
     void Detach();
@@ -149,6 +160,8 @@ private:
     char FErrorBuffer[CURL_ERROR_SIZE] = {0};
     bool FAttached = false;
     std::string FSlot;
+    std::atomic<bool> FWaitingForSlot{false};
+    std::atomic<std::chrono::steady_clock::rep> FSlotTakenAt{0};
 
     TRing FRing{kRingCapacity};
     // The buffer of the read in progress, filled while the ring is empty.

@@ -238,6 +238,23 @@ TEST_F(MultiDownLoader, FiveStartsWithThreeAllowedQueueTwoAndEachCompletionStart
     }
 }
 
+TEST_F(MultiDownLoader, RequestsWaitingForAFreeConnectionToTheServerAreNotTimedOutForIt) {
+    // Fifteen ranges of 300 ms each for ten connections to the server: five
+    // wait longer than the time-out before they are sent.
+    const std::string body = RandomBody(200000);
+    TRangeServer server(body, With([](TRangeServerOptions& o) { o.PaceMs = 60; }));
+    Loader.SetTimeOut(150);
+    Loader.SetTryCount(1);
+    for (int i = 0; i < 3; ++i) AddItem(server.Url("/w" + std::to_string(i) + ".bin"));
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Loader.DownLoadList().Items(i).ResourceState().LastStatus(), cl::psSuccess) << i;
+        EXPECT_TRUE(ReadFile(File("w" + std::to_string(i) + ".bin")) == body) << i;
+    }
+}
+
 TEST_F(MultiDownLoader, ASynchronousStartIsNeverHeldBackAndABusyItemRefusesASecondStart) {
     TRangeServer server(RandomBody(30000), With([](TRangeServerOptions& o) { o.PaceMs = 20; }));
     Loader.SetMaxStartedItems(1);
