@@ -7,12 +7,16 @@
 // speed; mdl -x5 against aria2c -x5 on it, and against mdl's own time when
 // no range is slowed.
 //
+// Then three items of five connections at once from the nginx (the window's
+// default), mdl -j3 -x5 against aria2c -j3 -x5 and curl --parallel.
+//
 //   download_bench [SIZE_MIB [ROUNDS]]      defaults: 256 1
 //   download_bench straggler [ROUNDS]       the straggler case alone
 //
 // nginx is started on loopback ports the way the interoperability tests do
-// (tests/support/NginxServer). Every download runs under /usr/bin/time and
-// is killed after two minutes; its bytes are compared with the served file.
+// (support/NginxServer), with two worker processes. Every download runs
+// under /usr/bin/time and is killed after two minutes; its bytes are
+// compared with the served file.
 // Per case and tool it prints the median wall time, its ratio to curl's,
 // the CPU seconds (user + system) and the peak resident size. A failed or
 // wrong download makes the exit status 1; speed never does. Run it from a
@@ -271,6 +275,79 @@ bool RunStragglerCase(const std::string& AFolder, int ARounds) {
     return ok[0] && ok[1] && ok[2];
 }
 
+// Three items of five connections from one server at once, as the window
+// runs them (fifteen ranges against the per-server limit of ten): mdl -j3
+// -x5, aria2c -j3 -x5 and curl fetching the three in parallel, over HTTP.
+// The three files are links to the served large file. False when a
+// download failed or came out wrong.
+int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AFolder, int64_t ASizeMiB, int ARounds) {
+    const std::string served = AServer.FileOf("/static/large.bin");
+    std::vector<std::string> names;
+    std::vector<std::string> urls;
+    for (int i = 1; i <= 3; ++i) {
+        names.push_back("three-" + std::to_string(i) + ".bin");
+        const std::string link = AServer.FileOf("/static/" + names.back());
+        std::error_code ec;
+        fs::remove(link, ec);
+        fs::create_hard_link(served, link);
+        urls.push_back(AServer.HttpBase() + "/static/" + names.back());
+    }
+    std::vector<std::string> mdl = {MDL_PATH, "-j", "3", "-x", "5", "-d", AFolder};
+    mdl.insert(mdl.end(), urls.begin(), urls.end());
+    std::vector<std::string> aria2 = {
+        "aria2c", "-q",   "-j", "3", "-x", "5", "-s", "5", "--allow-overwrite=true", "--auto-file-renaming=false",
+        "-d",     AFolder};
+    aria2.insert(aria2.end(), urls.begin(), urls.end());
+    std::vector<std::string> curl = {"curl", "-sS", "--fail", "--parallel", "--parallel-max", "3"};
+    for (size_t i = 0; i < urls.size(); ++i) {
+        curl.insert(curl.end(), {"-o", AFolder + "/" + names[i], urls[i]});
+    }
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Command;
+    };
+    // curl first: the ratios are to its time.
+    const TCase cases[] = {{"curl --parallel", curl}, {"mdl -j3 -x5", mdl}, {"aria2c -j3 -x5", aria2}};
+    std::printf("\nthree items: three %lld MiB files from one server at once over HTTP, median of %d rounds\n",
+                static_cast<long long>(ASizeMiB), ARounds);
+    std::printf("%-16s %9s %9s %10s %8s\n", "tool", "wall s", "/ curl", "/ aria2c", "CPU s");
+    const std::string timeFile = AFolder + "/time.txt";
+    TMeasure results[std::size(cases)];
+    bool ok[std::size(cases)];
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        std::vector<TMeasure> runs;
+        ok[c] = true;
+        for (int r = 0; r < ARounds && ok[c]; ++r) {
+            TMeasure m;
+            ok[c] = RunMeasured(cases[c].Command, timeFile, m);
+            for (const std::string& name : names) {
+                ok[c] = ok[c] && SameBytes(AFolder + "/" + name, served);
+                std::error_code ec;
+                fs::remove(AFolder + "/" + name, ec);
+            }
+            runs.push_back(m);
+        }
+        if (ok[c]) results[c] = Median(runs);
+    }
+    int failures = 0;
+    for (size_t c = 0; c < std::size(cases); ++c) {
+        if (!ok[c]) {
+            std::printf("%-16s %9s   failed, timed out or wrong bytes\n", cases[c].Name, "-");
+            ++failures;
+            continue;
+        }
+        const TMeasure& m = results[c];
+        std::printf("%-16s %9.3f %9.2f %10.2f %8.2f\n", cases[c].Name, m.Wall,
+                    ok[0] && results[0].Wall > 0 ? m.Wall / results[0].Wall : 0.0,
+                    ok[2] && results[2].Wall > 0 ? m.Wall / results[2].Wall : 0.0, m.Cpu);
+    }
+    for (const std::string& name : names) {
+        std::error_code ec;
+        fs::remove(AServer.FileOf("/static/" + name), ec);
+    }
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,6 +364,9 @@ int main(int argc, char** argv) {
 
     cltest::TNginxOptions options;
     options.LargeSize = sizeMiB << 20;
+    // A content server uses every core; one worker would cap the connections
+    // of mdl and aria2c at one core while curl's single one is not capped.
+    options.WorkerProcesses = 2;
     cltest::TNginxServer server(options);
     const std::string served = server.FileOf("/static/large.bin");
     const std::string folder = server.Folder() + "/bench";
@@ -335,6 +415,7 @@ int main(int argc, char** argv) {
                         curlWall > 0 ? m.Wall / curlWall : 0.0, m.Cpu, m.PeakKiB);
         }
     }
+    failures += RunThreeItemsCase(server, folder, sizeMiB, rounds);
     if (!RunStragglerCase(folder, rounds)) ++failures;
     return failures == 0 ? 0 : 1;
 }

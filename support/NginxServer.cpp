@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -121,7 +122,8 @@ void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
     const std::string& f = FFolder;
     const std::string http = std::to_string(FHttpPort);
     std::string c;
-    c += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
+    c += "daemon off;\nmaster_process " + std::string(AOptions.WorkerProcesses > 1 ? "on" : "off") +
+         ";\nworker_processes " + std::to_string(std::max(AOptions.WorkerProcesses, 1)) + ";\n";
     c += "pid " + f + "/nginx.pid;\nerror_log " + f + "/error.log notice;\n";
     c += "events { worker_connections 256; }\n";
     c += "http {\n";

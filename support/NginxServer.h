@@ -37,6 +37,9 @@ using TTestCa = vidsite::TCertificateAuthority;
 
 struct TNginxOptions {
     int64_t LargeSize = 4 << 20;
+    // Worker processes; more than one puts a master process in front (a
+    // benchmark's server should not be held to one core).
+    int WorkerProcesses = 1;
     // Extra text for the http block (a test's own tuning).
     std::string ExtraHttpConfig;
 };

@@ -308,14 +308,20 @@ void TclMessagePump::SendCall(TclPumpCall& ACall) {
 
 void TclMessagePump::Shutdown() { FQueue.Close(std::make_exception_ptr(EclMessagePumpError(cThreadEnded))); }
 
-int TclMessagePump::RunPendingCalls() {
+int TclMessagePump::RunPendingCalls(bool AAwake) {
     FQueue.ClearSignal();
     int count = 0;
     // Calls pushed while these run are picked up too: the loop ends only on
-    // an empty queue, and a later push signals again.
-    while (TclPumpCall* call = FQueue.Pop()) {
-        call->Run();
-        ++count;
+    // an empty queue, and a later push signals again. Marked awake, senders
+    // do not signal meanwhile; the queue is looked at once more after the
+    // mark is dropped.
+    if (AAwake) FQueue.SetOwnerAwake(true);
+    for (int round = 0; round < (AAwake ? 2 : 1); ++round) {
+        while (TclPumpCall* call = FQueue.Pop()) {
+            call->Run();
+            ++count;
+        }
+        if (AAwake) FQueue.SetOwnerAwake(false);
     }
     return count;
 }
@@ -395,7 +401,7 @@ int TclPlainMessagePump::RunDueTimers() {
 }
 
 int TclPlainMessagePump::ProcessMessages() {
-    int count = RunPendingCalls();
+    int count = RunPendingCalls(true);
     if (!FTimers.empty()) {
         RunDueTimers();
     }
@@ -405,11 +411,12 @@ int TclPlainMessagePump::ProcessMessages() {
 int TclPlainMessagePump::YieldForCalls() {
     using Clock = std::chrono::steady_clock;
     constexpr std::chrono::milliseconds cStreamGap{2};
-    constexpr int cYields = 4;
+    constexpr std::chrono::microseconds cLook{50};
     if (FLastCall == Clock::time_point{} || Clock::now() - FLastCall > cStreamGap) return 0;
     FQueue.SetOwnerAwake(true);
-    bool came = false;
-    for (int i = 0; i < cYields && !came; ++i) {
+    bool came = FQueue.HasCalls();
+    const auto until = Clock::now() + cLook;
+    while (!came && Clock::now() < until) {
         sched_yield();
         came = FQueue.HasCalls();
     }
@@ -457,6 +464,8 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
             timerFirst = true;
         }
         int pumped = timeout != 0 ? YieldForCalls() : 0;
+        // A wait nested in a call of RunPendingCalls finds the thread marked awake.
+        GoingToSleep();
         // Calls that ran while yielding end the wait, but the descriptors,
         // the abort and the timers are still looked at, without sleeping.
         if (pumped > 0 || FQueue.HasCalls()) {
@@ -470,7 +479,7 @@ TclWaitResult TclPlainMessagePump::WaitFor(std::span<TclWaitFd> AFds, TclEvent* 
             throw Exception(SysErrorMessage(errno), errno);
         }
         if (set[queueIndex].revents || FQueue.HasCalls()) {
-            const int ran = RunPendingCalls();
+            const int ran = RunPendingCalls(true);
             if (ran > 0) {
                 FLastCall = std::chrono::steady_clock::now();
             }

@@ -252,8 +252,13 @@ protected:
     // Queues ACall for the pump's thread; the sender then waits for it.
     void PostCall(TclPumpCall& ACall);
 
-    // Owner thread: runs every call queued so far; returns how many.
-    int RunPendingCalls();
+    // Owner thread: runs every call queued so far; returns how many. With
+    // AAwake, senders see the thread awake while it runs them and do not
+    // signal it: only for a pump whose every nested wait goes to sleep
+    // through GoingToSleep (a nested Qt event loop does not).
+    int RunPendingCalls(bool AAwake = false);
+    // Owner thread, before it sleeps: senders must wake it from now on.
+    void GoingToSleep() { FQueue.SetOwnerAwake(false); }
 
     virtual void StartTimer(TclPumpTimer& ATimer) = 0;
     virtual void StopTimer(TclPumpTimer& ATimer) = 0;
@@ -286,10 +291,10 @@ private:
     // Runs due timers; returns how many ran. ANext gets the earliest due time.
     int RunDueTimers();
     int MsToNextTimer() const;
-    // While calls come in a stream (one ran a moment ago), yields the core a
-    // few times looking for the next one before sleeping in poll: a sender
-    // on this core then runs and its call is taken without a wake-up.
-    // Returns the calls run.
+    // While calls come in a stream (one ran a moment ago), looks for the
+    // next one for up to 50 us, yielding the core meanwhile, before sleeping
+    // in poll: a worker's next batch takes a few microseconds, a wake-up
+    // from poll costs more than that on both threads. Returns the calls run.
     int YieldForCalls();
 
     std::chrono::steady_clock::time_point FLastCall{};
