@@ -298,7 +298,8 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
         "aria2c", "-q",   "-j", "3", "-x", "5", "-s", "5", "--allow-overwrite=true", "--auto-file-renaming=false",
         "-d",     AFolder};
     aria2.insert(aria2.end(), urls.begin(), urls.end());
-    std::vector<std::string> curl = {"curl", "-sS", "--fail", "--parallel", "--parallel-max", "3"};
+    std::vector<std::string> curl = {"curl",           "-sS", "--no-progress-meter", "--fail", "--parallel",
+                                     "--parallel-max", "3"};
     for (size_t i = 0; i < urls.size(); ++i) {
         curl.insert(curl.end(), {"-o", AFolder + "/" + names[i], urls[i]});
     }

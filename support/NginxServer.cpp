@@ -3,8 +3,8 @@
 #include "rtl/clStrUtils.h"
 
 #include <openssl/evp.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -122,8 +122,14 @@ void TNginxServer::WriteConfig(const TNginxOptions& AOptions) {
     const std::string& f = FFolder;
     const std::string http = std::to_string(FHttpPort);
     std::string c;
-    c += "daemon off;\nmaster_process " + std::string(AOptions.WorkerProcesses > 1 ? "on" : "off") +
-         ";\nworker_processes " + std::to_string(std::max(AOptions.WorkerProcesses, 1)) + ";\n";
+    if (AOptions.WorkerProcesses > 1) {
+        c += "daemon off;\nmaster_process on;\nworker_processes " + std::to_string(AOptions.WorkerProcesses) + ";\n";
+        // Workers of a root master would otherwise run as nobody, who cannot
+        // read the private temporary folder.
+        if (geteuid() == 0) c += "user root;\n";
+    } else {
+        c += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
+    }
     c += "pid " + f + "/nginx.pid;\nerror_log " + f + "/error.log notice;\n";
     c += "events { worker_connections 256; }\n";
     c += "http {\n";
