@@ -34,6 +34,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -145,6 +147,34 @@ TMeasure Median(std::vector<TMeasure> AValues) {
     return AValues[AValues.size() / 2];
 }
 
+// The median of each of ACases cases over ARounds runs of ARunOnce(case,
+// measure), which says whether the run succeeded (exit status and bytes); a
+// case stops at its first failure and then has no median.
+using TMedians = std::vector<std::optional<TMeasure>>;
+TMedians MedianOfRounds(size_t ACases, int ARounds, const std::function<bool(size_t, TMeasure&)>& ARunOnce) {
+    TMedians medians(ACases);
+    for (size_t c = 0; c < ACases; ++c) {
+        std::vector<TMeasure> runs;
+        bool ok = true;
+        for (int r = 0; r < ARounds && ok; ++r) {
+            TMeasure m;
+            ok = ARunOnce(c, m);
+            runs.push_back(m);
+        }
+        if (ok) medians[c] = Median(runs);
+    }
+    return medians;
+}
+
+// AMeasure's wall time against AReference's; 0 when that one failed.
+double WallRatio(const TMeasure& AMeasure, const std::optional<TMeasure>& AReference) {
+    return AReference && AReference->Wall > 0 ? AMeasure.Wall / AReference->Wall : 0.0;
+}
+
+int CountFailed(const TMedians& AMedians) {
+    return static_cast<int>(std::count(AMedians.begin(), AMedians.end(), std::nullopt));
+}
+
 // Plain HTTP/1.1 with keep-alive and byte ranges, one file held in memory.
 // While slowing is on, the first response to a range that does not start
 // at 0 goes at 256 KiB/s (8 KiB every 31.25 ms); all others at full speed.
@@ -242,37 +272,28 @@ bool RunStragglerCase(const std::string& AFolder, int ARounds) {
         "\nstraggler: one %lld MiB file over HTTP, one range's first response at 256 KiB/s, median of %d rounds\n",
         static_cast<long long>(cSizeMiB), ARounds);
     std::printf("%-20s %9s %12s %10s %8s\n", "tool", "wall s", "/ none slow", "/ aria2c", "CPU s");
-    TMeasure results[std::size(cases)];
-    bool ok[std::size(cases)];
+    const TMedians results = MedianOfRounds(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
+        const std::string out = AFolder + "/" + fileName;
+        std::error_code ec;
+        fs::remove(out, ec);
+        server.SetSlow(cases[c].Slow);
+        const bool ok = RunMeasured(cases[c].Tool.Command(server.Url(), "", AFolder, fileName), timeFile, m) &&
+                        SameBytes(out, source);
+        fs::remove(out, ec);
+        return ok;
+    });
     for (size_t c = 0; c < std::size(cases); ++c) {
-        std::vector<TMeasure> runs;
-        ok[c] = true;
-        for (int r = 0; r < ARounds && ok[c]; ++r) {
-            const std::string out = AFolder + "/" + fileName;
-            std::error_code ec;
-            fs::remove(out, ec);
-            server.SetSlow(cases[c].Slow);
-            TMeasure m;
-            ok[c] = RunMeasured(cases[c].Tool.Command(server.Url(), "", AFolder, fileName), timeFile, m) &&
-                    SameBytes(out, source);
-            fs::remove(out, ec);
-            runs.push_back(m);
-        }
-        if (ok[c]) results[c] = Median(runs);
-    }
-    for (size_t c = 0; c < std::size(cases); ++c) {
-        if (!ok[c]) {
+        if (!results[c]) {
             std::printf("%-20s %9s   failed, timed out or wrong bytes\n", cases[c].Name, "-");
             continue;
         }
-        const TMeasure& m = results[c];
-        std::printf("%-20s %9.3f %12.2f %10.2f %8.2f\n", cases[c].Name, m.Wall,
-                    ok[2] && results[2].Wall > 0 ? m.Wall / results[2].Wall : 0.0,
-                    ok[1] && results[1].Wall > 0 ? m.Wall / results[1].Wall : 0.0, m.Cpu);
+        const TMeasure& m = *results[c];
+        std::printf("%-20s %9.3f %12.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, WallRatio(m, results[2]),
+                    WallRatio(m, results[1]), m.Cpu);
     }
     std::error_code ec;
     fs::remove(source, ec);
-    return ok[0] && ok[1] && ok[2];
+    return CountFailed(results) == 0;
 }
 
 // Three items of five connections from one server at once, as the window
@@ -313,40 +334,29 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
                 static_cast<long long>(ASizeMiB), ARounds);
     std::printf("%-16s %9s %9s %10s %8s\n", "tool", "wall s", "/ curl", "/ aria2c", "CPU s");
     const std::string timeFile = AFolder + "/time.txt";
-    TMeasure results[std::size(cases)];
-    bool ok[std::size(cases)];
-    for (size_t c = 0; c < std::size(cases); ++c) {
-        std::vector<TMeasure> runs;
-        ok[c] = true;
-        for (int r = 0; r < ARounds && ok[c]; ++r) {
-            TMeasure m;
-            ok[c] = RunMeasured(cases[c].Command, timeFile, m);
-            for (const std::string& name : names) {
-                ok[c] = ok[c] && SameBytes(AFolder + "/" + name, served);
-                std::error_code ec;
-                fs::remove(AFolder + "/" + name, ec);
-            }
-            runs.push_back(m);
+    const TMedians results = MedianOfRounds(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
+        bool ok = RunMeasured(cases[c].Command, timeFile, m);
+        for (const std::string& name : names) {
+            ok = ok && SameBytes(AFolder + "/" + name, served);
+            std::error_code ec;
+            fs::remove(AFolder + "/" + name, ec);
         }
-        if (ok[c]) results[c] = Median(runs);
-    }
-    int failures = 0;
+        return ok;
+    });
     for (size_t c = 0; c < std::size(cases); ++c) {
-        if (!ok[c]) {
+        if (!results[c]) {
             std::printf("%-16s %9s   failed, timed out or wrong bytes\n", cases[c].Name, "-");
-            ++failures;
             continue;
         }
-        const TMeasure& m = results[c];
-        std::printf("%-16s %9.3f %9.2f %10.2f %8.2f\n", cases[c].Name, m.Wall,
-                    ok[0] && results[0].Wall > 0 ? m.Wall / results[0].Wall : 0.0,
-                    ok[2] && results[2].Wall > 0 ? m.Wall / results[2].Wall : 0.0, m.Cpu);
+        const TMeasure& m = *results[c];
+        std::printf("%-16s %9.3f %9.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, WallRatio(m, results[0]),
+                    WallRatio(m, results[2]), m.Cpu);
     }
     for (const std::string& name : names) {
         std::error_code ec;
         fs::remove(AServer.FileOf("/static/" + name), ec);
     }
-    return failures;
+    return CountFailed(results);
 }
 
 }  // namespace
@@ -385,35 +395,25 @@ int main(int argc, char** argv) {
     for (const bool tls : {false, true}) {
         const std::string url = (tls ? server.HttpsBase() : server.HttpBase()) + "/static/large.bin";
         const char* caseName = tls ? "https" : "http";
-        std::vector<TMeasure> results(std::size(tools));
-        std::vector<bool> ok(std::size(tools), true);
+        const TMedians results = MedianOfRounds(std::size(tools), rounds, [&](size_t t, TMeasure& m) {
+            const std::string out = folder + "/" + fileName;
+            std::error_code ec;
+            fs::remove(out, ec);
+            const bool ok = RunMeasured(tools[t].Command(url, server.CaFile(), folder, fileName), timeFile, m) &&
+                            SameBytes(out, served);
+            fs::remove(out, ec);
+            return ok;
+        });
+        failures += CountFailed(results);
         for (size_t t = 0; t < std::size(tools); ++t) {
-            std::vector<TMeasure> runs;
-            for (int r = 0; r < rounds && ok[t]; ++r) {
-                const std::string out = folder + "/" + fileName;
-                std::error_code ec;
-                fs::remove(out, ec);
-                TMeasure m;
-                ok[t] = RunMeasured(tools[t].Command(url, server.CaFile(), folder, fileName), timeFile, m) &&
-                        SameBytes(out, served);
-                fs::remove(out, ec);
-                runs.push_back(m);
-            }
-            if (ok[t])
-                results[t] = Median(runs);
-            else
-                ++failures;
-        }
-        const double curlWall = ok[1] ? results[1].Wall : 0;
-        for (size_t t = 0; t < std::size(tools); ++t) {
-            if (!ok[t]) {
+            if (!results[t]) {
                 std::printf("%-6s %-11s %9s   failed, timed out or wrong bytes\n", caseName, tools[t].Name, "-");
                 continue;
             }
-            const TMeasure& m = results[t];
+            const TMeasure& m = *results[t];
             std::printf("%-6s %-11s %9.3f %9.1f %10.2f %8.2f %14ld\n", caseName, tools[t].Name, m.Wall,
-                        m.Wall > 0 ? static_cast<double>(sizeMiB) / m.Wall : 0.0,
-                        curlWall > 0 ? m.Wall / curlWall : 0.0, m.Cpu, m.PeakKiB);
+                        m.Wall > 0 ? static_cast<double>(sizeMiB) / m.Wall : 0.0, WallRatio(m, results[1]), m.Cpu,
+                        m.PeakKiB);
         }
     }
     failures += RunThreeItemsCase(server, folder, sizeMiB, rounds);
