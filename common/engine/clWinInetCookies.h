@@ -1,5 +1,5 @@
-// The one cookie store of the process, and how far the jar of each root
-// handle's libcurl share has caught up with it.
+// The one cookie store of the process, and how far the jar of each
+// transfer's easy handle has caught up with it.
 #pragma once
 
 #include <curl/curl.h>
@@ -12,18 +12,19 @@
 
 namespace cl::wininet {
 
-// How far a root's cookie jar has caught up with the process-wide store.
+// How far a transfer's cookie jar has caught up with the process-wide store.
 struct TCookieSync {
     uint64_t Generation = UINT64_MAX;  // never imported
     std::set<std::string> Known;       // keys of the store at the last meeting
 };
 
-// The one cookie store of the process. libcurl keeps cookies per share, so
-// every root's jar meets this store: it takes the store's cookies before a
-// request when they changed, and gives back what the responses changed.
+// The one cookie store of the process. libcurl keeps cookies per easy handle
+// (the shares do not hold them), so every transfer's jar meets this store:
+// it takes the store's cookies before the request, and gives back what the
+// responses changed.
 class TCookieStore {
 public:
-    // Brings the jar behind AEasy (its root's share) up to date.
+    // Brings the jar of AEasy up to date.
     void Import(CURL* AEasy, TCookieSync& ASync);
     // Takes the jar's additions, changes and removals into the store.
     void Export(CURL* AEasy, TCookieSync& ASync);

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "engine/clWinInet.h"
-#include "engine/clWinInetCookies.h"
 #include "engine/clWinInetErrors.h"
 #include "engine/clWinInetShare.h"
 
@@ -153,9 +152,9 @@ public:
     const uint32_t AccessType;
     const std::string Proxy;
     const std::string ProxyBypass;
-    // Freed after every handle below the root: its connections close with it.
-    TShare Share;
-    TCookieSync Cookies;
+    // Freed after every handle below the root; the last root's closes the
+    // kept connections.
+    std::shared_ptr<TSharePool> Shares = TSharePool::Acquire();
 };
 
 class TConnect : public THandle {

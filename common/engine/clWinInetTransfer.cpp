@@ -22,8 +22,12 @@ bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string
     curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_SHARE, ARoot.Share.Get());
-    FRoot = &ARoot;
+    // TLS settings choose the share: see TSharePool.
+    const TOptions& options = FOwner.Options();
+    const bool tls = AScheme == "https";
+    CURLSH* share = ARoot.Shares->For(tls ? options.SecurityFlags : 0, tls && options.ClientCertificate);
+    if (!share) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    curl_easy_setopt(e, CURLOPT_SHARE, share);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TTransfer::WriteCallback);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
@@ -42,7 +46,6 @@ bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string
     if (ARoot.AccessType == INTERNET_OPEN_TYPE_PROXY && !BypassesProxy(ARoot.ProxyBypass, AHost))
         proxy = ProxyForScheme(ARoot.Proxy, AScheme);
     curl_easy_setopt(e, CURLOPT_PROXY, proxy.c_str());
-    const TOptions& options = FOwner.Options();
     if (!options.ProxyUserName.empty() || !options.ProxyPassword.empty()) {
         curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, options.ProxyUserName.c_str());
         curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, options.ProxyPassword.c_str());
@@ -92,7 +95,8 @@ void TTransfer::SetQuote(curl_slist* AList) {
 
 void TTransfer::UseCookies() {
     curl_easy_setopt(Easy(), CURLOPT_COOKIEFILE, "");
-    TGlobal::Get().Cookies.Import(Easy(), FRoot->Cookies);
+    FCookieSync = TCookieSync();
+    TGlobal::Get().Cookies.Import(Easy(), FCookieSync);
     FCookieEngine = true;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/clWinInetCookies.h"
 #include "engine/clWinInetHandles.h"
 #include "engine/clWinInetRing.h"
 #include "engine/clWinInetTls.h"
@@ -148,8 +149,9 @@ private:
     static int PrereqCallback(void* AUser, char* AServerIp, char*, int, int);
 
     THandle& FOwner;
-    TRoot* FRoot = nullptr;  // the root above FOwner, which outlives it
     bool FCookieEngine = false;
+    // The jar of this easy handle against the process-wide store.
+    TCookieSync FCookieSync;
     const bool FIsFtp;
     std::unique_ptr<CURL, TCurlEasyDeleter> FEasy;
     std::unique_ptr<CURLM, TCurlMultiDeleter> FMulti;

@@ -18,7 +18,7 @@
 namespace cl::wininet {
 
 void TTransfer::FinishHeaders(const std::string& ABlock) {
-    if (FCookieEngine) TGlobal::Get().Cookies.Export(Easy(), FRoot->Cookies);
+    if (FCookieEngine) TGlobal::Get().Cookies.Export(Easy(), FCookieSync);
     FRawHeaders = ABlock;
     if (!FRawHeaders.empty()) FRawHeaders += "\r\n";
     FHeadersDone = true;
