@@ -255,6 +255,9 @@ TclConnectionWait HttpQueryConnectionWait(HINTERNET ARequest) {
 bool InternetCloseHandle(HINTERNET AInternet) {
     std::shared_ptr<THandle> handle = THandleTable::Get().Remove(AInternet);
     if (!handle) return Fail(ERROR_INVALID_HANDLE);
+    // A request that no other call holds may keep its connection.
+    if (handle->Kind() == hkRequest && handle.use_count() == 1)
+        static_cast<TTransferHandle&>(*handle).Transfer.DrainForReuse();
     handle->Notify(AInternet, INTERNET_STATUS_HANDLE_CLOSING, &AInternet, sizeof(AInternet));
     handle->Close();
     return true;

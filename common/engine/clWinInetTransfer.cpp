@@ -18,6 +18,7 @@ bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string
     // last transfer's state (its cookie file list).
     FEasy.reset(curl_easy_init());
     if (!Valid()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    curl_multi_setopt(FMulti.get(), CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
     CURL* e = Easy();
     curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
@@ -191,6 +192,27 @@ bool TTransfer::ReadUntil(uint8_t* ABuffer, uint32_t ACount, uint32_t* ARead, in
     }
 }
 
+void TTransfer::DrainForReuse() {
+    if (!FAttached || FDone || !FHeadersDone || FCollect || FIsFtp || FOwner.IsClosed()) return;
+    curl_off_t received = 0;
+    curl_easy_getinfo(Easy(), CURLINFO_SIZE_DOWNLOAD_T, &received);
+    const curl_off_t length = ContentLength();
+    if (length < 0 || length - received > kMaxDrain) return;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+    FDraining = true;
+    Resume();
+    for (;;) {
+        int running = 0;
+        curl_multi_perform(FMulti.get(), &running);
+        CollectResult();
+        if (FDone || FOwner.IsClosed()) return;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        curl_multi_poll(FMulti.get(), nullptr, 0, static_cast<int>(left), nullptr);
+    }
+}
+
 curl_off_t TTransfer::ContentLength() const {
     curl_off_t length = -1;
     curl_easy_getinfo(Easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
@@ -231,10 +253,12 @@ void TTransfer::CollectResult() {
 }
 
 void TTransfer::Notify(uint32_t AStatus, const std::string& AText) const {
+    if (FDraining) return;
     FOwner.Notify(FOwner.Id, AStatus, AText.c_str(), static_cast<uint32_t>(AText.size()));
 }
 
 void TTransfer::NotifyCount(uint32_t AStatus, uint32_t ACount) const {
+    if (FDraining) return;
     FOwner.Notify(FOwner.Id, AStatus, &ACount, sizeof(ACount));
 }
 

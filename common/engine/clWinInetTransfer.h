@@ -40,6 +40,16 @@ constexpr size_t kRingCapacity = 256 * 1024;
 constexpr size_t kResumeRoom = 64 * 1024;
 constexpr size_t kMaxListing = 16 * 1024 * 1024;
 constexpr long kMaxRedirects = 10;
+// What is left of a body closed unread is read and dropped when it is at
+// most this many bytes and comes within kDrainMs: the connection then goes
+// back to the cache for the next request (an information request's, say).
+constexpr curl_off_t kMaxDrain = 256 * 1024;
+constexpr int kDrainMs = 100;
+// Connections the shared cache holds, busy and idle, before a returned one
+// makes it close its oldest idle one. libcurl's own bound is counted from the
+// transfers of one multi handle (here always one), which would keep hardly
+// any connection for the workers of other roots.
+constexpr long kMaxCachedConnections = 64;
 
 enum class TDrive { Ready, WouldBlock, Closed };
 
@@ -124,6 +134,10 @@ public:
         return wait;
     }
 
+    // Before a request nobody reads any more is closed: reads what is left
+    // of a small body, unannounced, so that its connection can be kept.
+    void DrainForReuse();
+
 private:
     void Detach();
     void ReleaseSlot();
@@ -177,6 +191,8 @@ private:
     // Whether the body was asked for (a read, or a read ahead).
     bool FBodyWanted = false;
     bool FCollect = false;
+    // The body is being drained: bytes are dropped, nothing is announced.
+    bool FDraining = false;
     std::string FCollected;
     bool FDone = false;
     CURLcode FResult = CURLE_OK;

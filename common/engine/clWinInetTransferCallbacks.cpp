@@ -113,6 +113,7 @@ size_t TTransfer::WriteCallback(char* AData, size_t ASize, size_t ACount, void* 
         self->FBodyStarted = true;
         if (!self->FHeadersDone) self->FinishHeaders(self->FBlock);
     }
+    if (self->FDraining) return count;
     if (self->FCollect) {
         if (self->FCollected.size() + count > kMaxListing) return 0;  // fails the transfer
         self->FCollected.append(AData, count);

@@ -272,6 +272,36 @@ TEST(WinInetRequest, ClosingTheRootClosesItsKeptConnections) {
     EXPECT_EQ(ended.load(), 1);
 }
 
+TEST(WinInetRequest, ARequestClosedWithASmallRestUnreadLeavesItsConnectionToAnotherRoot) {
+    const std::string body(100000, 'b');
+    const std::string reply = HttpReply("HTTP/1.1 200 OK", "", body);
+    TLoopbackServer server([&](int AFd) {
+        std::string in;
+        for (;;) {
+            while (in.find("\r\n\r\n") == std::string::npos) {
+                char buf[4096];
+                const ssize_t n = recv(AFd, buf, sizeof buf, 0);
+                if (n <= 0) return;
+                in.append(buf, static_cast<size_t>(n));
+            }
+            in.erase(0, in.find("\r\n\r\n") + 4);
+            // The second half comes after the client has taken the head.
+            TLoopbackServer::SendAll(AFd, reply.substr(0, reply.size() - body.size() / 2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            TLoopbackServer::SendAll(AFd, reply.substr(reply.size() - body.size() / 2));
+        }
+    });
+    TRequestSet first = OpenRequest("127.0.0.1", server.Port(), "/1");
+    ASSERT_TRUE(HttpSendRequestA(first.Request.Get(), "", nullptr, 0));
+    first.Request.Reset();
+    TRequestSet second = OpenRequest("127.0.0.1", server.Port(), "/2");
+    ASSERT_TRUE(HttpSendRequestA(second.Request.Get(), "", nullptr, 0));
+    bool ok = false;
+    EXPECT_EQ(ReadBody(second.Request.Get(), ok), body);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(server.Accepted(), 1);
+}
+
 TEST(WinInetRequest, PositioningNeedsARangeAnswerOrAKnownLengthWithByteRanges) {
     TScriptedHttpServer server({
         TScriptedReply(HttpReply("HTTP/1.1 200 OK", "", "0123456789")),
@@ -394,26 +424,28 @@ protected:
         ReadUntil(ASsl, "\r\n\r\n");
         WriteAll(ASsl, HttpReply("HTTP/1.1 200 OK", "Connection: close\r\n", "secure"));
     }
-    // Sends once without flags and once with AFlags; the first error code.
-    uint32_t ErrorThenSuccessWith(const TTestCertificate& ALeaf, uint32_t AFlags, TServerOptions AOptions = {},
-                                  const TclCertificate* AClient = nullptr) {
-        TTlsTestServer server(ALeaf, &Answer, AOptions);
-        uint32_t error = 0;
-        {
-            TRequestSet r = OpenRequest("127.0.0.1", server.Port(), "/", INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE);
-            EXPECT_FALSE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0));
-            error = GetLastError();
-        }
-        TRequestSet r = OpenRequest("127.0.0.1", server.Port(), "/", INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE);
+    // One request on a root of its own with AFlags (and AClient); its error
+    // code, ERROR_SUCCESS when the answer came.
+    static uint32_t SendWith(int APort, uint32_t AFlags, const TclCertificate* AClient = nullptr) {
+        TRequestSet r = OpenRequest("127.0.0.1", APort, "/", INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE);
         if (AFlags) {
             EXPECT_TRUE(InternetSetOptionA(r.Request.Get(), INTERNET_OPTION_SECURITY_FLAGS, &AFlags, sizeof(AFlags)));
         }
         if (AClient) {
             EXPECT_TRUE(InternetSetOptionA(r.Request.Get(), INTERNET_OPTION_CLIENT_CERT_CONTEXT, AClient, 0));
         }
-        EXPECT_TRUE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0)) << GetLastError();
+        if (!HttpSendRequestA(r.Request.Get(), "", nullptr, 0)) return GetLastError();
         bool ok = false;
         EXPECT_EQ(ReadBody(r.Request.Get(), ok), "secure");
+        return ERROR_SUCCESS;
+    }
+    // Sends once without flags and once with AFlags; the first error code.
+    uint32_t ErrorThenSuccessWith(const TTestCertificate& ALeaf, uint32_t AFlags, TServerOptions AOptions = {},
+                                  const TclCertificate* AClient = nullptr) {
+        TTlsTestServer server(ALeaf, &Answer, AOptions);
+        const uint32_t error = SendWith(server.Port(), 0);
+        EXPECT_NE(error, ERROR_SUCCESS);
+        EXPECT_EQ(SendWith(server.Port(), AFlags, AClient), ERROR_SUCCESS);
         return error;
     }
     TTestCa FCa{"Inet Test Root"};
@@ -447,6 +479,17 @@ TEST_F(WinInetTls, OneIgnoredCheckDoesNotPassAnother) {
     ASSERT_TRUE(InternetSetOptionA(r.Request.Get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags)));
     EXPECT_FALSE(HttpSendRequestA(r.Request.Get(), "", nullptr, 0));
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_SEC_CERT_DATE_INVALID);
+}
+
+TEST_F(WinInetTls, ATlsSessionMadeUnderOneIgnoredCheckIsNotResumedUnderAnother) {
+    TLeafOptions expired;
+    expired.NotBeforeSeconds = -7200;
+    expired.NotAfterSeconds = -3600;
+    TTlsTestServer server(FCa.Issue(expired), &Answer);
+    // An open root keeps the shares of the roots between the two requests.
+    THandleGuard keeper(InternetOpenA("inet test", INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0));
+    EXPECT_EQ(SendWith(server.Port(), SECURITY_FLAG_IGNORE_CERT_DATE_INVALID), ERROR_SUCCESS);
+    EXPECT_EQ(SendWith(server.Port(), SECURITY_FLAG_IGNORE_UNKNOWN_CA), ERROR_INTERNET_SEC_CERT_DATE_INVALID);
 }
 
 TEST_F(WinInetTls, AServerThatWantsAClientCertificateGetsTheOneSet) {
