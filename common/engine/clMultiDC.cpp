@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <utility>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -670,7 +671,10 @@ bool TclInternetItem::WaitForThreaders() {
 
 TclCustomInternetControl::TclCustomInternetControl() { RaiseOpenFileLimit(); }
 
-TclCustomInternetControl::~TclCustomInternetControl() { NotifyDestroying(); }
+TclCustomInternetControl::~TclCustomInternetControl() {
+    NotifyDestroying();
+    if (FKeptRoot != 0) InternetCloseHandle(FKeptRoot);
+}
 
 void TclCustomInternetControl::SetTryCount(int AValue) {
     if (AValue > 0) FTryCount = AValue;
@@ -719,12 +723,16 @@ void TclCustomInternetControl::ComponentRemoved(TComponent& AComponent) {
 }
 
 void TclCustomInternetControl::IncBusyCount() {
-    if (++FIsBusyCount == 1) DoIsBusyChanged();
+    if (++FIsBusyCount != 1) return;
+    if (FKeptRoot == 0) FKeptRoot = InternetOpenA(FInternetAgent, INTERNET_OPEN_TYPE_PRECONFIG, "", "", 0);
+    DoIsBusyChanged();
 }
 
 void TclCustomInternetControl::DecBusyCount() {
     if (FIsBusyCount == 0) return;
-    if (--FIsBusyCount == 0) DoIsBusyChanged();
+    if (--FIsBusyCount != 0) return;
+    if (FKeptRoot != 0) InternetCloseHandle(std::exchange(FKeptRoot, 0));
+    DoIsBusyChanged();
 }
 
 void TclCustomInternetControl::DoIsBusyChanged() {

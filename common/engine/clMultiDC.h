@@ -405,6 +405,11 @@ private:
     bool FDoNotGetResourceInfo = false;
     bool FUseInternetErrorDialog = false;
     int FIsBusyCount = 0;
+    // A root handle of the internet library held while busy: the roots share
+    // their idle connections and TLS sessions only while one is open, and
+    // each worker's own root goes with the worker, often before the next
+    // worker (of the same item or the next) opens its own.
+    HINTERNET FKeptRoot = 0;
     bool FLoading = false;
 };
 

@@ -59,6 +59,8 @@ public:
         std::lock_guard<std::mutex> guard(FLock);
         return static_cast<int>(FRanges.size());
     }
+    // Connections accepted so far.
+    int Connections() const { return FServer.Accepted(); }
     // Overrides PaceMs from now on; negative: no pause at all.
     void SetPaceMs(int AValue) { FPaceMs = AValue; }
 

@@ -311,6 +311,19 @@ TEST_F(MultiDownLoader, CompletionStartsTheNextItemThenReportsIdleThenCompletes)
     EXPECT_EQ(Statuses[0], (std::vector<cl::TclProcessStatus>{cl::psProcess, cl::psSuccess}));
 }
 
+TEST_F(MultiDownLoader, ItemsRunOneAfterAnotherFetchEverythingOverOneConnection) {
+    TRangeServer server(RandomBody(20000));
+    Loader.SetMaxStartedItems(1);
+    for (int i = 0; i < 3; ++i) AddItem(server.Url("/f" + std::to_string(i) + ".bin"), 1);
+    Loader.Start(nullptr, true);
+    WaitIdle();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Loader.DownLoadList().Items(i).ResourceState().LastStatus(), cl::psSuccess);
+    // An information request and the body for each item, every one on the
+    // connection the one before left.
+    EXPECT_EQ(server.RequestCount(), 6);
+    EXPECT_EQ(server.Connections(), 1);
+}
+
 // The workers free themselves after the idle report; a program that waits
 // for the engine's threads before it exits finds every one of them gone.
 TEST_F(MultiDownLoader, OnceTheEngineThreadsAreWaitedForNoWorkerOrActionThreadIsLeft) {
