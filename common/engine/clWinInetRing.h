@@ -7,40 +7,47 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace cl::wininet {
 
 class TRing {
 public:
-    explicit TRing(size_t ACapacity) : FData(ACapacity) {}
+    // The storage is taken at the first byte that goes in, and not cleared:
+    // a request is opened for every attempt of every worker, and zeroing a
+    // ring for each was a tenth of a run of many small files.
+    explicit TRing(size_t ACapacity) : FCapacity(ACapacity) {}
     size_t Size() const { return FSize; }
-    size_t Free() const { return FData.size() - FSize; }
+    size_t Free() const { return FCapacity - FSize; }
     void Clear() { FHead = FSize = 0; }
     // Makes room for AExtra bytes beyond the capacity (one oversized piece).
     void Reserve(size_t AExtra) {
         if (AExtra <= Free()) return;
-        std::vector<uint8_t> bigger(FSize + AExtra);
-        Take(bigger.data(), FSize, false);
         const size_t size = FSize;
-        FData.swap(bigger);
+        std::unique_ptr<uint8_t[]> bigger(new uint8_t[size + AExtra]);
+        Take(bigger.get(), size, false);
+        FData = std::move(bigger);
+        FCapacity = size + AExtra;
         FHead = 0;
         FSize = size;
     }
     void Put(const uint8_t* AData, size_t ACount) {
-        size_t tail = (FHead + FSize) % FData.size();
-        const size_t first = std::min(ACount, FData.size() - tail);
-        std::memcpy(FData.data() + tail, AData, first);
-        std::memcpy(FData.data(), AData + first, ACount - first);
+        if (ACount == 0) return;
+        if (!FData) FData.reset(new uint8_t[FCapacity]);
+        size_t tail = (FHead + FSize) % FCapacity;
+        const size_t first = std::min(ACount, FCapacity - tail);
+        std::memcpy(FData.get() + tail, AData, first);
+        std::memcpy(FData.get(), AData + first, ACount - first);
         FSize += ACount;
     }
     size_t Take(uint8_t* ABuffer, size_t ACount, bool AConsume = true) {
         const size_t count = std::min(ACount, FSize);
-        const size_t first = std::min(count, FData.size() - FHead);
-        std::memcpy(ABuffer, FData.data() + FHead, first);
-        std::memcpy(ABuffer + first, FData.data(), count - first);
+        if (count == 0) return 0;
+        const size_t first = std::min(count, FCapacity - FHead);
+        std::memcpy(ABuffer, FData.get() + FHead, first);
+        std::memcpy(ABuffer + first, FData.get(), count - first);
         if (AConsume) {
-            FHead = (FHead + count) % FData.size();
+            FHead = (FHead + count) % FCapacity;
             FSize -= count;
             if (FSize == 0) FHead = 0;
         }
@@ -48,7 +55,8 @@ public:
     }
 
 private:
-    std::vector<uint8_t> FData;
+    std::unique_ptr<uint8_t[]> FData;
+    size_t FCapacity;
     size_t FHead = 0;
     size_t FSize = 0;
 };
