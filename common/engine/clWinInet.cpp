@@ -41,7 +41,6 @@ HINTERNET InternetOpenA(const std::string& AAgent, uint32_t AAccessType, const s
     }
     TGlobal::Get();
     auto root = std::make_shared<TRoot>(AAgent, AAccessType, AProxy, AProxyBypass);
-    if (!root->Shares->For(0, false)) return Fail(ERROR_INTERNET_OUT_OF_HANDLES), 0;
     return THandleTable::Get().Add(root);
 }
 

@@ -152,8 +152,8 @@ public:
     const uint32_t AccessType;
     const std::string Proxy;
     const std::string ProxyBypass;
-    // Freed after every handle below the root; the last root's closes the
-    // kept connections.
+    // Freed after every handle below the root; the last root's pool closes
+    // the kept connections.
     std::shared_ptr<TSharePool> Shares = TSharePool::Acquire();
 };
 

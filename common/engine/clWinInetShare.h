@@ -1,14 +1,16 @@
-// The libcurl shares of the open root handles: the connections, DNS results
-// and TLS sessions that transfers of any root have in common, with the locks
-// libcurl asks for. Cookies are not among them (see clWinInetCookies).
+// The libcurl shares that carry idle connections, DNS results and TLS
+// sessions from one transfer to the next, across roots: each is lent to one
+// transfer at a time. Cookies are not among them (see clWinInetCookies).
 #pragma once
 
 #include <curl/curl.h>
 
-#include <cstdint>
-#include <map>
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 
 namespace cl::wininet {
 
@@ -43,14 +45,52 @@ private:
     std::mutex FLocks[CURL_LOCK_DATA_LAST];
 };
 
-// The shares of all open roots, so that a worker's request finds the idle
-// connection (or the TLS session) another root's request left to the same
-// server. One share per kind of TLS strictness: a connection or session made
-// under relaxed checks, or with a client certificate, never serves a
-// transfer that asked for other checks. Every root holds the pool; the last
-// root to go frees it, and its connections close.
-class TSharePool {
+// The idle shares of all open roots. A transfer borrows one for its easy
+// handle and gives it back when the handle goes: the next transfer to the
+// same server, of any root, borrows it with the connection (or the TLS
+// session) left in it. A share is never used by two transfers at once, so
+// no connection cache is used by concurrent threads, which libcurl does not
+// support. The key names the server and the TLS settings: a connection or
+// session made under relaxed checks, or with a client certificate, never
+// serves a transfer that asked for other checks. Every root holds the pool;
+// the last root to go frees it, and the idle connections close.
+class TSharePool : public std::enable_shared_from_this<TSharePool> {
 public:
+    // Idle shares kept; beyond, the one idle longest is freed.
+    static constexpr size_t cMaxIdle = 32;
+
+    // A borrowed share; going back to the pool when it goes.
+    class TLease {
+    public:
+        TLease() = default;
+        TLease(std::shared_ptr<TSharePool> APool, std::string AKey, std::unique_ptr<TShare> AShare)
+            : FPool(std::move(APool)), FKey(std::move(AKey)), FShare(std::move(AShare)) {}
+        TLease(TLease&&) = default;
+        TLease& operator=(TLease&& AOther) noexcept {
+            if (this != &AOther) {
+                Return();
+                FPool = std::move(AOther.FPool);
+                FKey = std::move(AOther.FKey);
+                FShare = std::move(AOther.FShare);
+            }
+            return *this;
+        }
+        ~TLease() { Return(); }
+        // Null when libcurl could not make a share.
+        CURLSH* Get() const { return FShare ? FShare->Get() : nullptr; }
+
+    private:
+        void Return() {
+            if (FPool && FShare && FShare->Get()) FPool->GiveBack(std::move(FKey), std::move(FShare));
+            FPool.reset();
+            FShare.reset();
+        }
+
+        std::shared_ptr<TSharePool> FPool;
+        std::string FKey;
+        std::unique_ptr<TShare> FShare;
+    };
+
     // The pool of the open roots, made when none is open.
     static std::shared_ptr<TSharePool> Acquire() {
         static std::mutex lock;
@@ -64,19 +104,46 @@ public:
         return pool;
     }
 
-    // The share for transfers with these TLS settings (plain ones: 0, false);
-    // null when libcurl could not make one.
-    CURLSH* For(uint32_t ASecurityFlags, bool AClientCertificate) {
-        const uint64_t key = (static_cast<uint64_t>(AClientCertificate) << 32) | ASecurityFlags;
-        std::lock_guard<std::mutex> guard(FLock);
-        std::unique_ptr<TShare>& share = FShares[key];
-        if (!share) share = std::make_unique<TShare>();
-        return share->Get();
+    // The share last given back under AKey, or a new one.
+    TLease Borrow(const std::string& AKey) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            for (auto it = FIdle.rbegin(); it != FIdle.rend(); ++it) {
+                if (it->first != AKey) continue;
+                std::unique_ptr<TShare> share = std::move(it->second);
+                FIdle.erase(std::next(it).base());
+                return TLease(shared_from_this(), AKey, std::move(share));
+            }
+        }
+        return TLease(shared_from_this(), AKey, std::make_unique<TShare>());
+    }
+
+    // The key of a transfer to the server of AUrl ("scheme://host:port/...")
+    // under these TLS settings (plain transfers: 0, false).
+    static std::string KeyOf(const std::string& AUrl, uint32_t ASecurityFlags, bool AClientCertificate) {
+        const size_t hostStart = AUrl.find("://");
+        const size_t pathStart = AUrl.find('/', hostStart == std::string::npos ? 0 : hostStart + 3);
+        return AUrl.substr(0, pathStart) + (AClientCertificate ? " certificate " : " ") +
+               std::to_string(ASecurityFlags);
     }
 
 private:
+    void GiveBack(std::string AKey, std::unique_ptr<TShare> AShare) {
+        std::unique_ptr<TShare> dropped;
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FIdle.emplace_back(std::move(AKey), std::move(AShare));
+            if (FIdle.size() > cMaxIdle) {
+                dropped = std::move(FIdle.front().second);
+                FIdle.pop_front();
+            }
+        }
+        // Closing its connections may take a moment: not under the lock.
+    }
+
     std::mutex FLock;
-    std::map<uint64_t, std::unique_ptr<TShare>> FShares;
+    // Oldest first.
+    std::deque<std::pair<std::string, std::unique_ptr<TShare>>> FIdle;
 };
 
 }  // namespace cl::wininet

@@ -23,12 +23,13 @@ bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string
     curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    // TLS settings choose the share: see TSharePool.
+    // The server and the TLS settings choose the share: see TSharePool.
     const TOptions& options = FOwner.Options();
     const bool tls = AScheme == "https";
-    CURLSH* share = ARoot.Shares->For(tls ? options.SecurityFlags : 0, tls && options.ClientCertificate);
-    if (!share) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    curl_easy_setopt(e, CURLOPT_SHARE, share);
+    FShare = ARoot.Shares->Borrow(
+        TSharePool::KeyOf(AUrl, tls ? options.SecurityFlags : 0, tls && options.ClientCertificate));
+    if (!FShare.Get()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    curl_easy_setopt(e, CURLOPT_SHARE, FShare.Get());
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &TTransfer::WriteCallback);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);

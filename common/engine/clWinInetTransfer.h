@@ -167,6 +167,8 @@ private:
     // The jar of this easy handle against the process-wide store.
     TCookieSync FCookieSync;
     const bool FIsFtp;
+    // Borrowed for the easy handle below, which must go first.
+    TSharePool::TLease FShare;
     std::unique_ptr<CURL, TCurlEasyDeleter> FEasy;
     std::unique_ptr<CURLM, TCurlMultiDeleter> FMulti;
     TSlistPtr FHeaderList;
