@@ -3,12 +3,12 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <utility>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <span>
+#include <utility>
 
 #include "engine/clDCUtils.h"
 #include "rtl/clStrUtils.h"

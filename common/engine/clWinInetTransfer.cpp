@@ -18,7 +18,6 @@ bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string
     // last transfer's state (its cookie file list).
     FEasy.reset(curl_easy_init());
     if (!Valid()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    curl_multi_setopt(FMulti.get(), CURLMOPT_MAXCONNECTS, kMaxCachedConnections);
     CURL* e = Easy();
     curl_easy_setopt(e, CURLOPT_URL, AUrl.c_str());
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);

@@ -45,11 +45,6 @@ constexpr long kMaxRedirects = 10;
 // back to the cache for the next request (an information request's, say).
 constexpr curl_off_t kMaxDrain = 256 * 1024;
 constexpr int kDrainMs = 100;
-// Connections the shared cache holds, busy and idle, before a returned one
-// makes it close its oldest idle one. libcurl's own bound is counted from the
-// transfers of one multi handle (here always one), which would keep hardly
-// any connection for the workers of other roots.
-constexpr long kMaxCachedConnections = 64;
 
 enum class TDrive { Ready, WouldBlock, Closed };
 
