@@ -10,8 +10,15 @@
 // Then three items of five connections at once from the nginx (the window's
 // default), mdl -j3 -x5 against aria2c -j3 -x5 and curl --parallel.
 //
+// Then many small files: 200 files of 256 KiB from the nginx, over HTTP and
+// over TLS, with mdl -j10 -x2, aria2c -j10 -x2 and curl --parallel
+// --parallel-max 10 (each one process for all the files), where the cost
+// per file (information request, connection set-up, threads) rules rather
+// than the bytes; the ratios are to aria2c's time.
+//
 //   download_bench [SIZE_MIB [ROUNDS]]      defaults: 256 1
 //   download_bench straggler [ROUNDS]       the straggler case alone
+//   download_bench many [ROUNDS]            the many-files case alone
 //
 // nginx is started on loopback ports the way the interoperability tests do
 // (support/NginxServer), with two worker processes. Every download runs
@@ -359,9 +366,107 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
     return CountFailed(results);
 }
 
+constexpr int cManyCount = 200;
+constexpr int64_t cManySize = 256 << 10;
+
+// The commands that fetch every one of AUrls into AFolder under its own name.
+std::vector<std::string> MdlManyCommand(const std::vector<std::string>& AUrls, const std::string& ACaFile,
+                                        const std::string& AFolder) {
+    std::vector<std::string> command = {MDL_PATH, "-j", "10", "-x", "2", "-d", AFolder, "--cacert", ACaFile};
+    command.insert(command.end(), AUrls.begin(), AUrls.end());
+    return command;
+}
+
+std::vector<std::string> Aria2ManyCommand(const std::vector<std::string>& AUrls, const std::string& ACaFile,
+                                          const std::string& AFolder) {
+    std::vector<std::string> command = {"aria2c",
+                                        "-q",
+                                        "-j",
+                                        "10",
+                                        "-x",
+                                        "2",
+                                        "--allow-overwrite=true",
+                                        "--auto-file-renaming=false",
+                                        "--ca-certificate=" + ACaFile,
+                                        "-d",
+                                        AFolder,
+                                        "-Z"};
+    command.insert(command.end(), AUrls.begin(), AUrls.end());
+    return command;
+}
+
+std::vector<std::string> CurlManyCommand(const std::vector<std::string>& AUrls, const std::string& ACaFile,
+                                         const std::string& AFolder) {
+    std::vector<std::string> command = {"curl",     "-sS",          "--no-progress-meter",
+                                        "--fail",   "--parallel",   "--parallel-max",
+                                        "10",       "--output-dir", AFolder,
+                                        "--cacert", ACaFile,        "--remote-name-all"};
+    command.insert(command.end(), AUrls.begin(), AUrls.end());
+    return command;
+}
+
+// 200 files of 256 KiB over HTTP and over TLS with aria2c, mdl and curl,
+// each tool fetching all of them in one run; every file is compared with
+// the served one. The number of failed cases.
+int RunManyCase(const cltest::TNginxServer& AServer, int ARounds) {
+    const std::string folder = AServer.Folder() + "/many-out";
+    const std::string timeFile = AServer.Folder() + "/many-time.txt";
+    struct TManyTool {
+        const char* Name;
+        std::vector<std::string> (*Command)(const std::vector<std::string>&, const std::string&, const std::string&);
+    };
+    // aria2c first: the ratios are to its time.
+    const TManyTool tools[] = {
+        {"aria2c -j10 -x2", Aria2ManyCommand}, {"mdl -j10 -x2", MdlManyCommand}, {"curl -Z 10", CurlManyCommand}};
+    std::printf("\nmany: %d files of %lld KiB from one server, median of %d rounds\n", cManyCount,
+                static_cast<long long>(cManySize >> 10), ARounds);
+    std::printf("%-6s %-16s %9s %10s %10s %8s %14s\n", "case", "tool", "wall s", "files/s", "/ aria2c", "CPU s",
+                "peak RSS KiB");
+    int failures = 0;
+    for (const bool tls : {false, true}) {
+        std::vector<std::string> urls;
+        for (int i = 0; i < cManyCount; ++i)
+            urls.push_back((tls ? AServer.HttpsBase() : AServer.HttpBase()) + cltest::TNginxServer::ManyPath(i));
+        const char* caseName = tls ? "https" : "http";
+        const TMedians results = MedianOfRounds(std::size(tools), ARounds, [&](size_t t, TMeasure& m) {
+            std::error_code ec;
+            fs::remove_all(folder, ec);
+            fs::create_directories(folder);
+            bool ok = RunMeasured(tools[t].Command(urls, AServer.CaFile(), folder), timeFile, m);
+            for (int i = 0; i < cManyCount && ok; ++i) {
+                const std::string path = cltest::TNginxServer::ManyPath(i);
+                ok = SameBytes(folder + "/" + fs::path(path).filename().string(), AServer.FileOf(path));
+            }
+            return ok;
+        });
+        failures += CountFailed(results);
+        for (size_t t = 0; t < std::size(tools); ++t) {
+            if (!results[t]) {
+                std::printf("%-6s %-16s %9s   failed, timed out or wrong bytes\n", caseName, tools[t].Name, "-");
+                continue;
+            }
+            const TMeasure& m = *results[t];
+            std::printf("%-6s %-16s %9.3f %10.1f %10.2f %8.2f %14ld\n", caseName, tools[t].Name, m.Wall,
+                        m.Wall > 0 ? cManyCount / m.Wall : 0.0, WallRatio(m, results[0]), m.Cpu, m.PeakKiB);
+        }
+    }
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "many") {
+        cltest::TNginxOptions options;
+        options.LargeSize = 1;
+        options.WorkerProcesses = 2;
+        options.ManyCount = cManyCount;
+        options.ManySize = cManySize;
+        cltest::TNginxServer server(options);
+        return RunManyCase(server, argc > 2 ? std::max(1, std::atoi(argv[2])) : 1) == 0 ? 0 : 1;
+    }
     if (argc > 1 && std::string(argv[1]) == "straggler") {
         char folder[] = "/tmp/download-bench-XXXXXX";
         if (!mkdtemp(folder)) return 1;
@@ -378,6 +483,8 @@ int main(int argc, char** argv) {
     // A content server uses every core; one worker would cap the connections
     // of mdl and aria2c at one core while curl's single one is not capped.
     options.WorkerProcesses = 2;
+    options.ManyCount = cManyCount;
+    options.ManySize = cManySize;
     cltest::TNginxServer server(options);
     const std::string served = server.FileOf("/static/large.bin");
     const std::string folder = server.Folder() + "/bench";
@@ -418,5 +525,6 @@ int main(int argc, char** argv) {
     }
     failures += RunThreeItemsCase(server, folder, sizeMiB, rounds);
     if (!RunStragglerCase(folder, rounds)) ++failures;
+    failures += RunManyCase(server, rounds);
     return failures == 0 ? 0 : 1;
 }

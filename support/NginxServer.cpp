@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,9 +20,9 @@ namespace cltest {
 namespace {
 
 // Deterministic bytes that neither gzip nor a sendfile shortcut can fake.
-std::string PseudoRandomBytes(int64_t ASize) {
+std::string PseudoRandomBytes(int64_t ASize, uint64_t ASeed = 0) {
     std::string s(static_cast<size_t>(ASize), '\0');
-    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    uint64_t x = 0x9E3779B97F4A7C15ULL + ASeed * 0x2545F4914F6CDD1DULL;
     for (size_t i = 0; i < s.size(); ++i) {
         x ^= x << 13;
         x ^= x >> 7;
@@ -93,6 +94,12 @@ TNginxServer::~TNginxServer() {
     std::filesystem::remove_all(FFolder, ec);
 }
 
+std::string TNginxServer::ManyPath(int AIndex) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/static/many/%03d.bin", AIndex);
+    return name;
+}
+
 std::string TNginxServer::HttpBase() const { return "http://127.0.0.1:" + std::to_string(FHttpPort); }
 std::string TNginxServer::HttpsBase() const { return "https://127.0.0.1:" + std::to_string(FHttpsPort); }
 
@@ -104,6 +111,9 @@ void TNginxServer::WriteContent(const TNginxOptions& AOptions) {
     WriteFile(www + "/static/small.txt", "the end of the redirect chain\n");
     WriteFile(www + "/static/text.txt", CompressibleText());
     WriteFile(www + "/static/large.bin", PseudoRandomBytes(AOptions.LargeSize));
+    if (AOptions.ManyCount > 0) fs::create_directories(www + "/static/many");
+    for (int i = 0; i < AOptions.ManyCount; ++i)
+        WriteFile(www + ManyPath(i), PseudoRandomBytes(AOptions.ManySize, static_cast<uint64_t>(i) + 1));
     WriteFile(www + "/private/secret.txt", "only for those who know the password\n");
     WriteFile(www + "/errors/404.html", Custom404Page());
     WriteFile(FFolder + "/htpasswd", std::string(UserName) + ":{PLAIN}" + Password + "\n");

@@ -7,6 +7,8 @@
 //   /static/small.txt        a short text, the end of the redirect chain
 //   /static/text.txt         a text of some hundred KiB that gzip compresses
 //   /static/large.bin        pseudo-random bytes (LargeSize), never compressed
+//   /static/many/NNN.bin     ManyCount files of ManySize pseudo-random bytes
+//                            each, different in every file (000.bin, 001.bin...)
 //   /r1 -301-> /r2 -302-> /r3 -307-> /static/small.txt  (r1 and r3 absolute,
 //                            r2 relative Locations)
 //   /missing...              404 with the custom page Custom404Page()
@@ -40,6 +42,8 @@ struct TNginxOptions {
     // Worker processes; more than one puts a master process in front (a
     // benchmark's server should not be held to one core).
     int WorkerProcesses = 1;
+    int ManyCount = 0;
+    int64_t ManySize = 256 << 10;
     // Extra text for the http block (a test's own tuning).
     std::string ExtraHttpConfig;
 };
@@ -82,6 +86,8 @@ public:
     std::string CaFile() const { return FFolder + "/ca.pem"; }
     // Where the file behind a request path lies ("/static/large.bin").
     std::string FileOf(const std::string& APath) const { return FFolder + "/www" + APath; }
+    // The request path of the AIndex-th of the many files ("/static/many/007.bin").
+    static std::string ManyPath(int AIndex);
     std::string UploadFolder() const { return FFolder + "/www/upload"; }
     static std::string Custom404Page();
 
