@@ -51,16 +51,28 @@ TRangeServerOptions With(F ASetUp) {
 }
 
 // The bytes a server was asked for by the ranged requests from the
-// AFrom-th request on.
-int64_t BytesAskedSince(const TRangeServer& AServer, size_t AFrom) {
+// AFrom-th request on (by the first AMaxRanged of them).
+int64_t BytesAskedSince(const TRangeServer& AServer, size_t AFrom, size_t AMaxRanged = SIZE_MAX) {
     const std::vector<std::string> all = AServer.Ranges();
     int64_t asked = 0;
-    for (size_t i = AFrom; i < all.size(); ++i) {
+    for (size_t i = AFrom; i < all.size() && AMaxRanged > 0; ++i) {
         if (all[i].empty()) continue;
+        --AMaxRanged;
         const size_t dash = all[i].find('-');
         asked += std::stoll(all[i].substr(dash + 1)) - std::stoll(all[i].substr(6, dash - 6)) + 1;
     }
     return asked;
+}
+
+// The ranges of AItem that still need bytes: a resume sends one request for
+// each, from its next needed byte.
+size_t UnfinishedRanges(cl::TclDownLoadItem& AItem) {
+    size_t count = 0;
+    for (int i = 0; i < AItem.ResourceState().Count(); ++i) {
+        const cl::TclResourceStateItem& range = *AItem.ResourceState().GetItem(i);
+        if (range.BytesProceed() < range.BytesToProceed()) ++count;
+    }
+    return count;
 }
 
 // A tmpfs of ASize mounted at APath for the test's lifetime (root only).
@@ -487,15 +499,17 @@ TEST_F(MultiDownLoader, AStoppedDownloadResumesWhileItsFileHasTheSizeAndStartsOv
     EXPECT_EQ(fs::file_size(File("resume.bin")), body.size());
     const int64_t kept = item.ResourceState().BytesProceed();
 
-    // Resumed: every range goes on at its next needed byte.
+    // Resumed: every range goes on at its next needed byte (a range taken
+    // over later, straggling on a loaded machine, is asked for again).
     Loader.OnDataItemProceed = nullptr;
     server.SetPaceMs(-1);
     const size_t before = server.Ranges().size();
+    const size_t unfinished = UnfinishedRanges(item);
     item.Start(true);
     WaitIdle();
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
     EXPECT_EQ(ReadFile(File("resume.bin")), body);
-    EXPECT_EQ(BytesAskedSince(server, before), static_cast<int64_t>(body.size()) - kept);
+    EXPECT_EQ(BytesAskedSince(server, before, unfinished), static_cast<int64_t>(body.size()) - kept);
 
     // A file of another size is fetched anew from the range starts.
     item.ResourceState().Clear();
@@ -767,14 +781,17 @@ TEST_F(MultiDownLoader, AWriteErrorMidRangeFailsTheItemAndItsRangesCountOnlyWhat
     }
     EXPECT_GT(kept, 0);
 
-    // With room again, the resume fetches exactly what never reached the file.
+    // With room again, the resume asks for exactly what never reached the
+    // file: one request per unfinished range (a range that straggles under
+    // a loaded machine may be taken over later, which asks again).
     ASSERT_TRUE(disk.Resize("2m"));
     const size_t before = server.Ranges().size();
+    const size_t unfinished = UnfinishedRanges(item);
     item.Start(true);
     WaitIdle();
     EXPECT_EQ(item.ResourceState().LastStatus(), cl::psSuccess);
     EXPECT_EQ(ReadFile(File("small/sparse.bin")), body);
-    EXPECT_EQ(BytesAskedSince(server, before), static_cast<int64_t>(body.size()) - kept);
+    EXPECT_EQ(BytesAskedSince(server, before, unfinished), static_cast<int64_t>(body.size()) - kept);
 }
 
 TEST_F(MultiDownLoader, WhereverDescriptorsRunOutTheItemFailsWithTheSystemsReasonOnce) {
