@@ -198,6 +198,8 @@ int main(int argc, char** argv) {
         for (int i = 1; i <= cItems; ++i) {
             fs::create_hard_link(served, server.FileOf("/static/large" + std::to_string(i) + ".bin"));
         }
+        // On disk, as the window saves: on tmpfs, reserving an item's size
+        // allocates its memory on the starting thread, a stall of its own.
         const std::string folder = server.Folder() + "/bench";
         fs::create_directories(folder);
         const uintmax_t size = fs::file_size(served);
