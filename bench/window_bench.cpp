@@ -59,9 +59,8 @@ double Percentile(std::vector<double> AValues, double AFraction) {
     return AValues[at];
 }
 
-// ACommand under a time limit, its output dropped (AQuiet: its errors too);
-// true when it exited with 0.
-bool RunCommand(const std::vector<std::string>& ACommand, bool AQuiet) {
+// ACommand under a time limit, its output dropped; true when it exited with 0.
+bool RunCommand(const std::vector<std::string>& ACommand) {
     std::vector<std::string> args = {"timeout", "-s", "KILL", "300"};
     args.insert(args.end(), ACommand.begin(), ACommand.end());
     std::vector<char*> argv;
@@ -70,7 +69,6 @@ bool RunCommand(const std::vector<std::string>& ACommand, bool AQuiet) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    if (AQuiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -221,7 +219,8 @@ int main(int argc, char** argv) {
             std::vector<std::string> mdl = {
                 MDL_PATH, "-x",       std::to_string(cThreads), "-j", std::to_string(cItems), "-d",
                 folder,   "--cacert", server.CaFile()};
-            std::vector<std::string> curl = {"curl", "-sS", "--fail", "-Z", "--cacert", server.CaFile()};
+            std::vector<std::string> curl = {"curl", "-sS",      "--no-progress-meter", "--fail",
+                                             "-Z",   "--cacert", server.CaFile()};
             for (int i = 1; i <= cItems; ++i) {
                 mdl.push_back(urls[static_cast<size_t>(i - 1)]);
                 mdlFiles.push_back(folder + "/large" + std::to_string(i) + ".bin");
@@ -240,8 +239,7 @@ int main(int argc, char** argv) {
                     if (c == cTimer || c == cNoTimer) {
                         ok = RunOnQtPump(urls, folder, static_cast<int64_t>(size), c == cTimer ? &ticks : nullptr);
                     } else {
-                        // curl -Z draws its progress meter even when silenced.
-                        ok = RunCommand(c == cMdl ? mdl : curl, c == cCurl);
+                        ok = RunCommand(c == cMdl ? mdl : curl);
                     }
                     results[c].Times.push_back(SecondsSince(start));
                     results[c].Ok = CheckAndRemove(c == cTimer || c == cNoTimer ? files : mdlFiles, size) && ok;
