@@ -1,13 +1,11 @@
 #include "qtpump/clQtMessagePump.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <chrono>
 #include <vector>
 
 namespace cl {
@@ -20,24 +18,7 @@ TclQtMessagePump::TclQtMessagePump()
 TclQtMessagePump::~TclQtMessagePump() { Shutdown(); }
 
 int TclQtMessagePump::DrainCalls() {
-    using Clock = std::chrono::steady_clock;
-    // Workers that send again as soon as their call ran (a data event per
-    // chunk) can keep the queue from ever being empty; after a slice the
-    // rest waits for the loop's next turn, so timers and repaints come first.
-    constexpr std::chrono::milliseconds cSlice{5};
-    FQueue.ClearSignal();
-    const Clock::time_point end = Clock::now() + cSlice;
-    int count = 0;
-    while (TclPumpCall* call = FQueue.Pop()) {
-        call->Run();
-        ++count;
-        if (Clock::now() >= end && FQueue.HasCalls()) {
-            // The queue is not empty, so no push signals again: wake the
-            // notifier for the calls left.
-            eventfd_write(FQueue.Handle(), 1);
-            break;
-        }
-    }
+    const int count = RunPendingCalls();
     FCallsRun += count;
     return count;
 }

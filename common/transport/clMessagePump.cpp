@@ -220,6 +220,8 @@ TclPumpCall* TclCallQueue::Pop() {
 
 void TclCallQueue::ClearSignal() { ResetEventFd(FWakeFd); }
 
+void TclCallQueue::Signal() { SignalEventFd(FWakeFd); }
+
 void TclCallQueue::Close(std::exception_ptr AError) {
     TclPumpCall* pending;
     {
@@ -310,18 +312,27 @@ void TclMessagePump::Shutdown() { FQueue.Close(std::make_exception_ptr(EclMessag
 
 int TclMessagePump::RunPendingCalls(bool AAwake) {
     FQueue.ClearSignal();
+    const std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + cCallSlice;
+    if (!AAwake) return RunQueuedCalls(end);
+    // Marked awake, senders do not signal meanwhile; the queue is looked at
+    // once more after the mark is dropped.
+    FQueue.SetOwnerAwake(true);
+    const int count = RunQueuedCalls(end);
+    FQueue.SetOwnerAwake(false);
+    return count + RunQueuedCalls(end);
+}
+
+int TclMessagePump::RunQueuedCalls(std::chrono::steady_clock::time_point AEnd) {
     int count = 0;
-    // Calls pushed while these run are picked up too: the loop ends only on
-    // an empty queue, and a later push signals again. Marked awake, senders
-    // do not signal meanwhile; the queue is looked at once more after the
-    // mark is dropped.
-    if (AAwake) FQueue.SetOwnerAwake(true);
-    for (int round = 0; round < (AAwake ? 2 : 1); ++round) {
-        while (TclPumpCall* call = FQueue.Pop()) {
-            call->Run();
-            ++count;
+    while (TclPumpCall* call = FQueue.Pop()) {
+        call->Run();
+        ++count;
+        if (std::chrono::steady_clock::now() >= AEnd && FQueue.HasCalls()) {
+            // A queue that is not empty gets no signal from a push: the
+            // calls left wake the thread's next turn themselves.
+            FQueue.Signal();
+            break;
         }
-        if (AAwake) FQueue.SetOwnerAwake(false);
     }
     return count;
 }
@@ -423,11 +434,7 @@ int TclPlainMessagePump::YieldForCalls() {
     FQueue.SetOwnerAwake(false);
     // A push while awake did not signal: the queue is drained without
     // clearing the signal (a stale one only makes the next poll return).
-    int count = 0;
-    while (TclPumpCall* call = FQueue.Pop()) {
-        call->Run();
-        ++count;
-    }
+    const int count = RunQueuedCalls(Clock::now() + cCallSlice);
     if (count > 0) FLastCall = Clock::now();
     return count;
 }

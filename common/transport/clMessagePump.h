@@ -125,6 +125,8 @@ public:
     TclPumpCall* Pop();
     // Owner: consumes the wake-up signal (before draining with Pop).
     void ClearSignal();
+    // Owner: signals itself, for calls left in the queue.
+    void Signal();
     // Owner: whether a call is waiting (no lock).
     bool HasCalls() const { return FHasCalls.load(std::memory_order_acquire); }
     // Owner: while awake, pushes do not signal. Going to sleep, the owner
@@ -252,11 +254,17 @@ protected:
     // Queues ACall for the pump's thread; the sender then waits for it.
     void PostCall(TclPumpCall& ACall);
 
-    // Owner thread: runs every call queued so far; returns how many. With
-    // AAwake, senders see the thread awake while it runs them and do not
-    // signal it: only for a pump whose every nested wait goes to sleep
-    // through GoingToSleep (a nested Qt event loop does not).
+    // Owner thread: runs the queued calls, and those that come meanwhile,
+    // for one slice (cCallSlice); returns how many ran. Calls still queued
+    // then wait for the thread's next turn, so that its timers (and on Qt
+    // its repaints) are not held back by workers that send again as soon as
+    // their call ran. With AAwake, senders see the thread awake while it
+    // runs them and do not signal it: only for a pump whose every nested
+    // wait goes to sleep through GoingToSleep (a nested Qt loop does not).
     int RunPendingCalls(bool AAwake = false);
+    // The same from the queue as it is, until AEnd; no signal is consumed.
+    int RunQueuedCalls(std::chrono::steady_clock::time_point AEnd);
+    static constexpr std::chrono::milliseconds cCallSlice{5};
     // Owner thread, before it sleeps: senders must wake it from now on.
     void GoingToSleep() { FQueue.SetOwnerAwake(false); }
 

@@ -11,6 +11,7 @@
 #include "transport/clTcpClient.h"
 #include "support/clLoopbackServer.h"
 #include "support/QtPumpTest.h"
+#include "support/UnendingCalls.h"
 #include "support/clTestTcpClient.h"
 
 using namespace cl;
@@ -124,44 +125,17 @@ TEST_F(QtPump, CallsArriveInsideAWaitThatASentCallMakes) {
 }
 
 TEST_F(QtPump, QtTimerFiresWhileSentCallsNeverLetTheQueueEmpty) {
-    // Download workers send their next data event as soon as the last one
-    // ran. Here every call waits until another worker is about to send, so
-    // the queue is never empty; the timer must still fire long before the
-    // workers run out of calls.
-    constexpr int cWorkers = 3;
-    constexpr long cCallsEach = 20000;
-    auto pump = TclMessagePump::Current();
-    std::atomic<long> started{0};
-    std::atomic<bool> fired{false};
-    long served = 0;
+    cltest::TUnendingCalls calls(TclMessagePump::Current());
     long servedAtTick = -1;
-    std::atomic<int> running{cWorkers};
-    std::vector<std::thread> workers;
-    for (int w = 0; w < cWorkers; ++w) {
-        workers.emplace_back([&] {
-            for (long i = 0; i < cCallsEach && !fired; ++i) {
-                ++started;
-                pump->Send([&] {
-                    while (started <= served + 1 && running == cWorkers && !fired) std::this_thread::yield();
-                    // Lets that call reach the queue.
-                    std::this_thread::sleep_for(std::chrono::microseconds(20));
-                    ++served;
-                });
-            }
-            --running;
-        });
-    }
     QTimer::singleShot(10, [&] {
-        servedAtTick = served;
-        fired = true;
+        servedAtTick = calls.Served();
+        calls.Stop();
         QCoreApplication::quit();
     });
     QCoreApplication::exec();
-    // The workers' last calls still need the pump.
-    while (running > 0) pump->WaitFor({}, nullptr, 10);
-    for (auto& worker : workers) worker.join();
+    calls.Finish();
     EXPECT_GE(servedAtTick, 0);
-    EXPECT_LT(servedAtTick, cWorkers * cCallsEach / 2);
+    EXPECT_LT(servedAtTick, calls.cWorkers * calls.cCallsEach / 2);
 }
 
 TEST_F(QtPump, PumpTimerRunsOnQtTimers) {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/UnendingCalls.h"
+
 using namespace cl;
 
 namespace {
@@ -187,6 +189,22 @@ TEST(MessagePump, TimerFiresInsideWaitsAndSleepLastsAtLeastItsTime) {
     const int seen = ticks;
     TclMessagePump::Current()->Sleep(30);
     EXPECT_EQ(ticks, seen);
+}
+
+TEST(MessagePump, TimersFireWhileSentCallsNeverLetTheQueueEmpty) {
+    auto pump = TclMessagePump::Current();
+    cltest::TUnendingCalls calls(pump);
+    long servedAtTick = -1;
+    TclPumpTimer timer;
+    timer.Start(10, [&] {
+        if (servedAtTick < 0) servedAtTick = calls.Served();
+        calls.Stop();
+    });
+    while (servedAtTick < 0 && calls.Served() < calls.cWorkers * calls.cCallsEach) pump->WaitFor({}, nullptr, 100);
+    timer.Stop();
+    calls.Finish();
+    EXPECT_GE(servedAtTick, 0);
+    EXPECT_LT(servedAtTick, calls.cWorkers * calls.cCallsEach / 2);
 }
 
 }  // namespace
