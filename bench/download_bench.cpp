@@ -322,8 +322,9 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
     }
     std::vector<std::string> mdl = {MDL_PATH, "-j", "3", "-x", "5", "-d", AFolder};
     mdl.insert(mdl.end(), urls.begin(), urls.end());
+    // -Z: each address is a file of its own, not a mirror of one file.
     std::vector<std::string> aria2 = {
-        "aria2c", "-q",   "-j", "3", "-x", "5", "-s", "5", "--allow-overwrite=true", "--auto-file-renaming=false",
+        "aria2c", "-q",   "-Z", "-j", "3", "-x", "5", "-s", "5", "--allow-overwrite=true", "--auto-file-renaming=false",
         "-d",     AFolder};
     aria2.insert(aria2.end(), urls.begin(), urls.end());
     std::vector<std::string> curl = {"curl",           "-sS", "--no-progress-meter", "--fail", "--parallel",
