@@ -111,14 +111,15 @@ public:
     }
 
     // Lets the window repaint what the last step changed, as a person would see it.
-    static void Settle() {
+    static void Settle(int AMs) {
         QEventLoop loop;
-        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        QTimer::singleShot(AMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
 
-    void Screenshot(const char* AName) {
-        Settle();
+    // ASettleMs: how long the window is served first, so that it has painted.
+    void Screenshot(const char* AName, int ASettleMs = 300) {
+        Settle(ASettleMs);
         QPixmap shot;
         if (QScreen* screen = FForm.screen()) shot = screen->grabWindow(FForm.winId());
         if (shot.isNull()) shot = FForm.grab();
@@ -216,7 +217,8 @@ public:
             }
             return false;
         });
-        if (progressing) Screenshot("demo-3-progress.png");
+        // Briefly settled: the stand-in's segments are done within 300 ms.
+        if (progressing) Screenshot("demo-3-progress.png", 20);
         // The video of several segments enters the merge queue once its last
         // segment is there; the tick starts its join a second later.
         const bool queuedForJoin = ServeUntil([this] { return FForm.lv3->topLevelItemCount() > 0; });
