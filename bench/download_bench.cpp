@@ -29,9 +29,6 @@
 // the CPU seconds (user + system) and the peak resident size. A failed or
 // wrong download makes the exit status 1; speed never does. Run it from a
 // Release build: build/release/bench/download_bench
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,10 +46,9 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessTiming.h"
 #include "support/NginxServer.h"
 #include "support/clLoopbackServer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -113,37 +109,23 @@ std::vector<std::string> Aria2Command(const std::string& AUrl, const std::string
     return command;
 }
 
-// Runs ACommand under /usr/bin/time (killed after two minutes); false when
-// it did not exit with 0.
+// Runs ACommand killed after two minutes; wall and CPU time from the steady
+// clock and the children's resource usage, the peak resident size from
+// /usr/bin/time around it. False when it did not exit with 0.
 bool RunMeasured(const std::vector<std::string>& ACommand, const std::string& ATimeFile, TMeasure& AMeasure) {
-    std::vector<std::string> args = {"/usr/bin/time", "-f", "%e %U %S %M", "-o", ATimeFile,
-                                     "timeout",       "-s", "KILL",        "120"};
+    std::vector<std::string> args = {"/usr/bin/time", "-f", "%M", "-o", ATimeFile, "timeout", "-s", "KILL", "120"};
     args.insert(args.end(), ACommand.begin(), ACommand.end());
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double user = 0;
-    double system = 0;
-    AMeasure = {};
+    const clbench::TTiming timing = clbench::RunTimed(args);
+    AMeasure = {timing.seconds, timing.cpuSeconds, 0};
     if (FILE* f = std::fopen(ATimeFile.c_str(), "r")) {
         // A killed command leaves a first line about its signal.
         char line[256];
         while (std::fgets(line, sizeof line, f)) {
-            if (std::sscanf(line, "%lf %lf %lf %ld", &AMeasure.Wall, &user, &system, &AMeasure.PeakKiB) == 4) break;
+            if (std::sscanf(line, "%ld", &AMeasure.PeakKiB) == 1) break;
         }
         std::fclose(f);
     }
-    AMeasure.Cpu = user + system;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return timing.status == 0;
 }
 
 bool SameBytes(const std::string& AFile1, const std::string& AFile2) {

@@ -16,9 +16,6 @@
 // throughput and the ratio to curl's time. Every file is checked for its
 // size and its status; a failed or short download makes the exit status 1,
 // speed never does. Run it from a Release build: build/release/bench/window_bench
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -33,12 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "ProcessTiming.h"
 #include "engine/clMultiDownLoader.h"
 #include "qtpump/clQtMessagePump.h"
 #include "support/NginxServer.h"
 #include "transport/clCertificate.h"
-
-extern char** environ;
 
 namespace {
 
@@ -63,19 +59,7 @@ double Percentile(std::vector<double> AValues, double AFraction) {
 bool RunCommand(const std::vector<std::string>& ACommand) {
     std::vector<std::string> args = {"timeout", "-s", "KILL", "300"};
     args.insert(args.end(), ACommand.begin(), ACommand.end());
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return clbench::RunTimed(args).status == 0;
 }
 
 // The window's download list: a row per item whose progress and speed
