@@ -97,6 +97,14 @@ struct TPairedRounds {
     }
     double LowestRatio() const { return *std::min_element(Ratios.begin(), Ratios.end()); }
     double HighestRatio() const { return *std::max_element(Ratios.begin(), Ratios.end()); }
+    // A row each for the peer and the tool: median wall and CPU seconds
+    // (ADigits decimals) and the peak resident memory.
+    void PrintRows(const char* APeer, long APeerRssKiB, const char* ATool, long AToolRssKiB, int ADigits) const {
+        std::printf("  %-16s %.*f s  CPU %.*f s  max RSS %ld KiB\n", APeer, ADigits, Median(PeerSeconds), ADigits,
+                    Median(PeerCpu), APeerRssKiB);
+        std::printf("  %-16s %.*f s  CPU %.*f s  max RSS %ld KiB\n", ATool, ADigits, Median(ToolSeconds), ADigits,
+                    Median(ToolCpu), AToolRssKiB);
+    }
     // "  ratio TOOL / PEER: ..." with the medians, the spread and the goal.
     void PrintRatio(const char* ATool, const char* APeer, double AGoal) const {
         std::printf("  ratio %s / %s: %.2fx, CPU time %.2fx, per round from %.2fx to %.2fx (goal: at most %.1fx)\n",

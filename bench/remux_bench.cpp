@@ -65,7 +65,6 @@ std::string MakeSource(const fs::path& dir) {
 
 }  // namespace
 
-using clbench::Median;
 
 int main(int argc, char** argv) {
     const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "remux-bench";
@@ -91,10 +90,7 @@ int main(int argc, char** argv) {
     std::printf("remux_bench: %.1f MiB of FLV, MP4 %.1f MiB (ffmpeg) and %.1f MiB (flv2mp4), median of %d rounds\n",
                 fs::file_size(flv) / 1048576.0, fs::file_size(byPeer) / 1048576.0, fs::file_size(byTool) / 1048576.0,
                 kRounds);
-    std::printf("  ffmpeg -c copy  %.3f s  CPU %.3f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds),
-                Median(rounds.PeerCpu), peerRss);
-    std::printf("  flv2mp4         %.3f s  CPU %.3f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds),
-                Median(rounds.ToolCpu), toolRss);
+    rounds.PrintRows("ffmpeg -c copy", peerRss, "flv2mp4", toolRss, 3);
     rounds.PrintRatio("flv2mp4", "ffmpeg", 1.0);
     fs::remove_all(dir);
     return 0;

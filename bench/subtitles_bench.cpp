@@ -31,7 +31,6 @@ constexpr int kRounds = 15;
 
 }  // namespace
 
-using clbench::Median;
 
 int main(int argc, char** argv) {
     const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "subtitles-bench";
@@ -47,10 +46,7 @@ int main(int argc, char** argv) {
     const long convertRss = clbench::MaxRssKiB(convert, "/dev/null", dir);
     std::printf("subtitles_bench: %d comments, %.1f MiB of XML, %.1f MiB of ASS, median of %d rounds\n", kComments,
                 fs::file_size(xml) / 1048576.0, fs::file_size(ass) / 1048576.0, kRounds);
-    std::printf("  xmllint --noout  %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.PeerSeconds),
-                Median(rounds.PeerCpu), lintRss);
-    std::printf("  cmt2ass          %.4f s  CPU %.4f s  max RSS %ld KiB\n", Median(rounds.ToolSeconds),
-                Median(rounds.ToolCpu), convertRss);
+    rounds.PrintRows("xmllint --noout", lintRss, "cmt2ass", convertRss, 4);
     rounds.PrintRatio("cmt2ass", "xmllint", 3.0);
     fs::remove_all(dir);
     return 0;
