@@ -172,6 +172,19 @@ double WallRatio(const TMeasure& AMeasure, const std::optional<TMeasure>& ARefer
     return AReference && AReference->Wall > 0 ? AMeasure.Wall / AReference->Wall : 0.0;
 }
 
+// A row of a table by case and tool: wall time, AUnits per second, the ratio
+// to AReference's wall, CPU time and peak memory; or that the run failed.
+void PrintToolRow(const char* ACase, const char* ATool, const std::optional<TMeasure>& AResult, double AUnits,
+                  const std::optional<TMeasure>& AReference) {
+    if (!AResult) {
+        std::printf("%-6s %-16s %9s   failed, timed out or wrong bytes\n", ACase, ATool, "-");
+        return;
+    }
+    const TMeasure& m = *AResult;
+    std::printf("%-6s %-16s %9.3f %10.1f %10.2f %8.2f %14ld\n", ACase, ATool, m.Wall,
+                m.Wall > 0 ? AUnits / m.Wall : 0.0, WallRatio(m, AReference), m.Cpu, m.PeakKiB);
+}
+
 int CountFailed(const TMedians& AMedians) {
     return static_cast<int>(std::count(AMedians.begin(), AMedians.end(), std::nullopt));
 }
@@ -435,15 +448,8 @@ int RunManyCase(const cltest::TNginxServer& AServer, int ARounds) {
             return ok;
         });
         failures += CountFailed(results);
-        for (size_t t = 0; t < std::size(tools); ++t) {
-            if (!results[t]) {
-                std::printf("%-6s %-16s %9s   failed, timed out or wrong bytes\n", caseName, tools[t].Name, "-");
-                continue;
-            }
-            const TMeasure& m = *results[t];
-            std::printf("%-6s %-16s %9.3f %10.1f %10.2f %8.2f %14ld\n", caseName, tools[t].Name, m.Wall,
-                        m.Wall > 0 ? cManyCount / m.Wall : 0.0, WallRatio(m, results[0]), m.Cpu, m.PeakKiB);
-        }
+        for (size_t t = 0; t < std::size(tools); ++t)
+            PrintToolRow(caseName, tools[t].Name, results[t], cManyCount, results[0]);
     }
     std::error_code ec;
     fs::remove_all(folder, ec);
@@ -494,7 +500,7 @@ int main(int argc, char** argv) {
                            {"mdl -x1", MdlOneCommand},
                            {"mdl -x5 b64K", MdlBigBatchCommand}};
     std::printf("one %lld MiB file, median of %d rounds\n", static_cast<long long>(sizeMiB), rounds);
-    std::printf("%-6s %-12s %9s %9s %10s %8s %14s\n", "case", "tool", "wall s", "MiB/s", "/ curl", "CPU s",
+    std::printf("%-6s %-16s %9s %10s %10s %8s %14s\n", "case", "tool", "wall s", "MiB/s", "/ curl", "CPU s",
                 "peak RSS KiB");
     int failures = 0;
     for (const bool tls : {false, true}) {
@@ -510,16 +516,8 @@ int main(int argc, char** argv) {
             return ok;
         });
         failures += CountFailed(results);
-        for (size_t t = 0; t < std::size(tools); ++t) {
-            if (!results[t]) {
-                std::printf("%-6s %-12s %9s   failed, timed out or wrong bytes\n", caseName, tools[t].Name, "-");
-                continue;
-            }
-            const TMeasure& m = *results[t];
-            std::printf("%-6s %-12s %9.3f %9.1f %10.2f %8.2f %14ld\n", caseName, tools[t].Name, m.Wall,
-                        m.Wall > 0 ? static_cast<double>(sizeMiB) / m.Wall : 0.0, WallRatio(m, results[1]), m.Cpu,
-                        m.PeakKiB);
-        }
+        for (size_t t = 0; t < std::size(tools); ++t)
+            PrintToolRow(caseName, tools[t].Name, results[t], static_cast<double>(sizeMiB), results[1]);
     }
     failures += RunThreeItemsCase(server, folder, sizeMiB, rounds);
     if (!RunStragglerCase(folder, rounds)) ++failures;
