@@ -313,13 +313,16 @@ void TclMessagePump::Shutdown() { FQueue.Close(std::make_exception_ptr(EclMessag
 int TclMessagePump::RunPendingCalls(bool AAwake) {
     FQueue.ClearSignal();
     const std::chrono::steady_clock::time_point end = std::chrono::steady_clock::now() + cCallSlice;
-    if (!AAwake) return RunQueuedCalls(end);
+    return AAwake ? RunQueuedCallsAwake(end) : RunQueuedCalls(end);
+}
+
+int TclMessagePump::RunQueuedCallsAwake(std::chrono::steady_clock::time_point AEnd) {
     // Marked awake, senders do not signal meanwhile; the queue is looked at
     // once more after the mark is dropped.
     FQueue.SetOwnerAwake(true);
-    const int count = RunQueuedCalls(end);
+    const int count = RunQueuedCalls(AEnd);
     FQueue.SetOwnerAwake(false);
-    return count + RunQueuedCalls(end);
+    return count + RunQueuedCalls(AEnd);
 }
 
 int TclMessagePump::RunQueuedCalls(std::chrono::steady_clock::time_point AEnd) {
@@ -431,10 +434,9 @@ int TclPlainMessagePump::YieldForCalls() {
         sched_yield();
         came = FQueue.HasCalls();
     }
-    FQueue.SetOwnerAwake(false);
-    // A push while awake did not signal: the queue is drained without
-    // clearing the signal (a stale one only makes the next poll return).
-    const int count = RunQueuedCalls(Clock::now() + cCallSlice);
+    // The queue is drained without clearing the signal (a stale one only
+    // makes the next poll return).
+    const int count = RunQueuedCallsAwake(Clock::now() + cCallSlice);
     if (count > 0) FLastCall = Clock::now();
     return count;
 }

@@ -264,6 +264,8 @@ protected:
     int RunPendingCalls(bool AAwake = false);
     // The same from the queue as it is, until AEnd; no signal is consumed.
     int RunQueuedCalls(std::chrono::steady_clock::time_point AEnd);
+    // RunQueuedCalls marked awake, then once more after the mark is dropped.
+    int RunQueuedCallsAwake(std::chrono::steady_clock::time_point AEnd);
     static constexpr std::chrono::milliseconds cCallSlice{5};
     // Owner thread, before it sleeps: senders must wake it from now on.
     void GoingToSleep() { FQueue.SetOwnerAwake(false); }
