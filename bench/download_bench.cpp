@@ -25,8 +25,10 @@
 // (support/NginxServer), with two worker processes. Every download runs
 // under /usr/bin/time and is killed after two minutes; its bytes are
 // compared with the served file.
-// Per case and tool it prints the median wall time, its ratio to curl's,
-// the CPU seconds (user + system) and the peak resident size. A failed or
+// The tools take turns within each round. Per case and tool it prints the
+// median wall time, the median over the rounds of its ratio to the
+// reference tool's wall time in the same round, the CPU seconds (user +
+// system) and their ratio likewise, and the peak resident size. A failed or
 // wrong download makes the exit status 1; speed never does. Run it from a
 // Release build: build/release/bench/download_bench
 
@@ -143,50 +145,71 @@ bool SameBytes(const std::string& AFile1, const std::string& AFile2) {
     }
 }
 
-TMeasure Median(std::vector<TMeasure> AValues) {
-    std::sort(AValues.begin(), AValues.end(), [](const TMeasure& A, const TMeasure& B) { return A.Wall < B.Wall; });
-    return AValues[AValues.size() / 2];
-}
-
-// The median of each of ACases cases over ARounds runs of ARunOnce(case,
-// measure), which says whether the run succeeded (exit status and bytes); a
-// case stops at its first failure and then has no median.
-using TMedians = std::vector<std::optional<TMeasure>>;
-TMedians MedianOfRounds(size_t ACases, int ARounds, const std::function<bool(size_t, TMeasure&)>& ARunOnce) {
-    TMedians medians(ACases);
-    for (size_t c = 0; c < ACases; ++c) {
-        std::vector<TMeasure> runs;
-        bool ok = true;
-        for (int r = 0; r < ARounds && ok; ++r) {
-            TMeasure m;
-            ok = ARunOnce(c, m);
-            runs.push_back(m);
+// The runs of several cases over rounds, the cases taking turns within each
+// round so that a slower or busier spell of the machine falls on all of them
+// alike. A case stops at its first failure and then has no result.
+class TRounds {
+public:
+    // ARunOnce(case, measure) runs a case once and says whether it succeeded
+    // (exit status and bytes).
+    TRounds(size_t ACases, int ARounds, const std::function<bool(size_t, TMeasure&)>& ARunOnce)
+        : FRuns(ACases), FFailed(ACases, false), FMedians(ACases) {
+        for (int r = 0; r < ARounds; ++r) {
+            for (size_t c = 0; c < ACases; ++c) {
+                if (FFailed[c]) continue;
+                TMeasure m;
+                FFailed[c] = !ARunOnce(c, m);
+                FRuns[c].push_back(m);
+            }
         }
-        if (ok) medians[c] = Median(runs);
+        for (size_t c = 0; c < ACases; ++c) {
+            if (FFailed[c] || FRuns[c].empty()) continue;
+            std::vector<TMeasure> sorted = FRuns[c];
+            std::sort(sorted.begin(), sorted.end(),
+                      [](const TMeasure& A, const TMeasure& B) { return A.Wall < B.Wall; });
+            FMedians[c] = sorted[sorted.size() / 2];
+        }
     }
-    return medians;
-}
 
-// AMeasure's wall time against AReference's; 0 when that one failed.
-double WallRatio(const TMeasure& AMeasure, const std::optional<TMeasure>& AReference) {
-    return AReference && AReference->Wall > 0 ? AMeasure.Wall / AReference->Wall : 0.0;
-}
+    // The run of median wall time of case AC, none when it failed.
+    const std::optional<TMeasure>& operator[](size_t AC) const { return FMedians[AC]; }
+    // The median over the rounds of case AC's wall (or CPU) time against
+    // case AReference's in the same round; 0 when either failed.
+    double WallRatio(size_t AC, size_t AReference) const { return PairedRatio(AC, AReference, &TMeasure::Wall); }
+    double CpuRatio(size_t AC, size_t AReference) const { return PairedRatio(AC, AReference, &TMeasure::Cpu); }
+    int Failed() const { return static_cast<int>(std::count(FFailed.begin(), FFailed.end(), true)); }
 
-// A row of a table by case and tool: wall time, AUnits per second, the ratio
-// to AReference's wall, CPU time and peak memory; or that the run failed.
-void PrintToolRow(const char* ACase, const char* ATool, const std::optional<TMeasure>& AResult, double AUnits,
-                  const std::optional<TMeasure>& AReference) {
-    if (!AResult) {
+private:
+    double PairedRatio(size_t AC, size_t AReference, double TMeasure::*AField) const {
+        if (!FMedians[AC] || !FMedians[AReference]) return 0.0;
+        std::vector<double> ratios;
+        for (size_t r = 0; r < FRuns[AC].size(); ++r) {
+            const double reference = FRuns[AReference][r].*AField;
+            if (reference > 0) ratios.push_back(FRuns[AC][r].*AField / reference);
+        }
+        if (ratios.empty()) return 0.0;
+        std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
+        return ratios[ratios.size() / 2];
+    }
+
+    std::vector<std::vector<TMeasure>> FRuns;
+    std::vector<bool> FFailed;
+    std::vector<std::optional<TMeasure>> FMedians;
+};
+
+// A row of a table by case and tool: wall time, AUnits per second, wall and
+// CPU time against the reference case's, CPU time and peak memory; or that
+// the run failed.
+void PrintToolRow(const char* ACase, const char* ATool, const TRounds& AResults, size_t AC, size_t AReference,
+                  double AUnits) {
+    if (!AResults[AC]) {
         std::printf("%-6s %-16s %9s   failed, timed out or wrong bytes\n", ACase, ATool, "-");
         return;
     }
-    const TMeasure& m = *AResult;
-    std::printf("%-6s %-16s %9.3f %10.1f %10.2f %8.2f %14ld\n", ACase, ATool, m.Wall,
-                m.Wall > 0 ? AUnits / m.Wall : 0.0, WallRatio(m, AReference), m.Cpu, m.PeakKiB);
-}
-
-int CountFailed(const TMedians& AMedians) {
-    return static_cast<int>(std::count(AMedians.begin(), AMedians.end(), std::nullopt));
+    const TMeasure& m = *AResults[AC];
+    std::printf("%-6s %-16s %9.3f %10.1f %10.2f %8.2f %8.2f %14ld\n", ACase, ATool, m.Wall,
+                m.Wall > 0 ? AUnits / m.Wall : 0.0, AResults.WallRatio(AC, AReference), m.Cpu,
+                AResults.CpuRatio(AC, AReference), m.PeakKiB);
 }
 
 // Plain HTTP/1.1 with keep-alive and byte ranges, one file held in memory.
@@ -286,7 +309,7 @@ bool RunStragglerCase(const std::string& AFolder, int ARounds) {
         "\nstraggler: one %lld MiB file over HTTP, one range's first response at 256 KiB/s, median of %d rounds\n",
         static_cast<long long>(cSizeMiB), ARounds);
     std::printf("%-20s %9s %12s %10s %8s\n", "tool", "wall s", "/ none slow", "/ aria2c", "CPU s");
-    const TMedians results = MedianOfRounds(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
+    const TRounds results(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
         const std::string out = AFolder + "/" + fileName;
         std::error_code ec;
         fs::remove(out, ec);
@@ -302,12 +325,12 @@ bool RunStragglerCase(const std::string& AFolder, int ARounds) {
             continue;
         }
         const TMeasure& m = *results[c];
-        std::printf("%-20s %9.3f %12.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, WallRatio(m, results[2]),
-                    WallRatio(m, results[1]), m.Cpu);
+        std::printf("%-20s %9.3f %12.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, results.WallRatio(c, 2),
+                    results.WallRatio(c, 1), m.Cpu);
     }
     std::error_code ec;
     fs::remove(source, ec);
-    return CountFailed(results) == 0;
+    return results.Failed() == 0;
 }
 
 // Three items of five connections from one server at once, as the window
@@ -349,7 +372,7 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
                 static_cast<long long>(ASizeMiB), ARounds);
     std::printf("%-16s %9s %9s %10s %8s\n", "tool", "wall s", "/ curl", "/ aria2c", "CPU s");
     const std::string timeFile = AFolder + "/time.txt";
-    const TMedians results = MedianOfRounds(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
+    const TRounds results(std::size(cases), ARounds, [&](size_t c, TMeasure& m) {
         bool ok = RunMeasured(cases[c].Command, timeFile, m);
         for (const std::string& name : names) {
             ok = ok && SameBytes(AFolder + "/" + name, served);
@@ -364,14 +387,14 @@ int RunThreeItemsCase(const cltest::TNginxServer& AServer, const std::string& AF
             continue;
         }
         const TMeasure& m = *results[c];
-        std::printf("%-16s %9.3f %9.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, WallRatio(m, results[0]),
-                    WallRatio(m, results[2]), m.Cpu);
+        std::printf("%-16s %9.3f %9.2f %10.2f %8.2f\n", cases[c].Name, m.Wall, results.WallRatio(c, 0),
+                    results.WallRatio(c, 2), m.Cpu);
     }
     for (const std::string& name : names) {
         std::error_code ec;
         fs::remove(AServer.FileOf("/static/" + name), ec);
     }
-    return CountFailed(results);
+    return results.Failed();
 }
 
 constexpr int cManyCount = 200;
@@ -428,15 +451,15 @@ int RunManyCase(const cltest::TNginxServer& AServer, int ARounds) {
         {"aria2c -j10 -x2", Aria2ManyCommand}, {"mdl -j10 -x2", MdlManyCommand}, {"curl -Z 10", CurlManyCommand}};
     std::printf("\nmany: %d files of %lld KiB from one server, median of %d rounds\n", cManyCount,
                 static_cast<long long>(cManySize >> 10), ARounds);
-    std::printf("%-6s %-16s %9s %10s %10s %8s %14s\n", "case", "tool", "wall s", "files/s", "/ aria2c", "CPU s",
-                "peak RSS KiB");
+    std::printf("%-6s %-16s %9s %10s %10s %8s %8s %14s\n", "case", "tool", "wall s", "files/s", "/ aria2c", "CPU s",
+                "/ aria2c", "peak RSS KiB");
     int failures = 0;
     for (const bool tls : {false, true}) {
         std::vector<std::string> urls;
         for (int i = 0; i < cManyCount; ++i)
             urls.push_back((tls ? AServer.HttpsBase() : AServer.HttpBase()) + cltest::TNginxServer::ManyPath(i));
         const char* caseName = tls ? "https" : "http";
-        const TMedians results = MedianOfRounds(std::size(tools), ARounds, [&](size_t t, TMeasure& m) {
+        const TRounds results(std::size(tools), ARounds, [&](size_t t, TMeasure& m) {
             std::error_code ec;
             fs::remove_all(folder, ec);
             fs::create_directories(folder);
@@ -447,9 +470,8 @@ int RunManyCase(const cltest::TNginxServer& AServer, int ARounds) {
             }
             return ok;
         });
-        failures += CountFailed(results);
-        for (size_t t = 0; t < std::size(tools); ++t)
-            PrintToolRow(caseName, tools[t].Name, results[t], cManyCount, results[0]);
+        failures += results.Failed();
+        for (size_t t = 0; t < std::size(tools); ++t) PrintToolRow(caseName, tools[t].Name, results, t, 0, cManyCount);
     }
     std::error_code ec;
     fs::remove_all(folder, ec);
@@ -500,13 +522,13 @@ int main(int argc, char** argv) {
                            {"mdl -x1", MdlOneCommand},
                            {"mdl -x5 b64K", MdlBigBatchCommand}};
     std::printf("one %lld MiB file, median of %d rounds\n", static_cast<long long>(sizeMiB), rounds);
-    std::printf("%-6s %-16s %9s %10s %10s %8s %14s\n", "case", "tool", "wall s", "MiB/s", "/ curl", "CPU s",
-                "peak RSS KiB");
+    std::printf("%-6s %-16s %9s %10s %10s %8s %8s %14s\n", "case", "tool", "wall s", "MiB/s", "/ curl", "CPU s",
+                "/ curl", "peak RSS KiB");
     int failures = 0;
     for (const bool tls : {false, true}) {
         const std::string url = (tls ? server.HttpsBase() : server.HttpBase()) + "/static/large.bin";
         const char* caseName = tls ? "https" : "http";
-        const TMedians results = MedianOfRounds(std::size(tools), rounds, [&](size_t t, TMeasure& m) {
+        const TRounds results(std::size(tools), rounds, [&](size_t t, TMeasure& m) {
             const std::string out = folder + "/" + fileName;
             std::error_code ec;
             fs::remove(out, ec);
@@ -515,9 +537,9 @@ int main(int argc, char** argv) {
             fs::remove(out, ec);
             return ok;
         });
-        failures += CountFailed(results);
+        failures += results.Failed();
         for (size_t t = 0; t < std::size(tools); ++t)
-            PrintToolRow(caseName, tools[t].Name, results[t], static_cast<double>(sizeMiB), results[1]);
+            PrintToolRow(caseName, tools[t].Name, results, t, 1, static_cast<double>(sizeMiB));
     }
     failures += RunThreeItemsCase(server, folder, sizeMiB, rounds);
     if (!RunStragglerCase(folder, rounds)) ++failures;
