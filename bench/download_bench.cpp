@@ -46,6 +46,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ProcessTiming.h"
@@ -187,9 +188,7 @@ private:
             const double reference = FRuns[AReference][r].*AField;
             if (reference > 0) ratios.push_back(FRuns[AC][r].*AField / reference);
         }
-        if (ratios.empty()) return 0.0;
-        std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
-        return ratios[ratios.size() / 2];
+        return ratios.empty() ? 0.0 : clbench::Median(std::move(ratios));
     }
 
     std::vector<std::vector<TMeasure>> FRuns;

@@ -65,7 +65,6 @@ std::string MakeSource(const fs::path& dir) {
 
 }  // namespace
 
-
 int main(int argc, char** argv) {
     const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "remux-bench";
     fs::create_directories(dir);

@@ -31,7 +31,6 @@ constexpr int kRounds = 15;
 
 }  // namespace
 
-
 int main(int argc, char** argv) {
     const fs::path dir = fs::path(argc > 1 ? argv[1] : fs::temp_directory_path().string()) / "subtitles-bench";
     fs::create_directories(dir);

@@ -202,11 +202,7 @@ void TTransfer::DrainForReuse() {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
     FDraining = true;
     Resume();
-    for (;;) {
-        int running = 0;
-        curl_multi_perform(FMulti.get(), &running);
-        CollectResult();
-        if (FDone || FOwner.IsClosed()) return;
+    while (Drive(false, [] { return false; }) == TDrive::WouldBlock) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return;
         curl_multi_poll(FMulti.get(), nullptr, 0, static_cast<int>(left), nullptr);

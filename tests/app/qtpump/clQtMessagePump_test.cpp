@@ -6,7 +6,6 @@
 #include <QTimer>
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "transport/clTcpClient.h"
 #include "support/clLoopbackServer.h"
