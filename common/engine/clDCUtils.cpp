@@ -29,6 +29,14 @@ std::string FileError(const char* AWhat, const std::string& AFileName, int AErrn
 
 bool IsSafeFileName(const std::string& AName) { return !AName.empty() && AName != "." && AName != ".."; }
 
+// The write runs' storage, kept across files: a file is opened for every
+// item. Never destroyed, as streams may close while static destructors run.
+// Thirty-two idle runs are 4 MiB.
+TclBufferPool& RunPool() {
+    static TclBufferPool* pool = new TclBufferPool(TclFileMappingStream::kRunCapacity, 32);
+    return *pool;
+}
+
 }  // namespace
 
 // --- TclFileMappingStream ---
@@ -98,7 +106,7 @@ TclFileMappingStream::TRun& TclFileMappingStream::RunFor(int64_t APosition) {
     }
     // A new run: a free slot, or the one written to longest ago.
     if (oldest->Used > 0) FlushRun(*oldest, true);
-    if (!oldest->Data) oldest->Data = std::make_unique<uint8_t[]>(static_cast<size_t>(kRunCapacity));
+    if (!oldest->Data) oldest->Data = RunPool().Take();
     oldest->Start = APosition;
     oldest->LastUse = ++FUseCounter;
     return *oldest;

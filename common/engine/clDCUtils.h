@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "rtl/clBufferPool.h"
 #include "rtl/clStreams.h"
 #include "rtl/clStringList.h"
 
@@ -65,7 +66,7 @@ private:
         int64_t Start = 0;
         int64_t Used = 0;
         uint64_t LastUse = 0;
-        std::unique_ptr<uint8_t[]> Data;
+        TclPooledBuffer Data;
     };
 
     TRun& RunFor(int64_t APosition);

@@ -9,14 +9,17 @@
 #include <cstring>
 #include <memory>
 
+#include "rtl/clBufferPool.h"
+
 namespace cl::wininet {
 
 class TRing {
 public:
-    // The storage is taken at the first byte that goes in, and not cleared:
-    // a request is opened for every attempt of every worker, and zeroing a
-    // ring for each was a tenth of a run of many small files.
-    explicit TRing(size_t ACapacity) : FCapacity(ACapacity) {}
+    // The storage comes from APool (its buffers' size is the capacity) at
+    // the first byte that goes in, and is not cleared: a request is opened
+    // for every attempt of every worker, and zeroing or faulting in a fresh
+    // ring for each was a large share of a run of many small files.
+    explicit TRing(TclBufferPool& APool) : FPool(APool), FCapacity(APool.Size()) {}
     size_t Size() const { return FSize; }
     size_t Free() const { return FCapacity - FSize; }
     void Clear() { FHead = FSize = 0; }
@@ -24,7 +27,7 @@ public:
     void Reserve(size_t AExtra) {
         if (AExtra <= Free()) return;
         const size_t size = FSize;
-        std::unique_ptr<uint8_t[]> bigger(new uint8_t[size + AExtra]);
+        TclPooledBuffer bigger(std::make_unique_for_overwrite<uint8_t[]>(size + AExtra));
         Take(bigger.get(), size, false);
         FData = std::move(bigger);
         FCapacity = size + AExtra;
@@ -33,7 +36,7 @@ public:
     }
     void Put(const uint8_t* AData, size_t ACount) {
         if (ACount == 0) return;
-        if (!FData) FData.reset(new uint8_t[FCapacity]);
+        if (!FData) FData = FPool.Take();
         size_t tail = (FHead + FSize) % FCapacity;
         const size_t first = std::min(ACount, FCapacity - tail);
         std::memcpy(FData.get() + tail, AData, first);
@@ -55,7 +58,8 @@ public:
     }
 
 private:
-    std::unique_ptr<uint8_t[]> FData;
+    TclBufferPool& FPool;
+    TclPooledBuffer FData;
     size_t FCapacity;
     size_t FHead = 0;
     size_t FSize = 0;

@@ -11,6 +11,13 @@
 
 namespace cl::wininet {
 
+TclBufferPool& RingPool() {
+    // Never destroyed: a detached worker may still end a transfer while
+    // static destructors run. Sixteen idle rings are 4 MiB.
+    static TclBufferPool* pool = new TclBufferPool(kRingCapacity, 16);
+    return *pool;
+}
+
 bool TTransfer::Prepare(const std::string& AUrl, TRoot& ARoot, const std::string& AScheme, const std::string& AHost) {
     Detach();
     ReleaseSlot();

@@ -37,6 +37,8 @@ struct TSlistDeleter {
 using TSlistPtr = std::unique_ptr<curl_slist, TSlistDeleter>;
 
 constexpr size_t kRingCapacity = 256 * 1024;
+// The storage of the transfers' rings, kept across transfers.
+TclBufferPool& RingPool();
 constexpr size_t kResumeRoom = 64 * 1024;
 constexpr size_t kMaxListing = 16 * 1024 * 1024;
 constexpr long kMaxRedirects = 10;
@@ -176,7 +178,7 @@ private:
     std::atomic<bool> FWaitingForSlot{false};
     std::atomic<std::chrono::steady_clock::rep> FSlotTakenAt{0};
 
-    TRing FRing{kRingCapacity};
+    TRing FRing{RingPool()};
     // The buffer of the read in progress, filled while the ring is empty.
     struct TDirectTarget {
         uint8_t* Data = nullptr;
