@@ -347,7 +347,7 @@ void TclInternetConnection::NotifyHandleClosed(TclInternetAction* AClosing, HINT
 }
 
 void TclInternetConnection::EnsureActionThread() {
-    if (FThread.joinable()) return;
+    if (FThread.Joinable()) return;
     // Nothing is sent to the action thread. A pump of its own could not be
     // made when no descriptor is left, and the failure would end the process.
     FThread = StartJoinedEngineThread("cl-action", [this] {
@@ -465,9 +465,9 @@ void TclInternetConnection::Close() {
     // Each action unregisters itself; the list owns the ones still in it.
     for (TclInternetAction* action : actions) delete action;
 
-    if (FThread.joinable()) {
+    if (FThread.Joinable()) {
         FEndEvent.Signal();
-        FThread.join();
+        FThread.Join();
     }
     FBeginEvent.TryReset();
     FTerminateEvent.TryReset();

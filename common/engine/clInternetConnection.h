@@ -329,7 +329,7 @@ private:
     TclEvent FTerminateEvent;
     TclEvent FWaitEvent;
     TclEvent FEndEvent;
-    std::thread FThread;
+    TclEngineThread FThread;
     // Counts finished calls; orders the action thread's results before the
     // caller reads them.
     std::atomic<uint64_t> FCompleted{0};

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <span>
+#include <system_error>
 #include <unordered_map>
 
 #include "rtl/clException.h"
@@ -72,6 +74,58 @@ TclThreadSynchronizer::~TclThreadSynchronizer() {
 
 namespace {
 
+constexpr size_t cEngineStackSize = 1 << 20;
+
+void* RunEngineThread(void* AMain) {
+    std::unique_ptr<std::function<void()>> main(static_cast<std::function<void()>*>(AMain));
+    try {
+        (*main)();
+    } catch (...) {
+        // As for a std::thread: an escaped exception ends the process.
+        std::terminate();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TclEngineThread::TclEngineThread(std::function<void()> AMain) {
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setstacksize(&attr, cEngineStackSize);
+        auto main = std::make_unique<std::function<void()>>(std::move(AMain));
+        if (rc == 0) rc = pthread_create(&FHandle, &attr, &RunEngineThread, main.get());
+        pthread_attr_destroy(&attr);
+        if (rc == 0) (void)main.release();  // the thread's now
+    }
+    if (rc != 0) {
+        FHandle = 0;
+        throw std::system_error(rc, std::generic_category(), "cannot start an engine thread");
+    }
+}
+
+TclEngineThread& TclEngineThread::operator=(TclEngineThread&& AOther) noexcept {
+    if (this != &AOther) {
+        if (Joinable()) std::terminate();
+        FHandle = std::exchange(AOther.FHandle, 0);
+    }
+    return *this;
+}
+
+TclEngineThread::~TclEngineThread() {
+    if (Joinable()) std::terminate();
+}
+
+void TclEngineThread::Join() {
+    if (!Joinable()) throw std::system_error(EINVAL, std::generic_category(), "engine thread not joinable");
+    const int rc = pthread_join(FHandle, nullptr);
+    if (rc != 0) throw std::system_error(rc, std::generic_category(), "cannot join an engine thread");
+    FHandle = 0;
+}
+
+namespace {
+
 class TclEngineThreads {
 public:
     static TclEngineThreads& Instance() {
@@ -81,7 +135,7 @@ public:
     }
 
     void StartUnjoined(const char* AName, std::function<void()> AMain) {
-        std::vector<std::thread> finished;
+        std::vector<TclEngineThread> finished;
         {
             std::lock_guard<std::mutex> guard(FLock);
             finished.swap(FFinished);
@@ -89,7 +143,7 @@ public:
             Started();
             try {
                 // The thread's end takes the lock, so it finds itself in the map.
-                FUnjoined.emplace(ticket, std::thread([this, ticket, AName, main = std::move(AMain)] {
+                FUnjoined.emplace(ticket, TclEngineThread([this, ticket, AName, main = std::move(AMain)] {
                                       Name(AName);
                                       main();
                                       Finished(ticket);
@@ -99,16 +153,16 @@ public:
                 throw;
             }
         }
-        for (std::thread& thread : finished) thread.join();
+        for (TclEngineThread& thread : finished) thread.Join();
     }
 
-    std::thread StartJoined(const char* AName, std::function<void()> AMain) {
+    TclEngineThread StartJoined(const char* AName, std::function<void()> AMain) {
         {
             std::lock_guard<std::mutex> guard(FLock);
             Started();
         }
         try {
-            return std::thread([this, AName, main = std::move(AMain)] {
+            return TclEngineThread([this, AName, main = std::move(AMain)] {
                 Name(AName);
                 main();
                 Finished(0);
@@ -145,12 +199,12 @@ public:
             none.REvents = 0;
             pump->WaitFor(std::span<TclWaitFd>(&none, 1), nullptr, left);
         }
-        std::vector<std::thread> finished;
+        std::vector<TclEngineThread> finished;
         {
             std::lock_guard<std::mutex> guard(FLock);
             finished.swap(FFinished);
         }
-        for (std::thread& thread : finished) thread.join();
+        for (TclEngineThread& thread : finished) thread.Join();
         return ended;
     }
 
@@ -182,9 +236,9 @@ private:
     int FRunning = 0;
     TclEvent FNoneRunning;
     uint64_t FLastTicket = 0;
-    std::unordered_map<uint64_t, std::thread> FUnjoined;
+    std::unordered_map<uint64_t, TclEngineThread> FUnjoined;
     // Finished and not joined yet.
-    std::vector<std::thread> FFinished;
+    std::vector<TclEngineThread> FFinished;
 };
 
 }  // namespace
@@ -193,7 +247,7 @@ void StartEngineThread(const char* AName, std::function<void()> AMain) {
     TclEngineThreads::Instance().StartUnjoined(AName, std::move(AMain));
 }
 
-std::thread StartJoinedEngineThread(const char* AName, std::function<void()> AMain) {
+TclEngineThread StartJoinedEngineThread(const char* AName, std::function<void()> AMain) {
     return TclEngineThreads::Instance().StartJoined(AName, std::move(AMain));
 }
 
