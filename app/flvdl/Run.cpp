@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include "BlUtils.h"
+#include "CommandLine.h"
 #include "CommentQueue.h"
 #include "MergeQueue.h"
 #include "PartList.h"
@@ -48,6 +49,7 @@ void Print(FILE* AStream, const QString& AText) {
 TRun::TRun(const TOptions& AOptions, QString AFolder, TProgressView& AProgress, FILE* AErrors)
     : FOptions(AOptions), FFolder(std::move(AFolder)), FProgress(AProgress), FErrors(AErrors) {
     FSession.VideoLoader.SetMaxStartedItems(FOptions.Jobs);
+    FSession.VideoLoader.SetBatchSize(clcmdline::kBatchSize);
     FReport.Page = QString::fromStdString(FOptions.PageUrl);
     FReport.Quality = QLatin1String(kQualityNames[FOptions.QualityIndex]);
     FReport.Folder = FFolder;

@@ -6,10 +6,9 @@
 //
 // Every URL is one item with THREADS connections (default 5), saved in DIR
 // (default the current folder); at most MAXITEMS items run at once (default
-// 5). On a terminal a progress line per running item is redrawn in place.
-// At the end one line per item (status, local file, bytes, seconds) and a
-// total. Interrupted (SIGINT, SIGTERM), it stops the items and reports them.
-// Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
+// 5). Reads are BATCH bytes (default 64 KiB; the window reads 8 KiB). On a terminal a progress line per running item is
+// redrawn in place. At the end one line per item (status, local file, bytes, seconds) and a total. Interrupted (SIGINT,
+// SIGTERM), it stops the items and reports them. Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,7 +42,7 @@ struct TOptions {
     int Threads = 5;
     int MaxItems = 5;
     std::string Folder = ".";
-    int BatchSize = 0;  // 0: the component's default
+    int BatchSize = clcmdline::kBatchSize;
     std::vector<std::string> CaFiles;
     std::vector<cl::TclHostOverride> ConnectTo;
     std::vector<std::string> Urls;
@@ -124,7 +123,7 @@ public:
         cl::TclMultiDownLoader loader;
         loader.SetLocalFolder(FOptions.Folder);
         loader.SetMaxStartedItems(FOptions.MaxItems);
-        if (FOptions.BatchSize > 0) loader.SetBatchSize(FOptions.BatchSize);
+        loader.SetBatchSize(FOptions.BatchSize);
         loader.OnStatusChanged = [this](cl::TObject*, cl::TclInternetItem* AItem, cl::TclProcessStatus AStatus) {
             if (AStatus == cl::psProcess) FRuns[AItem].Started = Clock::now();
         };
