@@ -1,7 +1,7 @@
 // download_bench: one large file from a local nginx, over plain HTTP and
 // over TLS, with mdl (the download component, five connections and one, and
-// five with the window's 8 KiB reads for reference), curl (one connection) and aria2c
-// (five connections), all in the same run.
+// five with the window's 8 KiB reads for reference), curl (one connection)
+// and aria2c (five connections), all in the same run.
 // Then the straggler case: a 64 MiB file from a server of the benchmark's
 // own that sends the first response to one range (the first request whose
 // range does not start the file) at 256 KiB/s and everything else at full

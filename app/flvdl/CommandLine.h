@@ -1,5 +1,5 @@
 // What the command-line front ends (flvdl, and httpget and mdl in
-// support/tools) share: numbers and ports from their
+// support/tools) share: their read batch, numbers and ports from their
 // arguments, the --connect-to entries, and applying --cacert and
 // --connect-to to the process-wide trust anchors and host override table.
 #pragma once

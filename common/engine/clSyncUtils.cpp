@@ -90,19 +90,19 @@ void* RunEngineThread(void* AMain) {
 }  // namespace
 
 TclEngineThread::TclEngineThread(std::function<void()> AMain) {
+    auto main = std::make_unique<std::function<void()>>(std::move(AMain));
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc == 0) {
         rc = pthread_attr_setstacksize(&attr, cEngineStackSize);
-        auto main = std::make_unique<std::function<void()>>(std::move(AMain));
         if (rc == 0) rc = pthread_create(&FHandle, &attr, &RunEngineThread, main.get());
         pthread_attr_destroy(&attr);
-        if (rc == 0) (void)main.release();  // the thread's now
     }
     if (rc != 0) {
         FHandle = 0;
         throw std::system_error(rc, std::generic_category(), "cannot start an engine thread");
     }
+    (void)main.release();  // the thread frees it
 }
 
 TclEngineThread& TclEngineThread::operator=(TclEngineThread&& AOther) noexcept {

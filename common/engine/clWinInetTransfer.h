@@ -37,8 +37,6 @@ struct TSlistDeleter {
 using TSlistPtr = std::unique_ptr<curl_slist, TSlistDeleter>;
 
 constexpr size_t kRingCapacity = 256 * 1024;
-// The storage of the transfers' rings, kept across transfers.
-TclBufferPool& RingPool();
 constexpr size_t kResumeRoom = 64 * 1024;
 constexpr size_t kMaxListing = 16 * 1024 * 1024;
 constexpr long kMaxRedirects = 10;
@@ -47,6 +45,9 @@ constexpr long kMaxRedirects = 10;
 // back to the cache for the next request (an information request's, say).
 constexpr curl_off_t kMaxDrain = 256 * 1024;
 constexpr int kDrainMs = 100;
+
+// The storage of the transfers' rings, kept across transfers.
+TclBufferPool& RingPool();
 
 enum class TDrive { Ready, WouldBlock, Closed };
 

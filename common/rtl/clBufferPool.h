@@ -2,7 +2,7 @@
 // for every 4 KiB on its first pass, and the allocator hands large blocks
 // back to the system when they are freed; the download engine opens a ring
 // and write runs for every attempt of every worker, so a run of many small
-// files spent a tenth of its time faulting in new pages. A pool keeps a few
+// files spent a third of its CPU faulting in new pages. A pool keeps a few
 // freed buffers mapped for the next user.
 #pragma once
 

@@ -6,9 +6,11 @@
 //
 // Every URL is one item with THREADS connections (default 5), saved in DIR
 // (default the current folder); at most MAXITEMS items run at once (default
-// 5). Reads are BATCH bytes (default 64 KiB; the window reads 8 KiB). On a terminal a progress line per running item is
-// redrawn in place. At the end one line per item (status, local file, bytes, seconds) and a total. Interrupted (SIGINT,
-// SIGTERM), it stops the items and reports them. Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
+// 5). A read takes BYTES at most (default 64 KiB; the window reads 8 KiB).
+// On a terminal a progress line per running item is redrawn in place. At the
+// end one line per item (status, local file, bytes, seconds) and a total.
+// Interrupted (SIGINT, SIGTERM), it stops the items and reports them.
+// Exit status: 0 when every item succeeded, 1 otherwise, 2 on bad usage.
 #include <unistd.h>
 
 #include <cerrno>
