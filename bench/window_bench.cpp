@@ -9,7 +9,8 @@
 //     precise 10 ms QTimer there (re-armed at each tick) and a data handler
 //     that sets a list row's progress texts, as the window's does;
 //   - the same without the timer (the throughput the timer may cost);
-//   - mdl -x5 -j3 (the component on the plain pump, a process of its own);
+//   - mdl -x5 -j3 (the component on the plain pump, a process of its own,
+//     with the window's 8 KiB reads);
 //   - curl with the three transfers in parallel (-Z), the peer.
 // It prints the timer's ticks and lateness (median, 99th percentile, max, in
 // ms, over every tick of every round) and per tool the median wall time, the
@@ -203,6 +204,7 @@ int main(int argc, char** argv) {
             std::vector<std::string> mdl = {
                 MDL_PATH, "-x",       std::to_string(cThreads), "-j", std::to_string(cItems), "-d",
                 folder,   "--cacert", server.CaFile()};
+            mdl.insert(mdl.end(), {"--batch", "8192"});  // the window's reads, not mdl's
             std::vector<std::string> curl = {"curl", "-sS",      "--no-progress-meter", "--fail",
                                              "-Z",   "--cacert", server.CaFile()};
             for (int i = 1; i <= cItems; ++i) {
