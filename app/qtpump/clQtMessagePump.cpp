@@ -6,13 +6,14 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
 #include <vector>
 
 namespace cl {
 
 TclQtMessagePump::TclQtMessagePump()
     : FQueueNotifier(std::make_unique<QSocketNotifier>(FQueue.Handle(), QSocketNotifier::Read)) {
-    QObject::connect(FQueueNotifier.get(), &QSocketNotifier::activated, [this] { DrainCalls(); });
+    QObject::connect(FQueueNotifier.get(), &QSocketNotifier::activated, [this] { DrainStream(); });
 }
 
 TclQtMessagePump::~TclQtMessagePump() { Shutdown(); }
@@ -21,6 +22,16 @@ int TclQtMessagePump::DrainCalls() {
     const int count = RunPendingCalls();
     FCallsRun += count;
     return count;
+}
+
+void TclQtMessagePump::DrainStream() {
+    // Looking for the next call is bounded by 2 ms, after which the event
+    // loop gets its turn (repaints, timers, input).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    for (int ran = DrainCalls(); ran > 0 && std::chrono::steady_clock::now() < end;) {
+        ran = LookForCalls(end);
+        FCallsRun += ran;
+    }
 }
 
 int TclQtMessagePump::ProcessMessages() {

@@ -33,6 +33,9 @@ protected:
 
 private:
     int DrainCalls();
+    // The queue's notifier: the pending calls, then those that follow in a
+    // stream (a download's data events), for one slice at most.
+    void DrainStream();
 
     // Wakes the event loop when the first call of a batch arrives: one
     // eventfd write per batch, no allocation per call.

@@ -340,6 +340,21 @@ int TclMessagePump::RunQueuedCalls(std::chrono::steady_clock::time_point AEnd) {
     return count;
 }
 
+int TclMessagePump::LookForCalls(std::chrono::steady_clock::time_point AEnd) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::microseconds cLook{50};
+    FQueue.SetOwnerAwake(true);
+    bool came = FQueue.HasCalls();
+    const auto until = Clock::now() + cLook;
+    while (!came && Clock::now() < until) {
+        sched_yield();
+        came = FQueue.HasCalls();
+    }
+    // The queue is drained without clearing the signal (a stale one only
+    // makes the next wait return).
+    return RunQueuedCallsAwake(AEnd);
+}
+
 bool TclMessagePump::Sleep(int AMs, TclEvent* AAbort) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(std::max(AMs, 0));
@@ -425,18 +440,8 @@ int TclPlainMessagePump::ProcessMessages() {
 int TclPlainMessagePump::YieldForCalls() {
     using Clock = std::chrono::steady_clock;
     constexpr std::chrono::milliseconds cStreamGap{2};
-    constexpr std::chrono::microseconds cLook{50};
     if (FLastCall == Clock::time_point{} || Clock::now() - FLastCall > cStreamGap) return 0;
-    FQueue.SetOwnerAwake(true);
-    bool came = FQueue.HasCalls();
-    const auto until = Clock::now() + cLook;
-    while (!came && Clock::now() < until) {
-        sched_yield();
-        came = FQueue.HasCalls();
-    }
-    // The queue is drained without clearing the signal (a stale one only
-    // makes the next poll return).
-    const int count = RunQueuedCallsAwake(Clock::now() + cCallSlice);
+    const int count = LookForCalls(Clock::now() + cCallSlice);
     if (count > 0) FLastCall = Clock::now();
     return count;
 }

@@ -267,6 +267,11 @@ protected:
     // RunQueuedCalls marked awake, then once more after the mark is dropped.
     int RunQueuedCallsAwake(std::chrono::steady_clock::time_point AEnd);
     static constexpr std::chrono::milliseconds cCallSlice{5};
+    // While calls come in a stream, looks for the next one for up to 50 us,
+    // yielding the core meanwhile, and runs what came until AEnd, marked
+    // awake: a worker's next batch takes a few microseconds, a wake-up from
+    // a sleep costs more than that on both threads. Returns the calls run.
+    int LookForCalls(std::chrono::steady_clock::time_point AEnd);
     // Owner thread, before it sleeps: senders must wake it from now on.
     void GoingToSleep() { FQueue.SetOwnerAwake(false); }
 
@@ -302,9 +307,7 @@ private:
     int RunDueTimers();
     int MsToNextTimer() const;
     // While calls come in a stream (one ran a moment ago), looks for the
-    // next one for up to 50 us, yielding the core meanwhile, before sleeping
-    // in poll: a worker's next batch takes a few microseconds, a wake-up
-    // from poll costs more than that on both threads. Returns the calls run.
+    // next one (LookForCalls) before sleeping in poll. Returns the calls run.
     int YieldForCalls();
 
     std::chrono::steady_clock::time_point FLastCall{};
