@@ -25,9 +25,8 @@ int TclQtMessagePump::DrainCalls() {
 }
 
 void TclQtMessagePump::DrainStream() {
-    // Looking for the next call is bounded by 2 ms, after which the event
-    // loop gets its turn (repaints, timers, input).
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    // The event loop gets its turn (repaints, timers, input) after the slice.
+    const auto end = std::chrono::steady_clock::now() + cStreamSlice;
     for (int ran = DrainCalls(); ran > 0 && std::chrono::steady_clock::now() < end;) {
         ran = LookForCalls(end);
         FCallsRun += ran;

@@ -9,6 +9,7 @@
 //     cl::TclMessagePump::Install(std::make_shared<cl::TclQtMessagePump>());
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "transport/clMessagePump.h"
@@ -34,8 +35,10 @@ protected:
 private:
     int DrainCalls();
     // The queue's notifier: the pending calls, then those that follow in a
-    // stream (a download's data events), for one slice at most.
+    // stream (a download's data events), for cStreamSlice at most.
     void DrainStream();
+    // Short, so that the window's timers and repaints are hardly held back.
+    static constexpr std::chrono::milliseconds cStreamSlice{2};
 
     // Wakes the event loop when the first call of a batch arrives: one
     // eventfd write per batch, no allocation per call.

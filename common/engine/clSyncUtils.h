@@ -100,10 +100,10 @@ private:
 // A thread of the engine, joined like a std::thread (one still joinable
 // when it goes ends the process). Its stack is 1 MiB instead of the
 // system's 8 MiB: the C library keeps up to 40 MiB of freed stacks for new
-// threads, and a download starts two to three threads per connection, so
-// with the default size nearly every start mapped, guarded and faulted in
-// a new stack and every end unmapped one (a fifth of the CPU of a run of
-// 200 small files). Engine threads run libcurl, OpenSSL and the workers'
+// threads, and a download starts two threads per connection, so with the
+// default size nearly every start mapped, guarded and faulted in a new
+// stack and every end unmapped one (an eighth of the CPU of a run of 200
+// small files). Engine threads run libcurl, OpenSSL and the workers'
 // loops, which keep their buffers on the heap.
 class TclEngineThread {
 public:

@@ -23,7 +23,6 @@ public:
     TclPooledBuffer() = default;
     // A buffer of no pool, freed when it goes.
     explicit TclPooledBuffer(std::unique_ptr<uint8_t[]> AData) : FData(std::move(AData)) {}
-    TclPooledBuffer(TclBufferPool* APool, std::unique_ptr<uint8_t[]> AData) : FPool(APool), FData(std::move(AData)) {}
     TclPooledBuffer(TclPooledBuffer&& AOther) noexcept = default;
     TclPooledBuffer& operator=(TclPooledBuffer&& AOther) noexcept {
         if (this != &AOther) {
@@ -39,6 +38,8 @@ public:
     explicit operator bool() const { return FData != nullptr; }
 
 private:
+    friend class TclBufferPool;
+    TclPooledBuffer(TclBufferPool* APool, std::unique_ptr<uint8_t[]> AData) : FPool(APool), FData(std::move(AData)) {}
     void GiveBack() noexcept;
 
     TclBufferPool* FPool = nullptr;

@@ -7,9 +7,9 @@
 
 using namespace cl;
 
-// The point of the pool is that storage stays mapped: a buffer given back is
-// the next one taken, and no more than the limit is kept idle.
-TEST(BufferPool, GivenBackBuffersAreReusedUpToTheIdleLimit) {
+// The point of the pool is that storage stays mapped: buffers given back are
+// the next ones taken.
+TEST(BufferPool, GivenBackBuffersAreTakenAgain) {
     TclBufferPool pool(4096, 2);
     std::vector<TclPooledBuffer> taken;
     std::set<uint8_t*> first;
